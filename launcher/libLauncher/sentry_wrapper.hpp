@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace zentravo::utils::sentry {
+
+// The launcher's one door to error and crash reporting.
+class Wrapper {
+public:
+    Wrapper();
+    ~Wrapper();
+    Wrapper(const Wrapper&) = delete;
+    Wrapper& operator=(const Wrapper&) = delete;
+
+    void setDsnOption(std::string_view dsn);
+    void setVersionOption(std::string_view release);
+    void setEnvironmentOption(std::string_view environment);
+    void setDebugOption(bool debug);
+    void setCrashpadHandlerPathOption(const std::filesystem::path& path);
+    void setPathToDatabaseOption(const std::filesystem::path& path);
+    void initOptions();
+
+    void setUser(std::string_view id);
+    void removeUser();
+    void setTag(std::string_view key, std::string_view value);
+    void sendMessage(std::string_view message);
+    void setBreadcrumb(std::string_view message);
+    void sendException(std::string_view type, std::string_view value);
+};
+
+extern Wrapper sharedWrapper;
+
+}  // namespace zentravo::utils::sentry
