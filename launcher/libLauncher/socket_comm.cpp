@@ -37,9 +37,15 @@ class ExchangeClock {
     return left.count() > 0 && socket.setTimeout(left) == SocketResult::Success;
 }
 
-void logTimeout(std::string_view step) {
-    spdlog::error("Socket exchange timed out after {} ms while {}", kExchangeTimeLimit.count(),
-                  step);
+// A blocking step failed: tell a step that ran out of time from one that failed on its own.
+void logStepFailure(const ExchangeClock& clock, std::string_view step,
+                    spdlog::level::level_enum level, std::string_view failure) {
+    if (clock.expired()) {
+        spdlog::error("Socket exchange timed out after {} ms while {}", kExchangeTimeLimit.count(),
+                      step);
+    } else {
+        spdlog::log(level, failure);
+    }
 }
 
 }  // namespace
@@ -63,11 +69,7 @@ bool connectAndSendEvent(const nlohmann::json& event) {
     }
 
     if (!limitNextStep(socket, clock) || socket.connect(kPort) != SocketResult::Success) {
-        if (clock.expired()) {
-            logTimeout("connecting");
-        } else {
-            spdlog::warn("Unable to connect to socket");
-        }
+        logStepFailure(clock, "connecting", spdlog::level::warn, "Unable to connect to socket");
         socket.close();
         return false;
     }
@@ -81,11 +83,8 @@ bool connectAndSendEvent(const nlohmann::json& event) {
     const std::string payload = event.dump();
     if (!limitNextStep(socket, clock) ||
         socket.send(payload.data(), payload.size()) != SocketResult::Success) {
-        if (clock.expired()) {
-            logTimeout("sending");
-        } else {
-            spdlog::error("There was an error sending the socket event");
-        }
+        logStepFailure(clock, "sending", spdlog::level::err,
+                       "There was an error sending the socket event");
         socket.close();
         return false;
     }
@@ -94,11 +93,8 @@ bool connectAndSendEvent(const nlohmann::json& event) {
     long received = -1;
     if (!limitNextStep(socket, clock) ||
         socket.receive(buffer.data(), buffer.size(), received) != SocketResult::Success) {
-        if (clock.expired()) {
-            logTimeout("receiving");
-        } else {
-            spdlog::error("There was an error receiving the socket response");
-        }
+        logStepFailure(clock, "receiving", spdlog::level::err,
+                       "There was an error receiving the socket response");
         socket.close();
         return false;
     }

@@ -105,6 +105,17 @@ Reply accepted() {
     return Reply{{std::string{comm::kAcceptedAnswer}}};
 }
 
+// The exchange gives up once its time is used up, not earlier and not much later.
+void expectTimeLimitReachedWhile(std::string_view step, const LogCapture& log) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(comm::sendDeeplink("zentravo://x"));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, comm::kExchangeTimeLimit - 100ms);
+    EXPECT_LT(took, comm::kExchangeTimeLimit + 1s);
+    EXPECT_TRUE(
+        log.contains("error Socket exchange timed out after 2000 ms while " + std::string{step}));
+}
+
 }  // namespace
 
 TEST(ClientEvent, WritesAllFiveKeysInByteOrderWithTheirTypes) {
@@ -193,12 +204,7 @@ TEST(SocketComm, OnlyTheExactAnswerIsAccepted) {
 TEST(SocketComm, SilentMainApplicationTimesOut) {
     const LogCapture log;
     MainAppStandIn app{Reply{{}, 0ms, true}};
-    const auto start = Clock::now();
-    EXPECT_FALSE(comm::sendDeeplink("zentravo://x"));
-    const auto took = Clock::now() - start;
-    EXPECT_GE(took, comm::kExchangeTimeLimit - 100ms);
-    EXPECT_LT(took, comm::kExchangeTimeLimit + 1s);
-    EXPECT_TRUE(log.contains("error Socket exchange timed out after 2000 ms while receiving"));
+    expectTimeLimitReachedWhile("receiving", log);
     EXPECT_FALSE(log.contains("error There was an error receiving the socket response"));
     // The launcher closed its end: the stand-in saw the event and then the end of the stream.
     const auto seen = app.finish();
@@ -221,12 +227,7 @@ TEST(SocketComm, MainApplicationThatNeverAcceptsTimesOutWhileConnecting) {
     std::this_thread::sleep_for(100ms);
 
     const LogCapture log;
-    const auto start = Clock::now();
-    EXPECT_FALSE(comm::sendDeeplink("zentravo://x"));
-    const auto took = Clock::now() - start;
-    EXPECT_GE(took, comm::kExchangeTimeLimit - 100ms);
-    EXPECT_LT(took, comm::kExchangeTimeLimit + 1s);
-    EXPECT_TRUE(log.contains("error Socket exchange timed out after 2000 ms while connecting"));
+    expectTimeLimitReachedWhile("connecting", log);
 }
 
 TEST(SocketComm, NothingListeningIsFalseAtOnce) {

@@ -39,6 +39,16 @@ void expectDelivered(SocketIPC& from, int peer, const std::string& data) {
     EXPECT_EQ(loopback::readUpTo(peer, data.size()), data);
 }
 
+// A SocketIPC server listening on a free port.
+SocketIPC listeningServer(unsigned short& port) {
+    SocketIPC server;
+    EXPECT_EQ(server.create(), SocketResult::Success);
+    port = loopback::freePort();
+    EXPECT_EQ(server.bind(port), SocketResult::Success);
+    EXPECT_EQ(server.listen(4), SocketResult::Success);
+    return server;
+}
+
 }  // namespace
 
 TEST(SocketLayer, ConvertsSystemErrorsToResultCodes) {
@@ -112,11 +122,8 @@ TEST(SocketIPC, ConnectOnAnAcceptedDescriptorIsRefusedWithoutTouchingIt) {
 }
 
 TEST(SocketIPC, ServerSideBindListenAcceptAndExchange) {
-    SocketIPC server;
-    ASSERT_EQ(server.create(), SocketResult::Success);
-    const unsigned short port = loopback::freePort();
-    ASSERT_EQ(server.bind(port), SocketResult::Success);
-    ASSERT_EQ(server.listen(4), SocketResult::Success);
+    unsigned short port = 0;
+    SocketIPC server = listeningServer(port);
 
     SocketIPC client;
     ASSERT_EQ(client.create(), SocketResult::Success);
@@ -274,11 +281,8 @@ TEST(SocketIPC, MoveAssignmentReleasesTheTargetsOwnSocket) {
 }
 
 TEST(SocketIPC, AcceptIntoAnOccupiedTargetReleasesItsOldSocket) {
-    SocketIPC server;
-    ASSERT_EQ(server.create(), SocketResult::Success);
-    const unsigned short port = loopback::freePort();
-    ASSERT_EQ(server.bind(port), SocketResult::Success);
-    ASSERT_EQ(server.listen(4), SocketResult::Success);
+    unsigned short port = 0;
+    SocketIPC server = listeningServer(port);
 
     ConnectedPair occupant;
     const loopback::UniqueFd client = loopback::connectTo(port);
@@ -293,11 +297,8 @@ TEST(SocketIPC, AcceptIntoAnOccupiedTargetReleasesItsOldSocket) {
 }
 
 TEST(SocketIPC, AcceptWithoutATargetLeavesTheConnectionPending) {
-    SocketIPC server;
-    ASSERT_EQ(server.create(), SocketResult::Success);
-    const unsigned short port = loopback::freePort();
-    ASSERT_EQ(server.bind(port), SocketResult::Success);
-    ASSERT_EQ(server.listen(4), SocketResult::Success);
+    unsigned short port = 0;
+    SocketIPC server = listeningServer(port);
     const loopback::UniqueFd client = loopback::connectTo(port);
 
     EXPECT_EQ(server.accept(nullptr), SocketResult::Failure);
