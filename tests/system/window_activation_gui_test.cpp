@@ -8,17 +8,11 @@
 #include "mainapp_fixture.hpp"
 #include "platform/instance_detection.hpp"
 #include "scratch_folder.hpp"
+#include "system_test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-bool waitFor(const std::filesystem::path& file) {
-    for (int round = 0; round < 500 && !std::filesystem::exists(file); ++round) {
-        std::this_thread::sleep_for(20ms);
-    }
-    return std::filesystem::exists(file);
-}
 
 // Owners (_NET_WM_PID) of the root's mapped children, bottom of the stack first.
 std::vector<uint32_t> stackingByPid() {
@@ -60,9 +54,9 @@ TEST(BringWindowForward, RaisesTheWindowOfTheGivenProcess) {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "needs a display";
     const fixture::ScratchFolder scratch;
     fixture::ChildProcess lower{{WINDOW_PROBE, (scratch / "lower").string()}};
-    ASSERT_TRUE(waitFor(scratch / "lower"));
+    ASSERT_TRUE(system_test::waitForFile(scratch / "lower"));
     fixture::ChildProcess upper{{WINDOW_PROBE, (scratch / "upper").string()}};
-    ASSERT_TRUE(waitFor(scratch / "upper"));
+    ASSERT_TRUE(system_test::waitForFile(scratch / "upper"));
     std::this_thread::sleep_for(200ms);
     ASSERT_LT(level(stackingByPid(), lower.pid()), level(stackingByPid(), upper.pid()));
 
