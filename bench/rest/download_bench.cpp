@@ -3,10 +3,6 @@
 // ratio (goal: at least 0.95).
 //
 //   rest_download_bench [size in MB, default 500] [rounds, default 3]
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
 #include "rest.hpp"
 #include "scratch_folder.hpp"
 #include "update_service.hpp"
@@ -35,18 +32,7 @@ bool runCurl(const std::string& url, const std::filesystem::path& out) {
                                   "-o",
                                   out.string(),
                                   url};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return false;
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return launcher_test::waitChild(launcher_test::spawnChild(std::move(args))) == 0;
 }
 
 }  // namespace
