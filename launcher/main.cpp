@@ -1,2 +1,128 @@
-// Process entry of the launcher.
-int main() { return 0; }
+// Process entry of the launcher: prepares logging, deep links and crash reporting, lets only one
+// main application run, runs the application object and starts a fresh launcher on request.
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app_start.hpp"
+#include "crash_reporting.hpp"
+#include "launcher_app.hpp"
+#include "logger.hpp"
+#include "paths.hpp"
+#include "sentry_wrapper.hpp"
+#include "socket_comm.hpp"
+#include "system.hpp"
+#include "window_cosmetics.hpp"
+
+namespace {
+
+constexpr std::string_view restartedFlag = "restarted";
+constexpr std::string_view kSchemeWord = "zentravo";
+
+}  // namespace
+
+bool isBoot(const std::string& argument) {
+    return argument.find("boot") != std::string::npos;
+}
+
+bool isDeeplink(const std::string& argument) {
+    return argument.starts_with(kSchemeWord);
+}
+
+bool isRestarted(const std::string& argument) {
+    spdlog::info("Checking if restarted -> '{}' vs '{}'", argument, restartedFlag);
+    return argument.find(restartedFlag) != std::string::npos;
+}
+
+void handleDeeplink(const std::string& link) {
+    bool sent = false;
+    try {
+        sent = zentravo::SocketComm::sendDeeplink(link);
+    } catch (const nlohmann::json::exception& e) {
+        // A link that is not valid UTF-8 cannot go into the event.
+        spdlog::error("Deeplink cannot be sent: {}", e.what());
+    }
+    if (sent) {
+        spdlog::info("Deeplink sent successfully to Zentravo V3.");
+    } else {
+        spdlog::error("Unable to send Deeplink to Zentravo V3.");
+    }
+}
+
+void restartLauncher(std::string_view self) {
+    static const std::string restartFlag = fmt::format("--{}", restartedFlag);
+    spdlog::info("{} with '{}'", "About to restart launcher", self);
+    zentravo::utils::sentry::sharedWrapper.setBreadcrumb("About to restart launcher");
+    // A new instance of this very executable, started without a shell and left to run on.
+    const std::filesystem::path executable = zentravo::path::executable();
+    spdlog::debug("Launching '{} {}'", zentravo::pathToUtf8(executable), restartFlag);
+    try {
+        (void)zentravo::system::startDetached(executable, {restartFlag});
+    } catch (const std::exception& e) {
+        spdlog::error("Unable to restart launcher: {}", e.what());
+    }
+}
+
+int main(int argc, char** argv) {
+    std::error_code workingDirectoryError;
+    std::filesystem::current_path(zentravo::path::executableDirectory(), workingDirectoryError);
+    configureLogger();
+    if (workingDirectoryError) {
+        // The page and the translations are found relative to the executable's folder.
+        spdlog::error("Cannot enter the launcher's folder: {}", workingDirectoryError.message());
+        return 0;
+    }
+    zentravo::system::registerDeeplinkHandler(
+        std::function<void(const std::string&)>{handleDeeplink});
+    spdlog::set_level(spdlog::level::debug);
+    zentravo::ui::unifyAppIcons();
+
+    spdlog::info("Starting with {} params", argc);
+    for (int i = 0; i < argc; ++i) {
+        spdlog::info("   Param {}: '{}'", i, argv[i]);
+    }
+
+    try {
+        setSentry();
+    } catch (const std::exception& e) {
+        spdlog::error("Error initializing Sentry: {}", e.what());
+    }
+
+    try {
+        if (zentravo::system::isV2AlreadyRunning()) {
+            spdlog::info("Detected V2 instance already running. Closing...");
+            return 0;
+        }
+        const std::string first = argc >= 2 ? argv[1] : "";
+        const std::string deeplink = argc >= 2 && isDeeplink(first) ? first : "";
+        const std::string bootArgument = argc >= 2 && isBoot(first) ? first : "";
+
+        if (argc >= 2 && isRestarted(first)) {
+            spdlog::info("Detected V3 being restarted.");
+        } else if (zentravo::system::isV3AlreadyRunning() ||
+                   zentravo::SocketComm::isClientAppRunning()) {
+            spdlog::info("Detected V3 instance already running.");
+            if (!deeplink.empty()) {
+                spdlog::info("Detected Deeplink. Sending & closing...");
+                handleDeeplink(deeplink);
+            }
+            return 0;
+        }
+
+        zentravo::LauncherApp app{deeplink, bootArgument};
+        if (app.run() == zentravo::LauncherApp::kRestartCode) {
+            restartLauncher(argv[0]);
+        }
+    } catch (const std::exception& e) {
+        spdlog::error("Error running launcher: {}", e.what());
+        zentravo::utils::sentry::sharedWrapper.sendException("Startup Failed", e.what());
+    }
+    return 0;
+}

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# The demo: installs what is needed, builds the release configuration, installs the launcher into
+# build/demo/prefix, starts the local update service offering a demo main application, and runs
+# the launcher with HOME and XDG folders of its own (under a private Xvfb when there is no
+# display, saving a screenshot of its window). The launcher downloads and installs the demo main
+# application and starts it. Then everything the demo started is stopped again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir=$(pwd)
+
+scripts/install-deps.sh
+
+cmake --preset release
+cmake --build --preset release -j "$(nproc)" \
+    --target launcher launcher_resources update-service mainapp_program mainapp_bundle
+
+build=$source_dir/build/release
+demo=$source_dir/build/demo
+rm -rf "$demo"
+mkdir -p "$demo"/{home,data,cache,config,runtime,tmp,service}
+chmod 700 "$demo/runtime"
+cmake --install "$build" --prefix "$demo/prefix" >/dev/null
+
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    # The demo main application runs on by itself; it was started with the demo's record file.
+    if [ -f "$demo/mainapp.jsonl" ]; then
+        python3 -c 'import json, sys
+for line in open(sys.argv[1]):
+    entry = json.loads(line)
+    if entry.get("type") == "start":
+        print(entry["pid"])' "$demo/mainapp.jsonl" | while read -r pid; do
+            kill "$pid" 2>/dev/null || true
+        done
+    fi
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# The demo main application, offered as version 3.1.0 for every processor. The archive is held
+# back for two seconds, long enough to see the launcher's window while it downloads.
+"$build/tests/fixtures/mainapp/mainapp_bundle" --output "$demo/service/Zentravo-3.1.0.tar" \
+    --version 3.1.0
+cat >"$demo/service/update.json" <<'EOF'
+{"appVersion": "3.1.0",
+ "version": {"appVersion": "3.1.0", "majorBaseVersion": "3",
+             "update": {"arm64": {"file": "{base}/Zentravo-3.1.0.tar", "appCast": ""},
+                        "x86_64": {"file": "{base}/Zentravo-3.1.0.tar", "appCast": ""},
+                        "windows": {}}}}
+EOF
+echo '{"paths": {"/Zentravo-3.1.0.tar": {"delayMs": 2000}}}' >"$demo/service/config.json"
+
+"$build/tests/fixtures/update-service/update-service" --root "$demo/service" \
+    --config "$demo/service/config.json" --record "$demo/service-requests.jsonl" \
+    --ready-file "$demo/service.ready" >"$demo/service.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+    [ -s "$demo/service.ready" ] && break
+    if ! kill -0 "${pids[-1]}" 2>/dev/null; then
+        echo "The update service did not start (is port 39443 taken?):" >&2
+        cat "$demo/service.log" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+
+screenshot=""
+if [ -z "${DISPLAY:-}" ]; then
+    exec 3>"$demo/xvfb.display"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
+    pids+=($!)
+    exec 3>&-
+    for _ in $(seq 100); do
+        [ -s "$demo/xvfb.display" ] && break
+        sleep 0.1
+    done
+    export DISPLAY=":$(head -n1 "$demo/xvfb.display")"
+    screenshot=$demo/launcher-window.png
+fi
+
+# The launcher runs as a fresh user would: nothing installed, its own folders, no session bus.
+env -i PATH="$PATH" DISPLAY="$DISPLAY" LANG="${LANG:-C.UTF-8}" \
+    HOME="$demo/home" XDG_DATA_HOME="$demo/data" XDG_CACHE_HOME="$demo/cache" \
+    XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/runtime" TMPDIR="$demo/tmp" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/no-session-bus" \
+    ZENTRAVO_MAINAPP_RECORD="$demo/mainapp.jsonl" ZENTRAVO_MAINAPP_LIFETIME_MS=15000 \
+    "$demo/prefix/bin/launcher" "zentravo://open?demo=1" &
+launcher=$!
+pids+=($launcher)
+
+if [ -n "$screenshot" ]; then
+    # Once the download has started, the window shows it.
+    for _ in $(seq 200); do
+        grep -q "About to download update" "$demo/data/ZentravoV3/logs/launcher.log" 2>/dev/null \
+            && break
+        sleep 0.05
+    done
+    sleep 0.8
+    import -window root -crop 390x120+445+340 +repage "$screenshot" || screenshot=""
+fi
+
+status=0
+wait "$launcher" || status=$?
+
+echo
+echo "Launcher exit status: $status"
+if grep -q '"type":"start"' "$demo/mainapp.jsonl" 2>/dev/null; then
+    echo "The demo main application was installed in $demo/data/ZentravoV3/app/last and started:"
+    grep '"type":"start"' "$demo/mainapp.jsonl"
+else
+    echo "The demo main application was not started."
+fi
+echo "Launcher log:  $demo/data/ZentravoV3/logs/launcher.log"
+[ -n "$screenshot" ] && echo "Screenshot:    $screenshot"
+echo "Service requests: $demo/service-requests.jsonl"
+exit "$status"

@@ -1,0 +1,295 @@
+// The launcher as users get it: the real binary on the test display, with its own HOME and XDG
+// folders, against the local update service on the compiled-in port and the main-application
+// stand-in on the socket port.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher_world.hpp"
+#include "x11_desktop.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using launcher_test::LauncherWorld;
+using launcher_test::Process;
+using launcher_test::X11Desktop;
+
+// The lines of a normal run, in this order, with anything in between.
+const std::vector<std::string> kNormalRunLines{
+    "Webview loaded?: true",     "Updater loaded?: true",  "Webview callbacks loaded",
+    "Main window loaded",        "Starting thread",        "Checker thread started",
+    "Is webview null?: false",   "Message loop started",   "Message loop finished"};
+
+// Where `wanted` first appears in order within `lines`; empty when one is missing or out of order.
+std::string firstMissingInOrder(const std::vector<std::string>& lines,
+                                const std::vector<std::string>& wanted) {
+    auto at = lines.begin();
+    for (const auto& line : wanted) {
+        at = std::find(at, lines.end(), line);
+        if (at == lines.end()) {
+            return line;
+        }
+        ++at;
+    }
+    return {};
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const auto& line : lines) {
+        out += line + "\n";
+    }
+    return out;
+}
+
+// Other launchers started with "--restarted" by the given world's launcher.
+std::vector<pid_t> restartedLaunchers() {
+    std::vector<pid_t> found;
+    const std::string exe = LauncherWorld::launcherExecutable().string();
+    for (const auto& entry : fs::directory_iterator{"/proc"}) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in{entry.path() / "cmdline", std::ios::binary};
+        const std::string raw{std::istreambuf_iterator<char>{in}, {}};
+        const auto first = raw.find('\0');
+        if (first == std::string::npos || raw.substr(0, first) != exe) {
+            continue;
+        }
+        if (raw.substr(first + 1, raw.find('\0', first + 1) - first - 1) == "--restarted") {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+class LauncherE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::getenv("DISPLAY") == nullptr) {
+            GTEST_SKIP() << "needs a display (run under xvfb-run)";
+        }
+    }
+    LauncherWorld world;
+};
+
+struct ArgumentCase {
+    std::vector<std::string> arguments;
+    // What the started main application gets before "--launcher".
+    std::vector<std::string> handedOver;
+};
+
+class LauncherArguments : public LauncherE2E,
+                          public ::testing::WithParamInterface<ArgumentCase> {};
+
+TEST_P(LauncherArguments, InstallsAndStartsTheMainApplicationThenEnds) {
+    world.serve("3.1.0");
+    auto launcher = world.startLauncher(GetParam().arguments);
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+
+    const auto lines = world.logMessages();
+    EXPECT_EQ(firstMissingInOrder(lines, kNormalRunLines), "") << joined(lines);
+    EXPECT_EQ(lines.at(0), "Starting with " + std::to_string(GetParam().arguments.size() + 1) +
+                               " params");
+    EXPECT_TRUE(world.logHas("   Param 0: '" + LauncherWorld::launcherExecutable().string() + "'"));
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << joined(lines);
+
+    // Installed in the user's data folder, then started with the arguments and the tag.
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << world.logText();
+    std::vector<std::string> expected{fixture::mainAppProgram().filename().string()};
+    auto argv = starts[0].at("argv").get<std::vector<std::string>>();
+    argv.front() = fs::path{argv.front()}.filename().string();
+    expected.insert(expected.end(), GetParam().handedOver.begin(), GetParam().handedOver.end());
+    expected.emplace_back("--launcher");
+    EXPECT_EQ(argv, expected);
+    EXPECT_TRUE(fs::path{starts[0].at("argv")[0].get<std::string>()}.string().starts_with(
+        world.installedBundle().string()));
+
+    const auto events = world.analyticsEventTypes();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Opened"), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Update Found"), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Update Success"), 1);
+}
+
+const std::string kLink = "zentravo://open?game=7&mode=solo";
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstArgument, LauncherArguments,
+    ::testing::Values(ArgumentCase{{kLink}, {kLink}}, ArgumentCase{{"boot"}, {"boot"}},
+                      ArgumentCase{{"zentravo://boot"}, {"zentravo://boot", "zentravo://boot"}},
+                      ArgumentCase{{}, {}},
+                      // Case-sensitive and anchored at the start; later arguments are ignored.
+                      ArgumentCase{{"Zentravo://open"}, {}},
+                      ArgumentCase{{"x-zentravo://open", "boot"}, {}}));
+
+TEST_F(LauncherE2E, RunningMainApplicationGetsTheDeeplinkAndNoWindowOpens) {
+    auto mainApp = world.startMainApp();
+    auto launcher = world.startLauncher({kLink});
+    ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+
+    const auto lines = world.logMessages();
+    EXPECT_EQ(firstMissingInOrder(lines, {"Checking if restarted -> '" + kLink + "' vs 'restarted'",
+                                          "Detected V3 instance already running.",
+                                          "Detected Deeplink. Sending & closing...",
+                                          "Deeplink sent successfully to Zentravo V3."}),
+              "")
+        << joined(lines);
+    EXPECT_FALSE(world.logHas("Main window loaded"));
+    const auto events = world.mainAppEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].value("subType", ""), "kClientAdded");
+    EXPECT_EQ(events[0].value("clientName", ""), kLink);
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);  // nothing else started
+}
+
+TEST_F(LauncherE2E, RunningMainApplicationWithoutDeeplinkOrWithAnUnsendableOneEndsQuietly) {
+    auto mainApp = world.startMainApp();
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{}, std::vector<std::string>{"zentravo://bad\xff\xfe"}}) {
+        auto launcher = world.startLauncher(arguments);
+        ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+        EXPECT_TRUE(world.logHas("Detected V3 instance already running.")) << world.logText();
+        EXPECT_FALSE(world.logHas("Main window loaded"));
+        EXPECT_EQ(world.logHas("Unable to send Deeplink to Zentravo V3."), !arguments.empty())
+            << world.logText();
+    }
+    EXPECT_TRUE(world.mainAppEvents().empty());
+}
+
+TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
+    world.serve("3.1.0");
+    auto mainApp = world.startMainApp();
+    auto launcher = world.startLauncher({"--restarted"});
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    const auto lines = world.logMessages();
+    EXPECT_EQ(firstMissingInOrder(lines, {"Checking if restarted -> '--restarted' vs 'restarted'",
+                                          "Detected V3 being restarted.", "Main window loaded",
+                                          "Message loop finished"}),
+              "")
+        << joined(lines);
+    EXPECT_FALSE(world.logHas("Detected V3 instance already running."));
+}
+
+// The download is held back by the service, so the window shows it for a while.
+TEST_F(LauncherE2E, WindowCloseRequestDuringTheDownloadStopsTheLauncher) {
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 4000}}}}}});
+    auto launcher = world.startLauncher();
+    X11Desktop desktop;
+    ASSERT_TRUE(desktop.connected());
+    const auto window = desktop.waitForWindow(launcher->pid(), 30s);
+    ASSERT_TRUE(window) << world.logText();
+    EXPECT_EQ(window->width, 390);
+    EXPECT_EQ(window->height, 120);
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    std::this_thread::sleep_for(1s);
+
+    // A picture of the window while the download runs, kept in the build tree.
+    const fs::path shots = fs::path{LAUNCHER_BINARY_DIR} / "screenshots";
+    fs::create_directories(shots);
+    Process import{{"/usr/bin/import", "-window", std::to_string(window->id),
+                    (shots / "launcher-download.png").string()},
+                   world.environment(), world.path() / "import.out"};
+    EXPECT_EQ(import.waitExit(20s), 0);
+
+    desktop.requestClose(window->id);
+    ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Message loop finished"));
+    EXPECT_TRUE(world.logHas("Stopping update process by downloadUpdate")) << world.logText();
+    EXPECT_TRUE(world.mainAppEntries("start").empty());
+    EXPECT_FALSE(fs::exists(world.installedBundle()));
+}
+
+// An answer the launcher cannot use: the page shows the error with its retry and close buttons.
+class FailedUpdate : public LauncherE2E {
+  protected:
+    void startFailing() {
+        world.serve("3.1.0");
+        auto answer = launcher_test::updateAnswer("3.1.0");
+        answer["appVersion"] = "newest";
+        world.answer(answer);
+        launcher = world.startLauncher();
+        ASSERT_TRUE(desktop.connected());
+        window = desktop.waitForWindow(launcher->pid(), 30s);
+        ASSERT_TRUE(window) << world.logText();
+        // The error is on the page once the sequence has given up; give the page a moment.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        for (;;) {
+            const auto events = world.analyticsEventTypes();
+            if (std::find(events.begin(), events.end(), "Launcher Update Failed") != events.end()) {
+                break;
+            }
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << world.logText();
+            std::this_thread::sleep_for(100ms);
+        }
+        std::this_thread::sleep_for(700ms);
+    }
+    void TearDown() override {
+        for (const pid_t pid : restartedLaunchers()) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+
+    X11Desktop desktop;
+    std::unique_ptr<Process> launcher;
+    std::optional<launcher_test::WindowInfo> window;
+};
+
+TEST_F(FailedUpdate, CloseButtonEndsTheLauncherWithoutRestart) {
+    startFailing();
+    // Still running: the window stays open with the error.
+    EXPECT_FALSE(launcher->waitExit(1s));
+    desktop.click(window->x + 363, window->y + 25);
+    ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Message loop finished"));
+    EXPECT_TRUE(restartedLaunchers().empty());
+    EXPECT_TRUE(world.mainAppEntries("start").empty());
+}
+
+TEST_F(FailedUpdate, RetryButtonRestartsTheLauncher) {
+    startFailing();
+    // The button sits below one or two lines of error text.
+    desktop.click(window->x + 70, window->y + 85);
+    if (!launcher->waitExit(2s)) {
+        desktop.click(window->x + 70, window->y + 100);
+    }
+    ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+    const std::string firstLog = world.logText();
+    EXPECT_NE(firstLog.find("About to restart launcher with '" +
+                            LauncherWorld::launcherExecutable().string() + "'"),
+              std::string::npos)
+        << firstLog;
+
+    // The fresh launcher starts over with the restart flag and shows its own window.
+    std::vector<pid_t> restarted;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((restarted = restartedLaunchers()).empty()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(restarted.size(), 1u);
+    ASSERT_TRUE(world.waitForLog("Detected V3 being restarted.", 30s)) << world.logText();
+    const auto second = desktop.waitForWindow(restarted[0], 30s);
+    ASSERT_TRUE(second);
+    desktop.requestClose(second->id);
+    const auto gone = std::chrono::steady_clock::now() + 30s;
+    while (::kill(restarted[0], 0) == 0 && std::chrono::steady_clock::now() < gone) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_NE(::kill(restarted[0], 0), 0) << "the restarted launcher did not end";
+}
+
+}  // namespace

@@ -1,0 +1,313 @@
+#pragma once
+// One launcher run's surroundings for tests of the real launcher binary: private HOME and XDG
+// folders, the update service on the compiled-in address serving a main-application bundle, the
+// launcher started as a child process, its log, and what the main application recorded.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mainapp_fixture.hpp"
+#include "scratch_folder.hpp"
+#include "update_service.hpp"
+
+extern char** environ;
+
+namespace launcher_test {
+
+namespace fs = std::filesystem;
+
+// A complete update answer naming `version` and <service>/<file> for every processor.
+inline nlohmann::json updateAnswer(const std::string& version, const std::string& file = "app.tar") {
+    const nlohmann::json files = {{"file", "{base}/" + file}, {"appCast", "{base}/cast.xml"}};
+    return {{"appVersion", version},
+            {"version",
+             {{"appVersion", version},
+              {"majorBaseVersion", version.substr(0, 1)},
+              {"update",
+               {{"arm64", files}, {"x86_64", files}, {"windows", nlohmann::json::object()}}}}}};
+}
+
+// A process started with its own environment (no shell); killed and reaped when dropped.
+class Process {
+  public:
+    Process(std::vector<std::string> argv, const std::vector<std::string>& environment,
+            const fs::path& output) {
+        std::vector<std::string> env = environment;
+        auto pointers = [](std::vector<std::string>& texts) {
+            std::vector<char*> result;
+            for (auto& text : texts) {
+                result.push_back(text.data());
+            }
+            result.push_back(nullptr);
+            return result;
+        };
+        auto argvPointers = pointers(argv);
+        auto envPointers = pointers(env);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int rc = posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr,
+                                   argvPointers.data(), envPointers.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            throw std::runtime_error{"cannot start " + argv.front()};
+        }
+    }
+    ~Process() {
+        if (!exitCode_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+
+    // The exit code once the process has ended within `timeout`; -signal when killed by one.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!exitCode_) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{20});
+        }
+        return exitCode_;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<int> exitCode_;
+};
+
+class LauncherWorld {
+  public:
+    LauncherWorld() {
+        for (const char* name : {"home", "data", "cache", "config", "runtime", "tmp", "root"}) {
+            fs::create_directories(scratch_ / name);
+        }
+        fs::permissions(scratch_ / "runtime", fs::perms::owner_all);
+    }
+    ~LauncherWorld() { stopMainApps(); }
+    LauncherWorld(const LauncherWorld&) = delete;
+    LauncherWorld& operator=(const LauncherWorld&) = delete;
+
+    static fs::path launcherExecutable() {
+        return fs::path{LAUNCHER_BINARY_DIR} / "launcher" / "launcher";
+    }
+
+    // Starts the update service on the compiled-in address, serving root/ with `answer` as the
+    // answer to the version request and a bundle of `version` as root/app.tar.
+    // `padding` bytes appended to the program make a download that takes a while.
+    UpdateService& serve(const std::string& version, const nlohmann::json& config = {},
+                         std::size_t padding = 0) {
+        if (padding == 0) {
+            fixture::buildMainAppArchive(scratch_ / "root" / "app.tar", {.version = version});
+        } else {
+            const fs::path program = scratch_ / "Zentravo";
+            fs::copy_file(fixture::mainAppProgram(), program);
+            {
+                std::ofstream out{program, std::ios::binary | std::ios::app};
+                std::string block(1 << 20, '\0');
+                std::uint32_t state = 2463534242u;  // incompressible enough for any transfer
+                for (std::size_t done = 0; done < padding; done += block.size()) {
+                    for (auto& c : block) {
+                        state ^= state << 13;
+                        state ^= state >> 17;
+                        state ^= state << 5;
+                        c = static_cast<char>(state);
+                    }
+                    out.write(block.data(),
+                              static_cast<std::streamsize>(std::min(block.size(), padding - done)));
+                }
+            }
+            fixture::ChildProcess tool{{fixture::mainAppBundleTool().string(), "--output",
+                                        (scratch_ / "root" / "app.tar").string(), "--version",
+                                        version, "--program", program.string()}};
+            if (tool.waitExit(std::chrono::seconds{60}) != 0) {
+                throw std::runtime_error{"mainapp_bundle failed"};
+            }
+        }
+        answer(updateAnswer(version));
+        UpdateService::Options options;
+        options.port = LAUNCHER_FIXTURE_PORT;
+        options.root = scratch_ / "root";
+        options.config = config.is_null() ? nlohmann::json::object() : config;
+        service_ = std::make_unique<UpdateService>(options);
+        return *service_;
+    }
+    void answer(const nlohmann::json& body) const {
+        std::ofstream{scratch_ / "root" / "update.json"} << body.dump();
+    }
+    UpdateService& service() { return *service_; }
+
+    // The environment of every process this world starts.
+    [[nodiscard]] std::vector<std::string> environment() const {
+        std::map<std::string, std::string> env;
+        for (const char* name : {"PATH", "DISPLAY", "XAUTHORITY", "LANG"}) {
+            if (const char* value = std::getenv(name)) {
+                env[name] = value;
+            }
+        }
+        env["HOME"] = (scratch_ / "home").string();
+        env["XDG_DATA_HOME"] = (scratch_ / "data").string();
+        env["XDG_CACHE_HOME"] = (scratch_ / "cache").string();
+        env["XDG_CONFIG_HOME"] = (scratch_ / "config").string();
+        env["XDG_RUNTIME_DIR"] = (scratch_ / "runtime").string();
+        env["TMPDIR"] = (scratch_ / "tmp").string();
+        env["LANGUAGE"] = "en";
+        // No session bus: each launcher stands alone instead of meeting the test desktop's.
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (scratch_ / "no-bus").string();
+        env["ZENTRAVO_MAINAPP_RECORD"] = mainAppRecord().string();
+        env["ZENTRAVO_MAINAPP_LIFETIME_MS"] = "30000";
+        for (const auto& [key, value] : extraEnvironment) {
+            env[key] = value;
+        }
+        std::vector<std::string> out;
+        for (const auto& [key, value] : env) {
+            out.push_back(key + "=" + value);
+        }
+        return out;
+    }
+
+    std::unique_ptr<Process> startLauncher(const std::vector<std::string>& arguments = {}) {
+        std::vector<std::string> argv{launcherExecutable().string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return std::make_unique<Process>(argv, environment(), scratch_ / "launcher.out");
+    }
+
+    // The main-application stand-in, started as a running instance (tagged "--launcher").
+    std::unique_ptr<Process> startMainApp() {
+        auto app = std::make_unique<Process>(
+            std::vector<std::string>{fixture::mainAppProgram().string(), "--launcher"},
+            environment(), scratch_ / "mainapp.out");
+        if (!fixture::waitForRecord(mainAppRecord(), "listening", std::chrono::seconds{10})) {
+            throw std::runtime_error{"the main application stand-in did not listen"};
+        }
+        return app;
+    }
+
+    [[nodiscard]] fs::path logFile() const {
+        return scratch_ / "data" / "ZentravoV3" / "logs" / "launcher.log";
+    }
+    // The log's messages, without spdlog's time and level prefix.
+    [[nodiscard]] std::vector<std::string> logMessages() const {
+        std::vector<std::string> out;
+        std::ifstream in{logFile()};
+        for (std::string line; std::getline(in, line);) {
+            // "[date time] [logger] [level] message"
+            std::size_t at = 0;
+            for (int i = 0; i < 3 && at != std::string::npos; ++i) {
+                at = line.find("] ", at);
+                if (at != std::string::npos) {
+                    at += 2;
+                }
+            }
+            out.push_back(at == std::string::npos ? line : line.substr(at));
+        }
+        return out;
+    }
+    [[nodiscard]] std::string logText() const {
+        std::ifstream in{logFile()};
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    [[nodiscard]] bool logHas(const std::string& message) const {
+        const auto all = logMessages();
+        return std::find(all.begin(), all.end(), message) != all.end();
+    }
+    bool waitForLog(const std::string& message, std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!logHas(message)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{50});
+        }
+        return true;
+    }
+
+    [[nodiscard]] fs::path mainAppRecord() const { return scratch_ / "mainapp.jsonl"; }
+    [[nodiscard]] std::vector<nlohmann::json> mainAppEntries(const std::string& type) const {
+        std::vector<nlohmann::json> out;
+        for (auto& entry : fixture::readRecord(mainAppRecord())) {
+            if (entry.is_object() && entry.value("type", "") == type) {
+                out.push_back(entry);
+            }
+        }
+        return out;
+    }
+    // The events the main application received, parsed.
+    [[nodiscard]] std::vector<nlohmann::json> mainAppEvents() const {
+        std::vector<nlohmann::json> out;
+        for (const auto& entry : mainAppEntries("event")) {
+            out.push_back(nlohmann::json::parse(entry.value("data", ""), nullptr, false));
+        }
+        return out;
+    }
+    void stopMainApps() {
+        for (const auto& start : mainAppEntries("start")) {
+            const pid_t pid = start.value("pid", 0);
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+                int status = 0;
+                ::waitpid(pid, &status, WNOHANG);
+            }
+        }
+    }
+
+    // The analytics event types the service received, in order.
+    [[nodiscard]] std::vector<std::string> analyticsEventTypes() const {
+        std::vector<std::string> out;
+        for (const auto& record : service_->recordsFor("/2/httpapi")) {
+            const auto body = nlohmann::json::parse(record.value("body", ""), nullptr, false);
+            if (body.is_object() && body.contains("events")) {
+                for (const auto& event : body["events"]) {
+                    out.push_back(event.value("event_type", ""));
+                }
+            }
+        }
+        return out;
+    }
+
+    [[nodiscard]] fs::path installedBundle() const {
+        return scratch_ / "data" / "ZentravoV3" / "app" / "last" / "Zentravo.app";
+    }
+    [[nodiscard]] const fs::path& path() const { return scratch_.path(); }
+
+    std::map<std::string, std::string> extraEnvironment;
+
+  private:
+    fixture::ScratchFolder scratch_;
+    std::unique_ptr<UpdateService> service_;
+};
+
+}  // namespace launcher_test
