@@ -190,6 +190,7 @@ void centerWithSize(const vela::ui::DesktopWindow& window, std::int32_t width,
     }
     const Frame frame = centeredFrame(screens, pointer, width, height);
     GtkWindow* const w = GTK_WINDOW(widget);
+    gtk_widget_set_size_request(widget, width, height);
     gtk_window_set_default_size(w, width, height);
     gtk_window_resize(w, width, height);
     gtk_window_move(w, static_cast<int>(std::lround(frame.x)),
