@@ -9,6 +9,7 @@
 #include <webkit2/webkit2.h>
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 namespace vela::ui {
@@ -111,10 +112,14 @@ struct WebView::Pimpl {
 
         if (options->fetchResource) {
             const std::string scheme = getURIScheme(*options);
-            schemeRoute = new SchemeRoute{this};
+            // Handed to the context, which frees it through the destroy notify.
+            auto route = std::make_unique<SchemeRoute>(SchemeRoute{this});
+            schemeRoute = route.get();
             webkit_web_context_register_uri_scheme(
-                context.get(), scheme.c_str(), onResourceRequested, schemeRoute,
-                [](gpointer route) { delete static_cast<SchemeRoute*>(route); });
+                context.get(), scheme.c_str(), onResourceRequested, route.release(),
+                [](gpointer data) {
+                    std::unique_ptr<SchemeRoute>(static_cast<SchemeRoute*>(data));
+                });
             WebKitSecurityManager* const security =
                 webkit_web_context_get_security_manager(context.get());
             webkit_security_manager_register_uri_scheme_as_secure(security, scheme.c_str());
@@ -244,9 +249,9 @@ struct WebView::Pimpl {
                 webkit_uri_scheme_response_set_status(response.get(), 200, nullptr);
                 webkit_uri_scheme_response_set_content_type(response.get(),
                                                             resource->mimeType.c_str());
+                const std::string length = std::to_string(resource->data.size());
                 SoupMessageHeaders* const headers =
                     soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
-                const std::string length = std::to_string(resource->data.size());
                 soup_message_headers_append(headers, "Content-Length", length.c_str());
                 soup_message_headers_append(headers, "Content-Type", resource->mimeType.c_str());
                 soup_message_headers_append(headers, "Cache-Control", "no-store");

@@ -68,7 +68,8 @@ class WebView {
     [[nodiscard]] GtkWidget* getViewHandle() const;
 
     // Runs the script in the page; the completion, when given, gets the outcome later on the
-    // main thread. False without a native view (the completion is then never called).
+    // main thread, exactly once (with an error when the web view went away first). False
+    // without a native view (the completion is then never called).
     bool evaluateJavascript(const std::string& script, CompletionHandler completion = {});
 
     // Puts window[name] into this and every later page; calls reach fn. Binding a name again

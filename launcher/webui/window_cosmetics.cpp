@@ -190,6 +190,8 @@ void centerWithSize(const vela::ui::DesktopWindow& window, std::int32_t width,
     }
     const Frame frame = centeredFrame(screens, pointer, width, height);
     GtkWindow* const w = GTK_WINDOW(widget);
+    // A window that is not resizable takes at least its content's natural size, and a web view
+    // asks for more rows than the launcher has: the request pins the size.
     gtk_widget_set_size_request(widget, width, height);
     gtk_window_set_default_size(w, width, height);
     gtk_window_resize(w, width, height);

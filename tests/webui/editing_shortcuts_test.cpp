@@ -6,8 +6,8 @@
 #include "web_view.hpp"
 #include "web_view_harness.hpp"
 
-#include <gtk/gtk.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 
 using vela::ui::WebView;
 using webui_test::evaluate;
@@ -71,4 +71,3 @@ TEST(WebView, CtrlShortcutsRunTheEditingCommands) {
     pressKey(handle, GDK_KEY_Z, GDK_CONTROL_MASK | GDK_SHIFT_MASK);
     ASSERT_TRUE(waitForPage(view, "t.value", "\"\""));
 }
-

@@ -265,3 +265,21 @@ TEST(WebView, FileInputOpensAChooserOnTheWindowAndReturnsTheChoice) {
         ASSERT_TRUE(webui_test::serveUntil([&] { return findChooser() == nullptr; }));
     }
 }
+
+TEST(WebView, CompletionOfAScriptStillRunningWhenTheWebViewGoesIsCalledOnce) {
+    auto view = std::make_unique<WebView>(WebView::Options{});
+    ASSERT_TRUE(webui_test::loadPage(*view, "<p>page</p>"));
+    int calls = 0;
+    std::string error;
+    ASSERT_TRUE(
+        view->evaluateJavascript("const until = Date.now() + 300; while (Date.now() < until) {} 1",
+                                 [&](const std::string& text, const vela::value::ValueView&) {
+                                     ++calls;
+                                     error = text;
+                                 }));
+    view.reset();
+    webui_test::serveUntil([&] { return calls > 0; }, 5s);
+    webui_test::serveFor(200ms);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(error.empty()) << "the page went away before the script ended";
+}
