@@ -1,0 +1,25 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zentravo::system {
+
+// The program inside an application bundle: bundle/Contents/MacOS/<CFBundleExecutable of
+// bundle/Contents/Info.plist>. Throws std::runtime_error when the bundle names no usable program.
+[[nodiscard]] std::filesystem::path bundleExecutable(const std::filesystem::path& bundle);
+
+// Starts `program` with `arguments` (each one argv entry, passed as is: no shell) in a session of
+// its own, with standard input from /dev/null. Throws std::system_error when it cannot start.
+[[nodiscard]] pid_t startDetached(const std::filesystem::path& program,
+                                  const std::vector<std::string>& arguments);
+
+// Collects the exit status of a child started by startDetached once it has ended, so it leaves no
+// zombie behind; empty while it still runs (or when it is not this process's child).
+[[nodiscard]] std::optional<int> reapIfEnded(pid_t child);
+
+}  // namespace zentravo::system

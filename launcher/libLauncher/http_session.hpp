@@ -1,0 +1,97 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// The project's one HTTP client: a single libcurl easy handle per request, owned by a Session.
+// Every request of the launcher (update service, downloads, analytics, error reports) goes
+// through it, so TLS, proxy and time-out handling live in one place.
+namespace zentravo::http {
+
+// Name/value pairs in the order they are sent.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+using Parameters = std::vector<std::pair<std::string, std::string>>;
+
+// Called during the transfer with (download total, downloaded, upload total, uploaded); the
+// totals are 0 while unknown. Returning false aborts the transfer (CURLE_ABORTED_BY_CALLBACK).
+using ProgressCallback =
+    std::function<bool(std::int64_t, std::int64_t, std::int64_t, std::int64_t)>;
+
+struct Error {
+    CURLcode code = CURLE_OK;
+    std::string message;  // libcurl's detailed text; empty when code is CURLE_OK
+};
+
+struct Response {
+    long status_code = 0;  // 0 when no HTTP status line arrived
+    std::string text;      // body; empty for downloads into a stream
+    Headers headers;       // of the final answer (after redirects and 1xx)
+    Error error;
+    std::string url;  // the address actually requested, query included
+    // Body bytes received, and the size the server announced (-1 when it announced none).
+    std::int64_t downloaded_bytes = 0;
+    std::int64_t announced_bytes = -1;
+
+    // Value of the first header with this name (compared without regard to case), else "".
+    [[nodiscard]] std::string header(std::string_view name) const;
+};
+
+class Session {
+  public:
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    Session(Session&&) noexcept;
+    Session& operator=(Session&&) noexcept;
+
+    void setUrl(std::string_view url);
+    // URL-encoded and appended to the URL as its query; an empty list adds nothing.
+    void setParameters(Parameters parameters);
+    void setHeaders(const Headers& headers);
+    // Total time allowed for the whole transfer; zero means no limit.
+    void setTimeout(std::chrono::milliseconds timeout);
+    void setConnectTimeout(std::chrono::milliseconds timeout);
+    void setVerifySsl(bool verify);
+    // libcurl's pinned-public-key syntax ("sha256//...;sha256//..."); empty for no pinning.
+    void setPinnedPublicKey(std::string_view pins);
+    // A PEM file of CA certificates trusted in addition to the system store; empty for none.
+    void setExtraCaFile(const std::filesystem::path& file);
+    // Proxy address for this request ("host:port" or a URL); empty means a direct connection.
+    // The *_proxy environment variables are never consulted.
+    void setProxy(std::string_view proxy);
+    // Basic credentials for the proxy; an empty user sends none.
+    void setProxyAuthentication(std::string_view user, std::string_view password);
+    // libcurl's trace of the transfer on standard error.
+    void setVerbose(bool verbose);
+    void setProgressCallback(ProgressCallback callback);
+
+    // Each performs the request once and returns what happened; transfer failures are reported
+    // in Response::error, never thrown. An exception thrown by the progress callback or the
+    // output stream aborts the transfer and is rethrown.
+    [[nodiscard]] Response get();
+    [[nodiscard]] Response post(std::string_view body);
+    // GET whose body goes into `out` instead of Response::text. A failed write aborts the
+    // transfer with CURLE_WRITE_ERROR.
+    [[nodiscard]] Response download(std::ostream& out);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Percent-encoding of one URL component, as used for query values.
+[[nodiscard]] std::string urlEncode(std::string_view text);
+
+}  // namespace zentravo::http

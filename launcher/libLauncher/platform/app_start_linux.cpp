@@ -1,0 +1,150 @@
+// Starting the main application without `open`: its bundle's executable is spawned directly.
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+#include "app_start.hpp"
+
+extern char** environ;
+
+namespace zentravo::system {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct PlistDeleter {
+    void operator()(plist_t p) const noexcept { plist_free(p); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+struct PlistText {
+    char* text = nullptr;
+    ~PlistText() { std::free(text); }
+};
+
+class SpawnAttributes {
+  public:
+    SpawnAttributes() {
+        if (const int rc = posix_spawnattr_init(&attributes_); rc != 0) {
+            throw std::system_error{rc, std::generic_category(), "posix_spawnattr_init"};
+        }
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_{};
+};
+
+class FileActions {
+  public:
+    FileActions() {
+        if (const int rc = posix_spawn_file_actions_init(&actions_); rc != 0) {
+            throw std::system_error{rc, std::generic_category(), "posix_spawn_file_actions_init"};
+        }
+    }
+    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_{};
+};
+
+void check(int rc, const char* what) {
+    if (rc != 0) {
+        throw std::system_error{rc, std::generic_category(), what};
+    }
+}
+
+}  // namespace
+
+fs::path bundleExecutable(const fs::path& bundle) {
+    const fs::path infoPlist = bundle / "Contents" / "Info.plist";
+    std::ifstream in{infoPlist, std::ios::binary};
+    if (!in) {
+        throw std::runtime_error{"Cannot read " + infoPlist.string()};
+    }
+    const std::string bytes{std::istreambuf_iterator<char>{in}, {}};
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    const PlistPtr owner{root};
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
+        throw std::runtime_error{"Not a property list: " + infoPlist.string()};
+    }
+    plist_t node = plist_dict_get_item(root, "CFBundleExecutable");
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
+        throw std::runtime_error{"No CFBundleExecutable in " + infoPlist.string()};
+    }
+    PlistText name;
+    plist_get_string_val(node, &name.text);
+    const std::string program = name.text != nullptr ? name.text : "";
+    if (program.empty() || program == "." || program == ".." ||
+        program.find('/') != std::string::npos) {
+        throw std::runtime_error{"Unusable CFBundleExecutable '" + program + "' in " +
+                                 infoPlist.string()};
+    }
+    return bundle / "Contents" / "MacOS" / program;
+}
+
+pid_t startDetached(const fs::path& program, const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    std::string name = program.string();
+    argv.push_back(name.data());
+    std::vector<std::string> copies = arguments;
+    for (std::string& argument : copies) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    SpawnAttributes attributes;
+    check(posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
+                                                         POSIX_SPAWN_SETSIGDEF),
+          "posix_spawnattr_setflags");
+    sigset_t none;
+    sigemptyset(&none);
+    check(posix_spawnattr_setsigmask(attributes.get(), &none), "posix_spawnattr_setsigmask");
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    check(posix_spawnattr_setsigdefault(attributes.get(), &defaults),
+          "posix_spawnattr_setsigdefault");
+
+    FileActions actions;
+    check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+          "posix_spawn_file_actions_addopen");
+
+    pid_t child = -1;
+    check(posix_spawn(&child, name.c_str(), actions.get(), attributes.get(), argv.data(), environ),
+          "posix_spawn");
+    return child;
+}
+
+std::optional<int> reapIfEnded(pid_t child) {
+    int status = 0;
+    pid_t rc = 0;
+    do {
+        rc = ::waitpid(child, &status, WNOHANG);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == child) {
+        return status;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zentravo::system

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "install_folder.hpp"
+#include "temp_folder.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zentravo::install::asideFolder;
+using zentravo::install::replaceFolder;
+using zentravo::install::restoreInterrupted;
+
+// A version folder: a marker naming the version and `files` files that all carry it.
+void makeVersion(const fs::path& dir, const std::string& version, int files) {
+    fs::create_directories(dir / "Zentravo.app" / "Contents");
+    for (int i = 0; i < files; ++i) {
+        std::ofstream{dir / ("f" + std::to_string(i))} << version;
+    }
+    std::ofstream{dir / "Zentravo.app" / "Contents" / "version"} << version;
+}
+
+std::string read(const fs::path& file) {
+    std::ifstream in{file};
+    return std::string{std::istreambuf_iterator<char>{in}, {}};
+}
+
+// The version a folder holds when it is whole; empty when it is missing or mixed.
+std::string wholeVersion(const fs::path& dir, int files) {
+    if (!fs::is_directory(dir))
+        return {};
+    const std::string version = read(dir / "Zentravo.app" / "Contents" / "version");
+    for (int i = 0; i < files; ++i) {
+        if (read(dir / ("f" + std::to_string(i))) != version)
+            return {};
+    }
+    return version;
+}
+
+TEST(InstallFolderTest, MovesInWhenNothingIsInstalled) {
+    const test::TempFolder tmp;
+    makeVersion(tmp.path() / "2.0.0", "2.0.0", 3);
+    EXPECT_FALSE(replaceFolder(tmp.path() / "2.0.0", tmp.path() / "last"));
+    EXPECT_EQ(wholeVersion(tmp.path() / "last", 3), "2.0.0");
+    EXPECT_FALSE(fs::exists(tmp.path() / "2.0.0"));
+}
+
+TEST(InstallFolderTest, ReplacesAndRemovesThePrevious) {
+    const test::TempFolder tmp;
+    makeVersion(tmp.path() / "last", "1.0.0", 5);
+    std::ofstream{tmp.path() / "last" / "only-in-old"} << "x";
+    makeVersion(tmp.path() / "2.0.0", "2.0.0", 3);
+    EXPECT_FALSE(replaceFolder(tmp.path() / "2.0.0", tmp.path() / "last"));
+    EXPECT_EQ(wholeVersion(tmp.path() / "last", 3), "2.0.0");
+    EXPECT_FALSE(fs::exists(tmp.path() / "last" / "only-in-old"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "last" / "f4"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "2.0.0"));
+    EXPECT_EQ(std::distance(fs::directory_iterator{tmp.path()}, fs::directory_iterator{}), 1);
+}
+
+TEST(InstallFolderTest, MissingReplacementLeavesTargetAlone) {
+    const test::TempFolder tmp;
+    makeVersion(tmp.path() / "last", "1.0.0", 2);
+    EXPECT_THROW((void)replaceFolder(tmp.path() / "absent", tmp.path() / "last"),
+                 fs::filesystem_error);
+    EXPECT_EQ(wholeVersion(tmp.path() / "last", 2), "1.0.0");
+}
+
+TEST(InstallFolderTest, RestoresAFolderParkedByAnInterruptedSwap) {
+    const test::TempFolder tmp;
+    const fs::path last = tmp.path() / "last";
+    makeVersion(asideFolder(last), "1.0.0", 2);
+    EXPECT_TRUE(restoreInterrupted(last));
+    EXPECT_EQ(wholeVersion(last, 2), "1.0.0");
+    EXPECT_FALSE(fs::exists(asideFolder(last)));
+
+    // Cut short after the new one was in place: the parked one is just dropped.
+    makeVersion(asideFolder(last), "0.9.0", 2);
+    EXPECT_FALSE(restoreInterrupted(last));
+    EXPECT_EQ(wholeVersion(last, 2), "1.0.0");
+    EXPECT_FALSE(fs::exists(asideFolder(last)));
+
+    EXPECT_FALSE(restoreInterrupted(tmp.path() / "nothing"));
+}
+
+// A process killed at any moment of the swap leaves either the old or the new version whole.
+TEST(InstallFolderTest, KillAtAnyMomentLeavesAWholeVersion) {
+    constexpr int kFiles = 150;
+    std::mt19937 random{12345};
+    int sawOld = 0;
+    int sawNew = 0;
+    for (int round = 0; round < 30; ++round) {
+        const test::TempFolder tmp;
+        const fs::path last = tmp.path() / "last";
+        makeVersion(last, "1.0.0", kFiles);
+        makeVersion(tmp.path() / "2.0.0", "2.0.0", kFiles);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            (void)replaceFolder(tmp.path() / "2.0.0", last);
+            _exit(0);
+        }
+        usleep(std::uniform_int_distribution<useconds_t>{0, 1500}(random));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        restoreInterrupted(last);
+        const std::string version = wholeVersion(last, kFiles);
+        ASSERT_TRUE(version == "1.0.0" || version == "2.0.0") << "round " << round;
+        (version == "1.0.0" ? sawOld : sawNew)++;
+    }
+    EXPECT_GT(sawNew, 0);
+}
+
+}  // namespace
