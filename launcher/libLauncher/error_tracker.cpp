@@ -1,6 +1,5 @@
 #include "error_tracker.hpp"
 
-#include <curl/curl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
@@ -24,7 +23,7 @@
 #include <boost/stacktrace.hpp>
 
 #include "crash_handler.hpp"
-#include "envelope_transport.hpp"
+#include "http_session.hpp"
 #include "version.hpp"
 
 namespace zentravo::tracker {
@@ -118,9 +117,8 @@ std::string Dsn::envelopeUrl() const {
 }
 
 std::string Dsn::authHeader() const {
-    return fmt::format(
-        "X-Sentry-Auth: Sentry sentry_version=7, sentry_key={}, sentry_client=zentravo-launcher/{}",
-        publicKey, kLauncherVersion);
+    return fmt::format("Sentry sentry_version=7, sentry_key={}, sentry_client=zentravo-launcher/{}",
+                       publicKey, kLauncherVersion);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -304,6 +302,9 @@ std::optional<json> crashReportToEvent(const fs::path& file) {
 namespace {
 
 constexpr std::size_t kMaxQueued = 1000;
+// Stored reports beyond this many are dropped, oldest first: a tracker that never comes back
+// must not fill the disk.
+constexpr std::size_t kMaxStored = 100;
 constexpr std::string_view kEnvelopeExtension = ".envelope";
 
 const char* levelName(Level level) {
@@ -330,6 +331,39 @@ struct Item {
     std::string envelope;  // set for items read back from the database folder
     fs::path source;       // the stored file to remove once the item is delivered
 };
+
+struct PostResult {
+    long status = 0;  // 0: no HTTP answer
+    std::string error;
+};
+
+constexpr std::chrono::seconds kConnectTimeout{10};
+constexpr std::chrono::seconds kTransferTimeout{30};
+
+// The tracker's one request. `stop` cuts a running transfer short; libcurl looks at it on each
+// progress call, at least once a second.
+PostResult postEnvelope(const std::string& url, const std::string& auth, const std::string& body,
+                        const fs::path& caFile, const std::atomic<bool>& stop) {
+    try {
+        http::Session session;
+        session.setUrl(url);
+        session.setHeaders(
+            {{"Content-Type", "application/x-sentry-envelope"}, {"X-Sentry-Auth", auth}});
+        session.setConnectTimeout(kConnectTimeout);
+        session.setTimeout(kTransferTimeout);
+        session.setVerifySsl(true);
+        session.setExtraCaFile(caFile);
+        session.setProgressCallback([&stop](std::int64_t, std::int64_t, std::int64_t,
+                                            std::int64_t) { return !stop.load(); });
+        const http::Response response = session.post(body);
+        if (response.error.code != CURLE_OK) {
+            return {0, response.error.message};
+        }
+        return {response.status_code, {}};
+    } catch (const std::exception& e) {
+        return {0, e.what()};
+    }
+}
 
 bool isTrackerFrame(const std::string& name) {
     return name.find("zentravo::tracker::") != std::string::npos ||
@@ -361,12 +395,16 @@ json resolveFrames(const std::vector<boost::stacktrace::frame>& stack) {
     return json(std::vector<json>(innermostFirst.rbegin(), innermostFirst.rend()));
 }
 
-json osContext() {
-    utsname names{};
-    if (::uname(&names) != 0) {
-        return json::object();
-    }
-    return {{"name", names.sysname}, {"kernel_version", names.release}, {"machine", names.machine}};
+const json& osContext() {
+    static const json context = [] {
+        utsname names{};
+        if (::uname(&names) != 0) {
+            return json::object();
+        }
+        return json{
+            {"name", names.sysname}, {"kernel_version", names.release}, {"machine", names.machine}};
+    }();
+    return context;
 }
 
 }  // namespace
@@ -393,7 +431,6 @@ struct Client::State {
     std::deque<Item> queue;
     std::atomic<bool> stopping{false};
     std::thread worker;
-    std::unique_ptr<EnvelopeTransport> transport;
 
     void debugLine(std::string_view text) const {
         // stderr and not the log: this runs at process exit, after the logger may be gone.
@@ -514,17 +551,25 @@ struct Client::State {
         for (const auto& entry : fs::directory_iterator(options.databasePath, error)) {
             entries.push_back(entry);
         }
+        std::erase_if(entries, [](const fs::directory_entry& entry) {
+            const auto extension = entry.path().extension().string();
+            std::error_code ignored;
+            return !entry.is_regular_file(ignored) ||
+                   (extension != crash::kReportExtension && extension != kEnvelopeExtension);
+        });
         std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
             std::error_code ignored;
             return a.last_write_time(ignored) < b.last_write_time(ignored);
         });
+        while (entries.size() > kMaxStored) {
+            std::error_code ignored;
+            fs::remove(entries.front().path(), ignored);
+            entries.erase(entries.begin());
+        }
         for (const auto& entry : entries) {
             const fs::path& path = entry.path();
             const std::string extension = path.extension().string();
             std::error_code ignored;
-            if (!entry.is_regular_file(ignored)) {
-                continue;
-            }
             if (extension == crash::kReportExtension) {
                 if (auto event = detail::crashReportToEvent(path)) {
                     stampOptions(*event);
@@ -570,7 +615,7 @@ struct Client::State {
                 inFlight = true;
             }
             const std::string envelope = render(item);
-            const PostResult result = transport->post(url, auth, envelope, options.caFile);
+            const PostResult result = postEnvelope(url, auth, envelope, options.caFile, stopping);
             const bool delivered = result.status >= 200 && result.status < 300;
             // The server refused this event for good; sending it again would not help.
             const bool rejected = result.status >= 400 && result.status < 500 &&
@@ -647,8 +692,6 @@ bool Client::start(Options options) noexcept {
             s.crashHandlerOurs = true;
             s.refreshCrashScope();
         }
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        s.transport = std::make_unique<EnvelopeTransport>();
         s.worker = std::thread([&s] { s.run(); });
         s.running = true;
         return true;
@@ -677,13 +720,10 @@ void Client::close() noexcept {
                            [&] { return s.queue.empty() && !s.inFlight; });
         s.stopping.store(true);
     }
-    s.transport->interrupt();
     s.wake.notify_all();
     if (s.worker.joinable()) {
         s.worker.join();
     }
-    s.transport.reset();
-    curl_global_cleanup();
     const std::lock_guard lock(s.mutex);
     s.running = false;
 }

@@ -27,13 +27,15 @@ struct Dsn {
 
     [[nodiscard]] static std::optional<Dsn> parse(std::string_view text);
     [[nodiscard]] std::string envelopeUrl() const;
+    // Value of the X-Sentry-Auth header.
     [[nodiscard]] std::string authHeader() const;
 };
 
 // Runs on a crash report's event ahead of any crash (a signal handler cannot build JSON); what it
 // returns is what a crash report carries. `context` is always null: the machine state of a crash
 // that has not happened yet does not exist.
-using CrashHook = nlohmann::json (*)(const void* context, nlohmann::json event, void* closure);
+using CrashHook = nlohmann::json (*)(const void* context, nlohmann::json event,
+                                     const void* closure);
 
 struct Options {
     std::string dsn;
@@ -49,7 +51,7 @@ struct Options {
     bool systemCrashReporter = false;
     std::chrono::milliseconds shutdownTimeout{2000};
     CrashHook onCrash = nullptr;
-    void* onCrashClosure = nullptr;
+    const void* onCrashClosure = nullptr;
     // Extra CA trusted besides the system store; empty or missing: the system store only.
     std::filesystem::path caFile;
 };

@@ -12,13 +12,12 @@
 namespace zentravo::utils::sentry {
 
 namespace {
-// The hook's closure; the hook only reads it.
-char kCrashFingerprint[] = "crash-error";
+constexpr const char* kCrashFingerprint = "crash-error";
 }  // namespace
 
 Wrapper sharedWrapper;
 
-nlohmann::json onCrash(const void* /*context*/, nlohmann::json event, void* closure) {
+nlohmann::json onCrash(const void* /*context*/, nlohmann::json event, const void* closure) {
     nlohmann::json fingerprint = nlohmann::json::array();
     fingerprint.push_back(static_cast<const char*>(closure));
     event["fingerprint"] = std::move(fingerprint);

@@ -44,6 +44,6 @@ class Wrapper {
 extern Wrapper sharedWrapper;
 
 // Crash hook: marks every crash report with the fingerprint [closure text].
-nlohmann::json onCrash(const void* context, nlohmann::json event, void* closure);
+nlohmann::json onCrash(const void* context, nlohmann::json event, const void* closure);
 
 }  // namespace zentravo::utils::sentry
