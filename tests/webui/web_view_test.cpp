@@ -2,6 +2,7 @@
 
 #include "desktop_window.hpp"
 #include "json.hpp"
+#include "private_display.hpp"
 #include "value.hpp"
 #include "web_view_harness.hpp"
 
@@ -21,6 +22,10 @@ using webui_test::evaluate;
 using webui_test::waitForPage;
 
 namespace {
+
+// A display of its own: windows of tests running in parallel neither cover nor raise ours.
+::testing::Environment* const kDisplay =
+    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
 
 WebView::Options servingOptions(
     std::function<std::optional<WebView::Options::Resource>(const std::string&)> fetch) {
