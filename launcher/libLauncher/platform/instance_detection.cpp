@@ -8,6 +8,7 @@
 #include <charconv>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 #include "system.hpp"
@@ -54,8 +55,7 @@ std::string commandLineOf(const std::filesystem::path& processFolder) {
     return joined;
 }
 
-std::optional<pid_t> findTaggedMainApplication(const std::filesystem::path& procRoot,
-                                               pid_t ownPid) {
+std::vector<pid_t> findTaggedMainApplications(const std::filesystem::path& procRoot, pid_t ownPid) {
     std::vector<std::pair<pid_t, std::filesystem::path>> processes;
     std::error_code ec;
     for (std::filesystem::directory_iterator it{procRoot, ec}, end; !ec && it != end;
@@ -65,6 +65,7 @@ std::optional<pid_t> findTaggedMainApplication(const std::filesystem::path& proc
         }
     }
     std::sort(processes.begin(), processes.end());
+    std::vector<pid_t> found;
     for (const auto& [pid, folder] : processes) {
         // A process that ends while it is read leaves an empty command line: not running.
         const auto arguments = argumentsOf(folder);
@@ -72,18 +73,18 @@ std::optional<pid_t> findTaggedMainApplication(const std::filesystem::path& proc
             continue;
         }
         if (commandLineOf(folder).find(kLauncherTag) != std::string::npos) {
-            return pid;
+            found.push_back(pid);
         }
     }
-    return std::nullopt;
+    return found;
 }
 
 bool isV3AlreadyRunning() {
-    const auto found = findTaggedMainApplication("/proc", ::getpid());
-    if (!found) {
+    const auto found = findTaggedMainApplications("/proc", ::getpid());
+    if (found.empty()) {
         return false;
     }
-    bringWindowForward(*found);
+    bringWindowForward(found.front());
     return true;
 }
 

@@ -3,9 +3,9 @@
 #include <sys/types.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zentravo::system {
 
@@ -18,10 +18,10 @@ inline constexpr std::string_view kLauncherTag = "Zentravo --launcher";
 // the process is gone or unreadable.
 [[nodiscard]] std::string commandLineOf(const std::filesystem::path& processFolder);
 
-// The first process below `procRoot` (a /proc tree) whose executable is the main application's
-// and whose command line carries the launcher's tag; `ownPid` is never a candidate.
-[[nodiscard]] std::optional<pid_t> findTaggedMainApplication(const std::filesystem::path& procRoot,
-                                                             pid_t ownPid);
+// The processes below `procRoot` (a /proc tree), in pid order, whose executable is the main
+// application's and whose command line carries the launcher's tag; `ownPid` is never one.
+[[nodiscard]] std::vector<pid_t> findTaggedMainApplications(const std::filesystem::path& procRoot,
+                                                            pid_t ownPid);
 
 // Raises the top-level window of process `pid` where an X display is reachable; false when no
 // display or no such window.
