@@ -46,8 +46,8 @@ std::int64_t parseLength(std::string_view text) {
     return value;
 }
 
-void onStart(GMarkupParseContext*, const gchar* element, const gchar** names,
-             const gchar** values, gpointer data, GError**) {
+void onStart(GMarkupParseContext*, const gchar* element, const gchar** names, const gchar** values,
+             gpointer data, GError**) {
     auto& state = *static_cast<ParseState*>(data);
     const std::string_view name = element;
     state.path.emplace_back(name);
@@ -129,12 +129,12 @@ struct ContextFree {
 std::vector<Item> parse(std::string_view text) {
     static const GMarkupParser parser{onStart, onEnd, onText, nullptr, nullptr};
     ParseState state;
-    const std::unique_ptr<GMarkupParseContext, ContextFree> context{g_markup_parse_context_new(
-        &parser, G_MARKUP_TREAT_CDATA_AS_TEXT, &state, nullptr)};
+    const std::unique_ptr<GMarkupParseContext, ContextFree> context{
+        g_markup_parse_context_new(&parser, G_MARKUP_TREAT_CDATA_AS_TEXT, &state, nullptr)};
     GError* error = nullptr;
     const bool ok =
-        g_markup_parse_context_parse(context.get(), text.data(),
-                                     static_cast<gssize>(text.size()), &error) != FALSE &&
+        g_markup_parse_context_parse(context.get(), text.data(), static_cast<gssize>(text.size()),
+                                     &error) != FALSE &&
         g_markup_parse_context_end_parse(context.get(), &error) != FALSE;
     if (!ok) {
         std::string message = error != nullptr ? error->message : "unknown error";

@@ -14,7 +14,9 @@ gboolean runOnce(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-void destroy(gpointer data) { delete static_cast<Work*>(data); }  // owned by the idle source
+void destroy(gpointer data) {
+    delete static_cast<Work*>(data);
+}  // owned by the idle source
 
 }  // namespace
 

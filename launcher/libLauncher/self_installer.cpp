@@ -23,7 +23,9 @@ namespace fs = std::filesystem;
 
 constexpr const char* kBundleName = "Zentravo.app";
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error{message}; }
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error{message};
+}
 
 }  // namespace
 
@@ -117,7 +119,8 @@ void install(const fs::path& archive, const Installation& installation,
         fail(fmt::format("The update's bundle has version {}, not newer than {}",
                          offered.to_string(), current.to_string()));
     }
-    const fs::path program = bundle / installation.executable.lexically_relative(installation.bundle);
+    const fs::path program =
+        bundle / installation.executable.lexically_relative(installation.bundle);
     const auto status = fs::symlink_status(program);
     if (!fs::is_regular_file(status) ||
         (status.permissions() & fs::perms::owner_exec) == fs::perms::none) {

@@ -219,8 +219,9 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
     }
 
     void ask(const appcast::Item& item) {
-        const Choice choice = settings.driver.prompt ? settings.driver.prompt(item, settings.currentVersion)
-                                                     : Choice::dismiss;
+        const Choice choice = settings.driver.prompt
+                                  ? settings.driver.prompt(item, settings.currentVersion)
+                                  : Choice::dismiss;
         if (choice == Choice::skip) {
             try {
                 writeSkippedVersion(settings.skipFile, *item.semanticVersion);
@@ -298,7 +299,8 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
             return;
         }
         try {
-            const pid_t child = selfinstall::relaunch(settings.executable, settings.relaunchArguments);
+            const pid_t child =
+                selfinstall::relaunch(settings.executable, settings.relaunchArguments);
             spdlog::info("Launcher updated to {}; started the new launcher (process {})",
                          item.displayVersion(), child);
             utils::sentry::sharedWrapper.setBreadcrumb(
@@ -319,12 +321,20 @@ Controller::Controller(std::shared_ptr<UpdaterDelegate> delegate, Settings setti
 
 Controller::~Controller() = default;
 
-void Controller::setFeedUrl(std::string url) { core_->feedUrl = std::move(url); }
+void Controller::setFeedUrl(std::string url) {
+    core_->feedUrl = std::move(url);
+}
 
-void Controller::startUpdater() { core_->started = true; }
+void Controller::startUpdater() {
+    core_->started = true;
+}
 
-void Controller::checkForUpdates() { core_->check(); }
+void Controller::checkForUpdates() {
+    core_->check();
+}
 
-void Controller::cancelDownload() { core_->cancel->store(true); }
+void Controller::cancelDownload() {
+    core_->cancel->store(true);
+}
 
 }  // namespace zentravo::selfupdate

@@ -8,9 +8,13 @@ namespace zentravo {
 namespace {
 
 // The delegate's trace, on standard error like the platform's own log.
-void trace(const char* text) { g_message("SparkleUpdaterDelegate: %s", text); }
+void trace(const char* text) {
+    g_message("SparkleUpdaterDelegate: %s", text);
+}
 
-void markChecked(std::atomic<bool>& flag) { flag.store(true, std::memory_order_release); }
+void markChecked(std::atomic<bool>& flag) {
+    flag.store(true, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -99,8 +103,12 @@ void SparkleAutoUpdater::checkForUpdates() {
     mainqueue::post([d = d] { d->controller->checkForUpdates(); });
 }
 
-bool SparkleAutoUpdater::isUpdateChecked() { return d->delegate->getUpdateChecked(); }
+bool SparkleAutoUpdater::isUpdateChecked() {
+    return d->delegate->getUpdateChecked();
+}
 
-bool SparkleAutoUpdater::isValidUpdateFound() { return d->delegate->getValidUpdateFound(); }
+bool SparkleAutoUpdater::isValidUpdateFound() {
+    return d->delegate->getValidUpdateFound();
+}
 
 }  // namespace zentravo

@@ -34,7 +34,9 @@ PublicKey publicKeyFromHex(std::string_view hex) {
     return key;
 }
 
-PublicKey launcherUpdateKey() { return publicKeyFromHex(config::kUpdatePublicKey.reveal()); }
+PublicKey launcherUpdateKey() {
+    return publicKeyFromHex(config::kUpdatePublicKey.reveal());
+}
 
 bool verifyFile(const std::filesystem::path& file, std::int64_t length,
                 std::string_view signatureBase64, const PublicKey& key) {
@@ -68,8 +70,7 @@ bool verifyFile(const std::filesystem::path& file, std::int64_t length,
     if (in.bad()) {
         throw std::runtime_error{"Cannot read " + file.string()};
     }
-    return total == length &&
-           crypto_sign_final_verify(&state, signature.data(), key.data()) == 0;
+    return total == length && crypto_sign_final_verify(&state, signature.data(), key.data()) == 0;
 }
 
 }  // namespace zentravo::signature

@@ -32,9 +32,9 @@ Choice askToInstall(const appcast::Item& item, const semver::version& current) {
     if (!haveDisplay()) {
         return Choice::dismiss;
     }
-    const WidgetPtr dialog{gtk_message_dialog_new(
-        nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
-        "A new version of the Zentravo launcher is available")};
+    const WidgetPtr dialog{
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
+                               "%s", "A new version of the Zentravo launcher is available")};
     gtk_message_dialog_format_secondary_text(
         GTK_MESSAGE_DIALOG(dialog.get()), "%s",
         fmt::format("Version {} is available; you have {}. Would you like to install it now?",
