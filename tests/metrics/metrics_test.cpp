@@ -6,9 +6,8 @@
 
 #include <regex>
 
+#include "../files/files_test_support.hpp"
 #include "build_config.hpp"
-#include "log_capture.hpp"
-#include "scratch_folder.hpp"
 #include "system.hpp"
 #include "update_service.hpp"
 #include "user_ip.hpp"
@@ -215,40 +214,11 @@ TEST(Metrics, UntrustedCertificateGetsNothing) {
     fixture::ScratchFolder dir;
     const std::string key = (dir.path() / "self.key").string();
     const std::string cert = (dir.path() / "self.pem").string();
-    {
-        std::vector<std::string> args{"openssl",
-                                      "req",
-                                      "-x509",
-                                      "-newkey",
-                                      "ec",
-                                      "-pkeyopt",
-                                      "ec_paramgen_curve:P-256",
-                                      "-nodes",
-                                      "-days",
-                                      "1",
-                                      "-subj",
-                                      "/CN=127.0.0.1",
-                                      "-addext",
-                                      "subjectAltName=IP:127.0.0.1",
-                                      "-keyout",
-                                      key,
-                                      "-out",
-                                      cert};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        pid_t pid = 0;
-        ASSERT_EQ(posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    ASSERT_EQ(files_test::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                               "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                               key, "-out", cert}),
+              0);
     UpdateService::Options options = atCompiledInAddress();
     options.cert = cert;
     options.key = key;
