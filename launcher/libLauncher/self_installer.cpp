@@ -3,18 +3,16 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
 
 #include "app_start.hpp"
-#include "build_config.hpp"
 #include "file_helpers.hpp"
-#include "http_session.hpp"
 #include "install_folder.hpp"
 #include "paths.hpp"
+#include "rest.hpp"
 
 namespace zentravo::selfinstall {
 namespace {
@@ -60,41 +58,34 @@ StagingFolder::~StagingFolder() {
 
 Transfer download(const appcast::Item& item, const fs::path& file, const std::atomic<bool>& cancel,
                   const std::function<void(std::int64_t, std::int64_t)>& progress) {
-    std::ofstream out{file, std::ios::binary | std::ios::trunc};
-    if (!out) {
-        fail("Cannot write " + pathToUtf8(file));
+    bool answered = false;
+    try {
+        answered = rest::downloadRequest(
+            item.url, file,
+            [&](std::int64_t total, std::int64_t received, std::int64_t, std::int64_t) {
+                if (cancel.load()) {
+                    return false;
+                }
+                progress(received, total > 0 ? total : item.length);
+                return true;
+            });
+    } catch (const std::exception& e) {
+        if (cancel.load()) {
+            return Transfer::cancelled;
+        }
+        fail(fmt::format("Download of {} failed: {}", item.url, e.what()));
     }
-    http::Session session;
-    session.setUrl(item.url);
-    session.setExtraCaFile(config::kCaFile);
-    session.setConnectTimeout(std::chrono::seconds{30});
-    session.setTimeout(std::chrono::minutes{30});
-    session.setProgressCallback(
-        [&](std::int64_t total, std::int64_t received, std::int64_t, std::int64_t) {
-            if (cancel.load()) {
-                return false;
-            }
-            progress(received, total > 0 ? total : item.length);
-            return true;
-        });
-    const http::Response response = session.download(out);
-    out.close();
     if (cancel.load()) {
         return Transfer::cancelled;
     }
-    if (response.error.code != CURLE_OK) {
-        fail(fmt::format("Download of {} failed: {}", item.url, response.error.message));
+    if (!answered) {
+        fail(fmt::format("Download of {} was refused by the server", item.url));
     }
-    if (response.status_code != 200) {
-        fail(fmt::format("Download of {} answered {}", item.url, response.status_code));
-    }
-    if (!out) {
-        fail("Cannot write " + pathToUtf8(file));
-    }
-    if (response.downloaded_bytes != item.length ||
-        static_cast<std::int64_t>(fs::file_size(file)) != item.length) {
-        fail(fmt::format("Download of {} has {} bytes instead of {}", item.url,
-                         response.downloaded_bytes, item.length));
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    if (ec || static_cast<std::int64_t>(size) != item.length) {
+        fail(fmt::format("Download of {} has {} bytes instead of {}", item.url, ec ? 0 : size,
+                         item.length));
     }
     return Transfer::complete;
 }

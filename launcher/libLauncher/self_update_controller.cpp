@@ -11,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-#include "build_config.hpp"
 #include "file_helpers.hpp"
 #include "http_session.hpp"
 #include "main_queue.hpp"
 #include "paths.hpp"
+#include "rest.hpp"
 #include "self_installer.hpp"
 #include "sentry_wrapper.hpp"
 
@@ -47,7 +47,16 @@ struct FeedResult {
 FeedResult fetchFeed(const std::string& url, const std::atomic<bool>& cancel) {
     http::Session session;
     session.setUrl(url);
-    session.setExtraCaFile(config::kCaFile);
+    session.setExtraCaFile(rest::getSslOptions().extraCaFile);
+    session.setHeaders({{"User-Agent", rest::userAgent()}});
+    // The service's proxy settings apply; only "https" is ever configured.
+    const auto [proxies, authentication] = rest::getProxy();
+    if (const auto p = proxies.find("https"); p != proxies.end()) {
+        session.setProxy(p->second);
+        if (const auto a = authentication.find("https"); a != authentication.end()) {
+            session.setProxyAuthentication(a->second.user, a->second.password);
+        }
+    }
     session.setConnectTimeout(std::chrono::seconds{30});
     session.setTimeout(kFeedTimeout);
     session.setProgressCallback(

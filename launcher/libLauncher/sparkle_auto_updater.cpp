@@ -87,8 +87,13 @@ struct SparkleAutoUpdater::Private {
 SparkleAutoUpdater::SparkleAutoUpdater(const std::string& feedUrl)
     : SparkleAutoUpdater(feedUrl, selfupdate::defaultSettings()) {}
 
-SparkleAutoUpdater::SparkleAutoUpdater(const std::string& feedUrl, selfupdate::Settings settings)
-    : d{std::make_shared<Private>()} {
+SparkleAutoUpdater::SparkleAutoUpdater(const std::string& feedUrl,
+                                       const std::atomic<bool>* stopRequested)
+    : SparkleAutoUpdater(feedUrl, selfupdate::defaultSettings(), stopRequested) {}
+
+SparkleAutoUpdater::SparkleAutoUpdater(const std::string& feedUrl, selfupdate::Settings settings,
+                                       const std::atomic<bool>* stopRequested)
+    : d{std::make_shared<Private>()}, stopRequested_{stopRequested} {
     d->delegate = std::make_shared<SparkleUpdaterDelegate>();
     d->controller = std::make_unique<selfupdate::Controller>(d->delegate, std::move(settings));
     mainqueue::post([d = d, feedUrl] {

@@ -36,8 +36,13 @@ class SparkleUpdaterDelegate final : public selfupdate::UpdaterDelegate {
 class SparkleAutoUpdater final : public AutoUpdater {
   public:
     explicit SparkleAutoUpdater(const std::string& feedUrl);
+    // `stopRequested` (which must outlive this object), once set, also counts as a finished
+    // check: a launcher asked to stop must not wait for an answer that the main thread, whose
+    // loop may have ended, would never deliver.
+    SparkleAutoUpdater(const std::string& feedUrl, const std::atomic<bool>* stopRequested);
     // With explicit settings instead of the running launcher's.
-    SparkleAutoUpdater(const std::string& feedUrl, selfupdate::Settings settings);
+    SparkleAutoUpdater(const std::string& feedUrl, selfupdate::Settings settings,
+                       const std::atomic<bool>* stopRequested = nullptr);
     ~SparkleAutoUpdater() override;
     SparkleAutoUpdater(const SparkleAutoUpdater&) = delete;
     SparkleAutoUpdater& operator=(const SparkleAutoUpdater&) = delete;
@@ -51,6 +56,7 @@ class SparkleAutoUpdater final : public AutoUpdater {
   private:
     // Shared with the work posted to the main thread, which may run after this object is gone.
     std::shared_ptr<Private> d;
+    const std::atomic<bool>* stopRequested_ = nullptr;
 };
 
 }  // namespace zentravo
