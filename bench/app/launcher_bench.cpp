@@ -80,7 +80,8 @@ class Display {
         std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply{
             xcb_intern_atom_reply(
                 connection_,
-                xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+                xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)),
+                                name),
                 nullptr),
             &std::free};
         return reply ? reply->atom : XCB_NONE;
@@ -99,8 +100,8 @@ class Display {
     }
     bool pixelIsCard(xcb_window_t window) {
         std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attributes{
-            xcb_get_window_attributes_reply(connection_,
-                                            xcb_get_window_attributes(connection_, window), nullptr),
+            xcb_get_window_attributes_reply(
+                connection_, xcb_get_window_attributes(connection_, window), nullptr),
             &std::free};
         if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
             return false;
@@ -191,7 +192,8 @@ std::optional<Sample> measure(Display& display, std::vector<std::string> argv,
     std::optional<Sample> sample;
     while (Clock::now() - start < std::chrono::seconds{30}) {
         if (display.showsPage(pid)) {
-            sample = Sample{std::chrono::duration<double, std::milli>(Clock::now() - start).count()};
+            sample =
+                Sample{std::chrono::duration<double, std::milli>(Clock::now() - start).count()};
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds{2});
@@ -272,11 +274,14 @@ int main(int argc, char** argv) {
     }
     const double lt = median(launcherMs), bt = median(bareMs);
     const double lm = median(launcherKiB), bm = median(bareKiB);
-    std::printf("runs: launcher %zu, bare window %zu (medians)\n", launcherMs.size(), bareMs.size());
-    std::printf("start to first paint: launcher %.0f ms, bare window %.0f ms, ratio %.2f (goal <= 1.15)\n",
-                lt, bt, lt / bt);
-    std::printf("memory (PSS, process + web processes): launcher %.1f MiB, bare window %.1f MiB, "
-                "ratio %.2f (goal <= 1.10)\n",
-                lm / 1024, bm / 1024, lm / bm);
+    std::printf("runs: launcher %zu, bare window %zu (medians)\n", launcherMs.size(),
+                bareMs.size());
+    std::printf(
+        "start to first paint: launcher %.0f ms, bare window %.0f ms, ratio %.2f (goal <= 1.15)\n",
+        lt, bt, lt / bt);
+    std::printf(
+        "memory (PSS, process + web processes): launcher %.1f MiB, bare window %.1f MiB, "
+        "ratio %.2f (goal <= 1.10)\n",
+        lm / 1024, bm / 1024, lm / bm);
     return 0;
 }

@@ -77,9 +77,8 @@ LauncherApp::LauncherApp(std::string deeplinkText, std::string bootArgumentText)
     pageChannel->webView = webView.get();
     infoThenCrumb(fmt::format("Webview loaded?: {}", trueFalse(webView != nullptr)));
 
-    updater = std::make_unique<Updater>([this](std::string script) {
-        sendJavascriptToPage(std::move(script));
-    });
+    updater = std::make_unique<Updater>(
+        [this](std::string script) { sendJavascriptToPage(std::move(script)); });
     infoThenCrumb(fmt::format("Updater loaded?: {}", trueFalse(updater != nullptr)));
 
     // One failed bind leaves only that function missing from the page.
@@ -125,8 +124,8 @@ int LauncherApp::run() {
     sharedWrapper.setBreadcrumb("UI shown");
     spdlog::info("Starting thread");
     lockChecker = true;
-    checkerThread = std::thread{checkerThreadMain,   updater.get(),      std::cref(deeplink),
-                                std::cref(bootArgument), &window,        std::ref(lockChecker),
+    checkerThread = std::thread{checkerThreadMain,       updater.get(), std::cref(deeplink),
+                                std::cref(bootArgument), &window,       std::ref(lockChecker),
                                 std::cref(loopEnding)};
     crumbThenInfo("Checker thread started");
     try {
@@ -154,8 +153,7 @@ int LauncherApp::run() {
 
 void LauncherApp::checkerThreadMain(Updater* updater, const std::string& deeplink,
                                     const std::string& bootArgument,
-                                    vela::ui::DesktopWindow* window,
-                                    std::atomic<bool>& lockChecker,
+                                    vela::ui::DesktopWindow* window, std::atomic<bool>& lockChecker,
                                     const std::atomic<bool>& loopEnding) {
     try {
         sharedWrapper.setBreadcrumb("Starting thread");

@@ -32,9 +32,9 @@ class PageProbe {
                 return;
             }
             auto* keep = new std::shared_ptr<std::promise<std::optional<std::string>>>(promise);
-            webkit_web_view_call_async_javascript_function(
-                view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr, &PageProbe::finished,
-                keep);
+            webkit_web_view_call_async_javascript_function(view, body.c_str(), -1, nullptr, nullptr,
+                                                           nullptr, nullptr, &PageProbe::finished,
+                                                           keep);
         });
         if (future.wait_for(timeout) != std::future_status::ready) {
             return std::nullopt;

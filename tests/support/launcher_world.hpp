@@ -34,7 +34,8 @@ namespace launcher_test {
 namespace fs = std::filesystem;
 
 // A complete update answer naming `version` and <service>/<file> for every processor.
-inline nlohmann::json updateAnswer(const std::string& version, const std::string& file = "app.tar") {
+inline nlohmann::json updateAnswer(const std::string& version,
+                                   const std::string& file = "app.tar") {
     const nlohmann::json files = {{"file", "{base}/" + file}, {"appCast", "{base}/cast.xml"}};
     return {{"appVersion", version},
             {"version",
@@ -63,8 +64,8 @@ class Process {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         const int rc = posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr,
                                    argvPointers.data(), envPointers.data());
@@ -106,6 +107,27 @@ class Process {
     pid_t pid_ = -1;
     std::optional<int> exitCode_;
 };
+
+// The test locks keep this project's tests off a fixed port, but other checkouts built on the
+// same machine may hold it for a while: wait for it rather than meet a stranger's service.
+inline void waitForFreePort(int port, std::chrono::seconds patience = std::chrono::seconds{180}) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (free || std::chrono::steady_clock::now() >= deadline) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{250});
+    }
+}
 
 class LauncherWorld {
   public:
@@ -156,6 +178,7 @@ class LauncherWorld {
             }
         }
         answer(updateAnswer(version));
+        waitForFreePort(LAUNCHER_FIXTURE_PORT);
         UpdateService::Options options;
         options.port = LAUNCHER_FIXTURE_PORT;
         options.root = scratch_ / "root";

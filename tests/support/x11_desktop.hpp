@@ -107,14 +107,16 @@ class X11Desktop {
 
   private:
     void xcb_aux_sync() {
-        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+        std::free(
+            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
     }
 
     xcb_atom_t atom(const char* name) {
         std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply{
             xcb_intern_atom_reply(
                 connection_,
-                xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+                xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)),
+                                name),
                 nullptr),
             &std::free};
         return reply ? reply->atom : XCB_NONE;

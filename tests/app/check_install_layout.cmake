@@ -1,0 +1,31 @@
+# Installs the build into a fresh prefix and checks the layout the launcher relies on: the
+# executable in bin/, the page and translations in resources/ beside bin/ (its "../resources"),
+# and the desktop entry naming the installed executable as the handler of "zentravo" links.
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREFIX}"
+                RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${err}")
+endif()
+set(expected bin/launcher resources/index.html share/applications/zentravo-launcher.desktop)
+foreach(language de en es fr it ja ko pt ru zhTW)
+  list(APPEND expected resources/translations/${language}.json)
+endforeach()
+foreach(file ${expected})
+  if(NOT EXISTS "${PREFIX}/${file}")
+    message(FATAL_ERROR "missing after install: ${file}")
+  endif()
+endforeach()
+file(GET_RUNTIME_DEPENDENCIES EXECUTABLES "${PREFIX}/bin/launcher" RESOLVED_DEPENDENCIES_VAR libs
+     UNRESOLVED_DEPENDENCIES_VAR missing)
+if(missing)
+  message(FATAL_ERROR "bin/launcher needs libraries that are not found: ${missing}")
+endif()
+file(READ "${PREFIX}/share/applications/zentravo-launcher.desktop" desktop)
+foreach(line "Exec=${PREFIX}/bin/launcher %u" "MimeType=x-scheme-handler/zentravo;")
+  string(FIND "${desktop}" "${line}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the desktop entry lacks '${line}':\n${desktop}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${PREFIX}")
