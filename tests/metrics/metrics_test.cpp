@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "../files/files_test_support.hpp"
+#include "../files/report_capture.hpp"
 #include "build_config.hpp"
 #include "system.hpp"
 #include "update_service.hpp"
@@ -159,9 +160,14 @@ TEST(Metrics, EventsOfOneRunShareTheSessionAndDifferInInsertId) {
 TEST(Metrics, RejectedSingleEventIsResentOnceAtTheEnd) {
     UpdateService service{atCompiledInAddress(httpapiFault(400, 1))};
     const AmplitudeMetricsEvent event = amp::buildAmplitudeEvent("Launcher Opened");
+    files_test::ReportCapture reports;
     LogCapture logs;
     zentravo::metrics::sendMetricsEvents({event});
 
+    EXPECT_EQ(reports.collect().reports,
+              (std::vector<files_test::Report>{
+                  {"Metric Failed",
+                   "Failed to send [Launcher Opened] events to Amplitude: rejected by test"}}));
     EXPECT_TRUE(logs.contains(
         "error Failed to send [Launcher Opened] events to Amplitude: rejected by test"));
     const auto missed = amp::getMissedAmplitudeEvents();
@@ -175,10 +181,16 @@ TEST(Metrics, RejectedSingleEventIsResentOnceAtTheEnd) {
     EXPECT_EQ(bodies[1].at("events")[0].at("insert_id"), event.insert_id);
     EXPECT_EQ(bodies[1], bodies[0]);
     EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
+    const auto crumbs = [&reports] {
+        const auto all = reports.collect().breadcrumbs;
+        return std::count(all.begin(), all.end(), "Missed Amplitude Metrics events sent");
+    };
+    EXPECT_EQ(crumbs(), 1);
 
-    // Nothing remembered any more: no further request.
+    // Nothing remembered any more: no further request, no breadcrumb.
     zentravo::metrics::sendPendingEvents();
     EXPECT_EQ(service.recordsFor("/2/httpapi").size(), 2u);
+    EXPECT_EQ(crumbs(), 1);
 }
 
 TEST(Metrics, FailedResendIsDroppedAndFailedBatchesAreNotRemembered) {
