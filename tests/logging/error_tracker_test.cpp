@@ -502,6 +502,16 @@ TEST_F(ErrorTrackerTest, SetSentryStartsCrashReportingWithTheLaunchersValues) {
     }
 }
 
+TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff) {
+    const fs::path missing = temp.path() / "missing";
+    const auto result = probe::run({LOGGING_PROBE, "setsentry", "segv"}, {{"TMPDIR", missing}});
+    EXPECT_THAT(result.output, ::testing::HasSubstr("[error] Error initializing Sentry: "));
+    // No handler was installed: the crash is the system's alone and leaves no report.
+    EXPECT_EQ(result.signal, SIGSEGV) << result.output;
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_TRUE(filesWithExtension(temp.path(), ".crash").empty());
+}
+
 TEST(CrashReportTest, RefusesFilesThatAreNotCompleteReports) {
     const probe::TempFolder temp;
     const std::vector<std::string> contents{
