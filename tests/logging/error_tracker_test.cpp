@@ -19,9 +19,9 @@
 #include "error_sink.hpp"
 #include "error_tracker.hpp"
 #include "probe_process.hpp"
+#include "scratch_folder.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
-#include "temp_folder.hpp"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -172,7 +172,7 @@ TEST(DsnTest, RefusesMalformedTexts) {
 
 class ErrorTrackerTest : public ::testing::Test {
   protected:
-    probe::TempFolder temp;
+    fixture::ScratchFolder temp;
     fs::path database = temp.path() / "reports";
 };
 
@@ -513,7 +513,7 @@ TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff
 }
 
 TEST(CrashReportTest, RefusesFilesThatAreNotCompleteReports) {
-    const probe::TempFolder temp;
+    const fixture::ScratchFolder temp;
     const std::vector<std::string> contents{
         "",
         "something else\n",
