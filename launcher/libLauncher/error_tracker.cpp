@@ -1,5 +1,6 @@
 #include "error_tracker.hpp"
 
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
@@ -407,6 +408,22 @@ const json& osContext() {
     return context;
 }
 
+// The folder usually lies in the shared temporary folder, where anyone may have made it first:
+// use it only when it is a real folder (not a link) of this user, and close it to others.
+bool prepareDatabaseFolder(const fs::path& folder) {
+    if (folder.empty()) {
+        return false;
+    }
+    std::error_code error;
+    fs::create_directories(folder, error);
+    struct stat info {};
+    if (error || ::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid()) {
+        return false;
+    }
+    return ::chmod(folder.c_str(), S_IRWXU) == 0 && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
 }  // namespace
 
 struct Client::State {
@@ -680,12 +697,7 @@ bool Client::start(Options options) noexcept {
                 s.options.caFile.clear();
             }
         }
-        std::error_code error;
-        if (!s.options.databasePath.empty()) {
-            fs::create_directories(s.options.databasePath, error);
-            s.storeUsable = !error && fs::is_directory(s.options.databasePath, error) &&
-                            ::access(s.options.databasePath.c_str(), W_OK | X_OK) == 0;
-        }
+        s.storeUsable = prepareDatabaseFolder(s.options.databasePath);
         if (!s.storeUsable) {
             s.debugLine("database folder unusable: no crash capture, unsent events are lost");
         } else if (crash::install(s.options.databasePath, s.options.systemCrashReporter)) {

@@ -416,6 +416,31 @@ TEST_F(ErrorTrackerTest, StoredReportsAreCapped) {
     EXPECT_EQ(sink.records().size(), 100u);
 }
 
+TEST_F(ErrorTrackerTest, DatabaseFolderMustBeThisUsersOwn) {
+    const ErrorSink sink(plainHttp());
+    const fs::path real = temp.path() / "real";
+    fs::create_directories(real);
+    fs::permissions(real, fs::perms::all);
+    const fs::path link = temp.path() / "link";
+    fs::create_directory_symlink(real, link);
+    const fs::path foreign = temp.path() / "foreign";
+    fs::create_directories(foreign);
+    const bool canChown = ::geteuid() == 0 && ::chown(foreign.c_str(), 65534, 65534) == 0;
+
+    const auto usable = [&](const fs::path& folder) {
+        Wrapper wrapper;
+        configure(wrapper, sink.dsn(), folder);
+        return zentravo::tracker::crash::installed();
+    };
+    EXPECT_FALSE(usable(link));
+    if (canChown) {
+        EXPECT_FALSE(usable(foreign));
+    }
+    // A folder of ours left open to others is closed again.
+    EXPECT_TRUE(usable(real));
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
 TEST_F(ErrorTrackerTest, OptionsAfterStartAndSecondStartChangeNothing) {
     const ErrorSink sink(plainHttp());
     Wrapper wrapper;
