@@ -303,6 +303,8 @@ std::optional<json> crashReportToEvent(const fs::path& file) {
 namespace {
 
 constexpr std::size_t kMaxQueued = 1000;
+// Before the start nothing drains the queue, and a process may never start reporting at all.
+constexpr std::size_t kMaxQueuedBeforeStart = 100;
 // Stored reports beyond this many are dropped, oldest first: a tracker that never comes back
 // must not fill the disk.
 constexpr std::size_t kMaxStored = 100;
@@ -509,7 +511,7 @@ struct Client::State {
         if (closed || (startCalled && !running)) {
             return;  // not sending: nowhere for the event to go
         }
-        if (queue.size() >= kMaxQueued) {
+        if (queue.size() >= (startCalled ? kMaxQueued : kMaxQueuedBeforeStart)) {
             debugLine("queue full, event dropped");
             return;
         }
