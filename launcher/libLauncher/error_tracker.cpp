@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -139,8 +140,13 @@ std::string newEventId() {
 }
 
 std::string isoTimestamp(std::chrono::system_clock::time_point time) {
-    const auto ms = std::chrono::time_point_cast<std::chrono::milliseconds>(time);
-    return fmt::format("{:%Y-%m-%dT%H:%M:%S}Z", ms);
+    const auto sinceEpoch =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+    const std::time_t seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", utc, sinceEpoch.count() % 1000);
 }
 
 namespace {

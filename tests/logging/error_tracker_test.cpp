@@ -538,6 +538,12 @@ TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff
     EXPECT_TRUE(filesWithExtension(temp.path(), ".crash").empty());
 }
 
+TEST(EventTest, TimestampsAreUtcWithMilliseconds) {
+    using namespace std::chrono;
+    const system_clock::time_point time = sys_days{2026y / 12 / 9} + 23h + 5min + 7s + 42ms;
+    EXPECT_EQ(zentravo::tracker::detail::isoTimestamp(time), "2026-12-09T23:05:07.042Z");
+}
+
 TEST(CrashReportTest, RefusesFilesThatAreNotCompleteReports) {
     const fixture::ScratchFolder temp;
     const std::vector<std::string> contents{
