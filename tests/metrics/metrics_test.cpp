@@ -139,7 +139,7 @@ TEST_F(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
     EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
 }
 
-TEST_F(Metrics, OptionalPropertiesOnlyWhenSetAndNotEmpty) {
+TEST(MetricsRecords, OptionalPropertiesOnlyWhenSetAndNotEmpty) {
     AmplitudeMetricsEvent event;
     auto& p = event.event_properties;
     p.reason = "";
