@@ -84,9 +84,15 @@ UserDriver userDriver() {
 }
 
 void endProcess() {
-    spdlog::default_logger()->flush();
+    // Other threads still run (the checker thread goes on once the delegate's flag is set), so
+    // static destructors must not: they would pull the logger and the HTTP and error-report
+    // state from under those threads. What matters is already written: every log record is
+    // flushed as it is made, and standard streams are flushed here.
+    if (const auto logger = spdlog::default_logger()) {
+        logger->flush();
+    }
     std::fflush(nullptr);
-    std::exit(0);
+    std::_Exit(0);
 }
 
 Settings defaultSettings() {

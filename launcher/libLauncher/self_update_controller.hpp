@@ -61,7 +61,7 @@ class UpdaterDelegate {
 };
 
 // Ends the launcher with status 0 from the main thread, as an update that takes over, is
-// declined or fails does: buffered output is flushed and reports still queued are sent.
+// declined or fails does. Output is flushed; no static destructor runs, as other threads do.
 [[noreturn]] void endProcess();
 
 struct Settings {

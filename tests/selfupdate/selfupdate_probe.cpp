@@ -95,7 +95,9 @@ int delegateMode(const std::string& callback, const std::string& argument) {
     return runLoop();
 }
 
-std::unique_ptr<zentravo::SparkleAutoUpdater> gUpdater;
+// The updater under test, owned by updateMode's frame: an update that ends the process with
+// exit() leaves it in place for the thread still polling it.
+zentravo::SparkleAutoUpdater* gUpdater = nullptr;
 
 int updateMode(const std::string& feed, const std::string& answer) {
     zentravo::selfupdate::UserDriver driver;
@@ -126,7 +128,8 @@ int updateMode(const std::string& feed, const std::string& answer) {
     };
     zentravo::selfupdate::setUserDriver(driver);
 
-    gUpdater = std::make_unique<zentravo::SparkleAutoUpdater>(feed);
+    auto updater = std::make_unique<zentravo::SparkleAutoUpdater>(feed);
+    gUpdater = updater.get();
     gUpdater->checkForUpdates();
     std::thread checker{[] {
         while (!gUpdater->isUpdateChecked()) {
@@ -143,7 +146,8 @@ int updateMode(const std::string& feed, const std::string& answer) {
     }};
     const int code = runLoop();
     checker.join();
-    gUpdater.reset();
+    gUpdater = nullptr;
+    updater.reset();
     return code;
 }
 
