@@ -240,7 +240,12 @@ TEST(UserIp, FailedLookupIsAskedAgainAndSuccessIsKept) {
     EXPECT_EQ(zentravo::getUserIp(), "");
     EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
     EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
-    EXPECT_EQ(service.recordsFor("/ip").size(), 2u);
+    const auto records = service.recordsFor("/ip");
+    ASSERT_EQ(records.size(), 2u);
+    // The update service's usual request: identification headers, but no query.
+    EXPECT_EQ(records[1].at("query"), "");
+    EXPECT_EQ(records[1].at("headers").value("user-agent", "").rfind("corvanta-launcher ", 0), 0u)
+        << records[1].at("headers");
 }
 
 TEST(UserIp, AnswerWithoutTextIpThrowsAndCachesNothing) {
