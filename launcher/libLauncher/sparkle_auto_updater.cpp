@@ -109,7 +109,8 @@ void SparkleAutoUpdater::checkForUpdates() {
 }
 
 bool SparkleAutoUpdater::isUpdateChecked() {
-    return d->delegate->getUpdateChecked();
+    return d->delegate->getUpdateChecked() ||
+           (stopRequested_ != nullptr && stopRequested_->load());
 }
 
 bool SparkleAutoUpdater::isValidUpdateFound() {
