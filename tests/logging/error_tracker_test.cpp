@@ -19,9 +19,9 @@
 #include "error_sink.hpp"
 #include "error_tracker.hpp"
 #include "probe_process.hpp"
+#include "scratch_folder.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
-#include "temp_folder.hpp"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -172,7 +172,7 @@ TEST(DsnTest, RefusesMalformedTexts) {
 
 class ErrorTrackerTest : public ::testing::Test {
   protected:
-    probe::TempFolder temp;
+    fixture::ScratchFolder temp;
     fs::path database = temp.path() / "reports";
 };
 
@@ -502,8 +502,19 @@ TEST_F(ErrorTrackerTest, SetSentryStartsCrashReportingWithTheLaunchersValues) {
     }
 }
 
+TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff) {
+    const fs::path missing = temp.path() / "missing";
+    const auto result = probe::run({LOGGING_PROBE, "setsentry", "segv"}, {{"TMPDIR", missing}});
+    EXPECT_THAT(result.output, ::testing::HasSubstr("[error] Error initializing Sentry: "));
+    // No handler was installed: the crash is the system's (or the sanitizer's) alone and leaves
+    // no report.
+    EXPECT_NE(result.exitCode, 0) << result.output;
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_TRUE(filesWithExtension(temp.path(), ".crash").empty());
+}
+
 TEST(CrashReportTest, RefusesFilesThatAreNotCompleteReports) {
-    const probe::TempFolder temp;
+    const fixture::ScratchFolder temp;
     const std::vector<std::string> contents{
         "",
         "something else\n",
