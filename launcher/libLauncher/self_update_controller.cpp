@@ -13,7 +13,7 @@
 
 #include "file_helpers.hpp"
 #include "http_session.hpp"
-#include "main_queue.hpp"
+#include "messageloop.hpp"
 #include "paths.hpp"
 #include "rest.hpp"
 #include "self_installer.hpp"
@@ -84,9 +84,15 @@ UserDriver userDriver() {
 }
 
 void endProcess() {
-    spdlog::default_logger()->flush();
+    // Other threads still run (the checker thread goes on once the delegate's flag is set), so
+    // static destructors must not: they would pull the logger and the HTTP and error-report
+    // state from under those threads. What matters is already written: every log record is
+    // flushed as it is made, and standard streams are flushed here.
+    if (const auto logger = spdlog::default_logger()) {
+        logger->flush();
+    }
     std::fflush(nullptr);
-    std::exit(0);
+    std::_Exit(0);
 }
 
 Settings defaultSettings() {
@@ -167,11 +173,12 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
 
     template <typename F>
     void postToSelf(F&& work) {
-        mainqueue::post([weak = weak_from_this(), work = std::forward<F>(work)]() mutable {
-            if (const auto self = weak.lock()) {
-                work(*self);
-            }
-        });
+        vela::messageloop::postMessage(
+            [weak = weak_from_this(), work = std::forward<F>(work)]() mutable {
+                if (const auto self = weak.lock()) {
+                    work(*self);
+                }
+            });
     }
 
     void abort(const std::string& error) {
@@ -195,7 +202,7 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
         busy = true;
         runInBackground([weak = weak_from_this(), url = feedUrl, cancel = cancel] {
             FeedResult result = fetchFeed(url, *cancel);
-            mainqueue::post([weak, result = std::move(result)] {
+            vela::messageloop::postMessage([weak, result = std::move(result)] {
                 if (const auto self = weak.lock()) {
                     self->onFeed(result);
                 }
@@ -228,9 +235,19 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
     }
 
     void ask(const appcast::Item& item) {
-        const Choice choice = settings.driver.prompt
-                                  ? settings.driver.prompt(item, settings.currentVersion)
-                                  : Choice::dismiss;
+        if (!settings.driver.prompt) {
+            answered(item, Choice::dismiss);
+            return;
+        }
+        settings.driver.prompt(item, settings.currentVersion,
+                               [weak = weak_from_this(), item](Choice choice) {
+                                   if (const auto self = weak.lock()) {
+                                       self->answered(item, choice);
+                                   }
+                               });
+    }
+
+    void answered(const appcast::Item& item, Choice choice) {
         if (choice == Choice::skip) {
             try {
                 writeSkippedVersion(settings.skipFile, *item.semanticVersion);
@@ -269,7 +286,7 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
                             return;
                         }
                         last = now;
-                        mainqueue::post([weak, received, total] {
+                        vela::messageloop::postMessage([weak, received, total] {
                             const auto self = weak.lock();
                             if (self && self->settings.driver.downloadProgress) {
                                 self->settings.driver.downloadProgress(received, total);
@@ -286,7 +303,7 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
             } catch (const std::exception& e) {
                 error = e.what();
             }
-            mainqueue::post([weak, cancelled, error, item] {
+            vela::messageloop::postMessage([weak, cancelled, error, item] {
                 if (const auto self = weak.lock()) {
                     self->onInstalled(item, cancelled, error);
                 }

@@ -23,8 +23,11 @@ enum class Choice : int { skip = 0, install = 1, dismiss = 2 };
 
 // What the user sees. Every member is called on the main thread.
 struct UserDriver {
-    // Modal question: install `item`, skip its version, or be reminded later.
-    std::function<Choice(const appcast::Item& item, const semver::version& current)> prompt;
+    // Asks whether to install `item`, skip its version, or be reminded later, and hands the
+    // answer to `reply` (once, on the main thread) without holding up the main loop meanwhile.
+    std::function<void(const appcast::Item& item, const semver::version& current,
+                       std::function<void(Choice)> reply)>
+        prompt;
     // The download of `item` began; calling `cancel` (main thread) stops it.
     std::function<void(const appcast::Item& item, std::function<void()> cancel)> downloadStarted;
     // Bytes received so far and the archive's size.
@@ -58,7 +61,7 @@ class UpdaterDelegate {
 };
 
 // Ends the launcher with status 0 from the main thread, as an update that takes over, is
-// declined or fails does: buffered output is flushed and reports still queued are sent.
+// declined or fails does. Output is flushed; no static destructor runs, as other threads do.
 [[noreturn]] void endProcess();
 
 struct Settings {

@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include "main_queue.hpp"
+#include "messageloop.hpp"
 
 namespace zentravo {
 namespace {
@@ -96,7 +96,7 @@ SparkleAutoUpdater::SparkleAutoUpdater(const std::string& feedUrl, selfupdate::S
     : d{std::make_shared<Private>()}, stopRequested_{stopRequested} {
     d->delegate = std::make_shared<SparkleUpdaterDelegate>();
     d->controller = std::make_unique<selfupdate::Controller>(d->delegate, std::move(settings));
-    mainqueue::post([d = d, feedUrl] {
+    vela::messageloop::postMessage([d = d, feedUrl] {
         d->controller->setFeedUrl(feedUrl);
         d->controller->startUpdater();
     });
@@ -105,11 +105,12 @@ SparkleAutoUpdater::SparkleAutoUpdater(const std::string& feedUrl, selfupdate::S
 SparkleAutoUpdater::~SparkleAutoUpdater() = default;
 
 void SparkleAutoUpdater::checkForUpdates() {
-    mainqueue::post([d = d] { d->controller->checkForUpdates(); });
+    vela::messageloop::postMessage([d = d] { d->controller->checkForUpdates(); });
 }
 
 bool SparkleAutoUpdater::isUpdateChecked() {
-    return d->delegate->getUpdateChecked();
+    return d->delegate->getUpdateChecked() ||
+           (stopRequested_ != nullptr && stopRequested_->load());
 }
 
 bool SparkleAutoUpdater::isValidUpdateFound() {

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "file_helpers.hpp"
-#include "main_queue.hpp"
+#include "messageloop.hpp"
 #include "paths.hpp"
 #include "sparkle_auto_updater.hpp"
 
@@ -46,26 +46,22 @@ void record(json entry) {
     std::ofstream{file, std::ios::app} << entry.dump() << '\n';
 }
 
-GMainLoop* gLoop = nullptr;
 std::atomic<int> gExitCode{0};
 
 void quit(int code) {
     gExitCode = code;
-    zentravo::mainqueue::post([] { g_main_loop_quit(gLoop); });
+    vela::messageloop::stop();
 }
 
 int runLoop() {
-    gLoop = g_main_loop_new(nullptr, FALSE);
     g_timeout_add_seconds(
         60,
         [](gpointer) -> gboolean {
-            gExitCode = 4;
-            g_main_loop_quit(gLoop);
+            quit(4);
             return G_SOURCE_REMOVE;
         },
         nullptr);
-    g_main_loop_run(gLoop);
-    g_main_loop_unref(gLoop);
+    vela::messageloop::run();
     return gExitCode;
 }
 
@@ -89,7 +85,7 @@ int delegateMode(const std::string& callback, const std::string& argument) {
     if (call == calls.end()) {
         return 2;
     }
-    zentravo::mainqueue::post([&] {
+    vela::messageloop::postMessage([&] {
         call->second();
         record({{"type", "flags"},
                 {"checked", delegate->getUpdateChecked()},
@@ -99,23 +95,22 @@ int delegateMode(const std::string& callback, const std::string& argument) {
     return runLoop();
 }
 
-std::unique_ptr<zentravo::SparkleAutoUpdater> gUpdater;
+// The updater under test, owned by updateMode's frame: an update that ends the process with
+// exit() leaves it in place for the thread still polling it.
+zentravo::SparkleAutoUpdater* gUpdater = nullptr;
 
 int updateMode(const std::string& feed, const std::string& answer) {
     zentravo::selfupdate::UserDriver driver;
-    driver.prompt = [answer](const zentravo::appcast::Item& item, const semver::version& current) {
+    driver.prompt = [answer](const zentravo::appcast::Item& item, const semver::version& current,
+                             const std::function<void(Choice)>& reply) {
         record({{"type", "prompt"},
                 {"offered", item.displayVersion()},
                 {"current", current.to_string()},
                 {"checked", gUpdater->isUpdateChecked()},
                 {"found", gUpdater->isValidUpdateFound()}});
-        if (answer == "skip") {
-            return Choice::skip;
-        }
-        if (answer == "later") {
-            return Choice::dismiss;
-        }
-        return Choice::install;
+        reply(answer == "skip"    ? Choice::skip
+              : answer == "later" ? Choice::dismiss
+                                  : Choice::install);
     };
     driver.downloadStarted = [answer](const zentravo::appcast::Item&,
                                       std::function<void()> cancel) {
@@ -133,7 +128,8 @@ int updateMode(const std::string& feed, const std::string& answer) {
     };
     zentravo::selfupdate::setUserDriver(driver);
 
-    gUpdater = std::make_unique<zentravo::SparkleAutoUpdater>(feed);
+    auto updater = std::make_unique<zentravo::SparkleAutoUpdater>(feed);
+    gUpdater = updater.get();
     gUpdater->checkForUpdates();
     std::thread checker{[] {
         while (!gUpdater->isUpdateChecked()) {
@@ -150,7 +146,8 @@ int updateMode(const std::string& feed, const std::string& answer) {
     }};
     const int code = runLoop();
     checker.join();
-    gUpdater.reset();
+    gUpdater = nullptr;
+    updater.reset();
     return code;
 }
 

@@ -28,33 +28,53 @@ std::string megabytes(std::int64_t bytes) {
     return fmt::format("{:.1f} MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
 }
 
-Choice askToInstall(const appcast::Item& item, const semver::version& current) {
-    if (!haveDisplay()) {
-        return Choice::dismiss;
+using Reply = std::function<void(Choice)>;
+
+void freeReply(gpointer data, GClosure*) {
+    delete static_cast<Reply*>(data);
+}  // the handler's
+
+void onOfferResponse(GtkDialog* dialog, gint response, gpointer data) {
+    // Taken before the dialog goes: destroying it frees `data`.
+    const Reply reply = *static_cast<Reply*>(data);
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+    switch (response) {
+        case kInstall:
+            reply(Choice::install);
+            break;
+        case kSkip:
+            reply(Choice::skip);
+            break;
+        default:  // "remind me later", the window's close button, Escape
+            reply(Choice::dismiss);
+            break;
     }
-    const WidgetPtr dialog{
+}
+
+void askToInstall(const appcast::Item& item, const semver::version& current, Reply reply) {
+    if (!haveDisplay()) {
+        reply(Choice::dismiss);
+        return;
+    }
+    GtkWidget* dialog =
         gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
-                               "%s", "A new version of the Zentravo launcher is available")};
+                               "%s", "A new version of the Zentravo launcher is available");
     gtk_message_dialog_format_secondary_text(
-        GTK_MESSAGE_DIALOG(dialog.get()), "%s",
+        GTK_MESSAGE_DIALOG(dialog), "%s",
         fmt::format("Version {} is available; you have {}. Would you like to install it now?",
                     item.displayVersion(), current.to_string())
             .c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog.get()), kTitle);
-    gtk_window_set_keep_above(GTK_WINDOW(dialog.get()), TRUE);
-    gtk_window_set_position(GTK_WINDOW(dialog.get()), GTK_WIN_POS_CENTER);
-    gtk_dialog_add_button(GTK_DIALOG(dialog.get()), "_Skip This Version", kSkip);
-    gtk_dialog_add_button(GTK_DIALOG(dialog.get()), "_Remind Me Later", kLater);
-    gtk_dialog_add_button(GTK_DIALOG(dialog.get()), "_Install Update", kInstall);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), kInstall);
-    switch (gtk_dialog_run(GTK_DIALOG(dialog.get()))) {
-        case kInstall:
-            return Choice::install;
-        case kSkip:
-            return Choice::skip;
-        default:  // "remind me later", the window's close button, Escape
-            return Choice::dismiss;
-    }
+    gtk_window_set_title(GTK_WINDOW(dialog), kTitle);
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "_Skip This Version", kSkip);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "_Remind Me Later", kLater);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "_Install Update", kInstall);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), kInstall);
+    auto owned = std::make_unique<Reply>(std::move(reply));
+    g_signal_connect_data(dialog, "response", G_CALLBACK(onOfferResponse), owned.release(),
+                          freeReply, GConnectFlags{});
+    gtk_widget_show_all(dialog);
 }
 
 // The download's window: a bar and a Cancel button. One at a time.
