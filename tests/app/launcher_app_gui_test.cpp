@@ -51,6 +51,7 @@ class LauncherAppGui : public ::testing::Test {
         if (std::getenv("DISPLAY") == nullptr) {
             GTEST_SKIP() << "needs a display (run under xvfb-run)";
         }
+        launcher_test::waitForQuietMachine();
         if (const char* tmp = std::getenv("TMPDIR")) {
             previousTmpdir = tmp;
         }

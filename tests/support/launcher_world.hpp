@@ -129,6 +129,34 @@ inline void waitForFreePort(int port, std::chrono::seconds patience = std::chron
     }
 }
 
+// True while some main application tagged "--launcher" runs (the launcher would see it).
+inline bool mainApplicationRunning() {
+    for (const auto& entry : fs::directory_iterator{"/proc"}) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in{entry.path() / "cmdline", std::ios::binary};
+        const std::string raw{std::istreambuf_iterator<char>{in}, {}};
+        if (fs::path{raw.substr(0, raw.find('\0'))}.filename() == "Zentravo" &&
+            raw.find("--launcher") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Other checkouts' tests on this machine start main applications and services too; a launcher
+// test begins once none is left.
+inline void waitForQuietMachine(std::chrono::seconds patience = std::chrono::seconds{180}) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (mainApplicationRunning() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds{250});
+    }
+    waitForFreePort(39998, patience);
+    waitForFreePort(LAUNCHER_FIXTURE_PORT, patience);
+}
+
 class LauncherWorld {
   public:
     LauncherWorld() {
@@ -299,11 +327,28 @@ class LauncherWorld {
     void stopMainApps() {
         for (const auto& start : mainAppEntries("start")) {
             const pid_t pid = start.value("pid", 0);
-            if (pid > 0) {
-                ::kill(pid, SIGKILL);
+            if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
                 int status = 0;
                 ::waitpid(pid, &status, WNOHANG);
+                waitUntilGone(pid);
             }
+        }
+    }
+
+    // Until the process has ended (a zombie holds no socket and shows no command line).
+    static void waitUntilGone(pid_t pid) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{5};
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in{"/proc/" + std::to_string(pid) + "/stat"};
+            std::string stat;
+            if (!std::getline(in, stat)) {
+                return;
+            }
+            const auto close = stat.rfind(')');
+            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{10});
         }
     }
 
