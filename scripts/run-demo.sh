@@ -87,7 +87,7 @@ env -i PATH="$PATH" DISPLAY="$DISPLAY" LANG="${LANG:-C.UTF-8}" \
     XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/runtime" TMPDIR="$demo/tmp" \
     DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/no-session-bus" \
     ZENTRAVO_MAINAPP_RECORD="$demo/mainapp.jsonl" ZENTRAVO_MAINAPP_LIFETIME_MS=15000 \
-    "$demo/prefix/bin/launcher" "zentravo://open?demo=1" &
+    "$demo/prefix/bin/launcher" "zentravo://open?demo=1" >"$demo/launcher.out" 2>&1 &
 launcher=$!
 pids+=($launcher)
 
@@ -116,4 +116,5 @@ fi
 echo "Launcher log:  $demo/data/ZentravoV3/logs/launcher.log"
 [ -n "$screenshot" ] && echo "Screenshot:    $screenshot"
 echo "Service requests: $demo/service-requests.jsonl"
+echo "Launcher output:  $demo/launcher.out"
 exit "$status"
