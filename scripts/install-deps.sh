@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libcurl4-openssl-dev curl uuid-dev libarchive-dev libplist-dev libsodium-dev
   libssl-dev openssl
-  libgtk-3-dev libwebkit2gtk-4.1-dev glib-networking
+  libgtk-3-dev libwebkit2gtk-4.1-dev glib-networking libxcb1-dev dbus-daemon
   libboost-stacktrace-dev libcpp-httplib-dev
   xvfb xauth x11-utils imagemagick
   tinyproxy-bin tar xz-utils zstd gzip

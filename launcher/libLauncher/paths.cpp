@@ -1,6 +1,13 @@
 #include "paths.hpp"
 
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 namespace zentravo {
 
@@ -13,7 +20,27 @@ std::filesystem::path pathFromUtf8(std::string_view text) {
     return std::filesystem::path{std::string{text}};
 }
 
-std::string pathToUtf8(const std::filesystem::path& path) { return path.native(); }
+std::string pathToUtf8(const std::filesystem::path& path) {
+    return path.native();
+}
+
+std::filesystem::path getExecutablePath() {
+    std::array<char, 4096> buffer{};
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length < 1) {
+        spdlog::error("PID: {} path: {}", ::getpid(), std::strerror(errno));
+        return {};
+    }
+    return pathFromUtf8(std::string_view{buffer.data(), static_cast<std::size_t>(length)});
+}
+
+std::filesystem::path getParentPath(const std::filesystem::path& path) {
+    // parent_path() of "/" is "/" again; a path too short to hold a bundle has no such folder.
+    if (std::distance(path.begin(), path.end()) < 4) {
+        return {};
+    }
+    return path.parent_path().parent_path().parent_path().parent_path();
+}
 
 namespace path {
 

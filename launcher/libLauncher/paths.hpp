@@ -12,6 +12,12 @@ namespace zentravo {
 [[nodiscard]] std::filesystem::path pathFromUtf8(std::string_view text);
 [[nodiscard]] std::string pathToUtf8(const std::filesystem::path& path);
 
+// This process's executable; empty (and logged) on failure.
+[[nodiscard]] std::filesystem::path getExecutablePath();
+// Four levels up: for bundle/Contents/MacOS/file, the folder that holds the bundle. Empty for a
+// path with fewer parts.
+[[nodiscard]] std::filesystem::path getParentPath(const std::filesystem::path& path);
+
 namespace path {
 
 // The running executable; empty on failure (logged and reported).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -10,12 +11,16 @@ struct PartnerInfo {
     std::string_view trackingId;
 };
 
+// Machine facts. Texts returned as views live for the whole process. The OS version is computed
+// once; the machine id, CPU and GPU names are kept once non-empty and asked again while empty; the
+// core count is asked again while it is not positive. Failures are reported, never thrown.
 [[nodiscard]] std::string_view getOSName();
 [[nodiscard]] std::string_view getOSVersion();
 [[nodiscard]] std::string_view getMachineUUID();
 [[nodiscard]] std::string_view getCPUName();
 [[nodiscard]] std::string_view getGPUName();
 [[nodiscard]] int getCPUCores();
+// The user's preferred language as a bare code ("pt" for pt_BR.UTF-8); "en" when none is set.
 [[nodiscard]] std::string getDefaultLanguage();
 [[nodiscard]] std::string_view getDownloadId();
 [[nodiscard]] PartnerInfo getPartnerInfo();
@@ -24,7 +29,20 @@ struct PartnerInfo {
 [[nodiscard]] bool isAVXCompatible();
 [[nodiscard]] bool isARM64Processor();
 [[nodiscard]] bool isV2AlreadyRunning();
+
+// A modal note with one "OK" button. Safe from any thread: the dialog always runs on the main
+// thread and the caller waits until it is dismissed. Without a display the texts are only logged.
 void showMessageBox(const std::string& title, const std::string& message);
+// Hands the URL to the desktop's default handler; invalid texts open nothing.
 void openExternalUrl(std::string_view url);
+
+// True when the main application runs with the launcher's tag on its command line (another
+// process than this one); its window is brought forward when a display allows.
+[[nodiscard]] bool isV3AlreadyRunning();
+
+// Deep links opened while this launcher runs reach `callback` on the main thread (one callback
+// per process; a later registration replaces it). A launcher started with a deep link while
+// another one runs in the same desktop session hands the link to that one and exits with 0.
+void registerDeeplinkHandler(std::function<void(const std::string&)> callback);
 
 }  // namespace zentravo::system

@@ -1,10 +1,6 @@
 #include "http_session.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <httplib.h>
 
@@ -13,24 +9,12 @@
 #include <thread>
 
 #include "build_config.hpp"
+#include "update_service.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using zentravo::http::Session;
-
-// A loopback port nobody listens on: bound once to learn a free number, then closed.
-int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 std::string certFile(const char* name) {
     return std::string{LAUNCHER_CERT_DIR} + "/" + name;
@@ -256,7 +240,7 @@ TEST(HttpSession, TimeoutAndRefusedConnection) {
     }
     {
         // A port that was just free: bind, read its number, close.
-        const int port = freeLoopbackPort();
+        const int port = launcher_test::freeLoopbackPort();
         Session s = trustingSession("https://127.0.0.1:" + std::to_string(port) + "/");
         const auto r = s.get();
         EXPECT_EQ(r.error.code, CURLE_COULDNT_CONNECT) << r.error.message;

@@ -1,0 +1,128 @@
+// Builds a 200 MB tree of many files, archives it with GNU tar (plain and gzip), then extracts
+// each archive with unpackFile and with `tar -xf` in the same run and prints the time ratio.
+// Usage: bench_unpack [scratch folder] [rounds]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "file_helpers.hpp"
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+int run(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// 2,000 files of 100 KB in 40 folders: half incompressible, half repetitive text.
+void makeTree(const fs::path& root) {
+    std::mt19937_64 random{42};
+    std::string block(100 * 1024, '\0');
+    for (int d = 0; d < 40; ++d) {
+        const fs::path dir =
+            root / "Zentravo.app/Contents/Resources" / ("pack" + std::to_string(d));
+        fs::create_directories(dir);
+        for (int f = 0; f < 50; ++f) {
+            if (f % 2 == 0) {
+                for (std::size_t i = 0; i < block.size(); i += 8) {
+                    const std::uint64_t v = random();
+                    std::memcpy(block.data() + i, &v, 8);
+                }
+            } else {
+                for (std::size_t i = 0; i < block.size(); ++i) {
+                    block[i] = "the quick brown fox jumps over the lazy dog\n"[i % 44];
+                }
+            }
+            std::ofstream{dir / ("asset" + std::to_string(f) + ".bin"), std::ios::binary}.write(
+                block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+}
+
+template <typename F>
+double seconds(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const fs::path scratch =
+        argc > 1 ? fs::path{argv[1]} : fs::temp_directory_path() / "launcher-unpack-bench";
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    makeTree(scratch / "tree");
+
+    struct Kind {
+        const char* name;
+        const char* flag;
+    };
+    for (const Kind kind : {Kind{"tar", ""}, Kind{"tar.gz", "--gzip"}}) {
+        const fs::path archive = scratch / (std::string{"update."} + kind.name);
+        std::vector<std::string> create{
+            "tar", "-cf", archive.string(), "-C", (scratch / "tree").string(), "Zentravo.app"};
+        if (*kind.flag != '\0') {
+            create.insert(create.begin() + 1, kind.flag);
+        }
+        if (run(create) != 0) {
+            std::fprintf(stderr, "creating %s failed\n", archive.c_str());
+            return 1;
+        }
+        std::vector<double> ours;
+        std::vector<double> theirs;
+        for (int round = 0; round < rounds; ++round) {
+            const fs::path a = scratch / "out-unpack";
+            const fs::path b = scratch / "out-tar";
+            fs::remove_all(a);
+            fs::remove_all(b);
+            fs::create_directories(b);
+            ours.push_back(seconds([&] { zentravo::unpackFile(archive, a); }));
+            theirs.push_back(seconds([&] {
+                if (run({"tar", "-xf", archive.string(), "-C", b.string()}) != 0) {
+                    std::fprintf(stderr, "tar -xf failed\n");
+                    std::exit(1);
+                }
+            }));
+        }
+        const double size = static_cast<double>(fs::file_size(archive)) / 1e6;
+        std::printf(
+            "%-7s %7.1f MB, 2000 files: unpackFile %.3f s, GNU tar %.3f s, ratio tar/unpackFile "
+            "%.2f (median of %d)\n",
+            kind.name, size, median(ours), median(theirs), median(theirs) / median(ours), rounds);
+    }
+    fs::remove_all(scratch);
+    return 0;
+}

@@ -1,0 +1,105 @@
+// Deep links delivered to a running launcher. The desktop starts the launcher with the link as
+// its first argument (see zentravo-launcher.desktop); the launcher that owns the session-wide
+// application name receives links from later ones through GApplication's "open".
+#include <gio/gio.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "platform/glib_handles.hpp"
+#include "system.hpp"
+
+namespace zentravo::system {
+namespace {
+
+constexpr const char* kApplicationId = "com.zentravo.Launcher";
+constexpr std::string_view kSchemeWord = "zentravo";
+
+// The one callback of the process; replaced by each registration.
+std::function<void(const std::string&)>& deeplinkCallback() {
+    static std::function<void(const std::string&)> callback;
+    return callback;
+}
+
+void onOpen(GApplication*, GFile** files, gint count, gchar*, gpointer) {
+    for (gint index = 0; index < count; ++index) {
+        gchar* uri = g_file_get_uri(files[index]);
+        if (uri == nullptr) {
+            continue;
+        }
+        const std::string link{uri};
+        g_free(uri);
+        if (const auto& callback = deeplinkCallback()) {
+            callback(link);
+        }
+    }
+}
+
+// This process's first argument when it is a deep link (UTF-8, as the session bus requires).
+std::optional<std::string> ownDeeplinkArgument() {
+    std::ifstream in{"/proc/self/cmdline", std::ios::binary};
+    const std::string raw{std::istreambuf_iterator<char>{in}, std::istreambuf_iterator<char>{}};
+    const auto first = raw.find('\0');
+    if (first == std::string::npos || first + 1 >= raw.size()) {
+        return std::nullopt;
+    }
+    const auto second = raw.find('\0', first + 1);
+    std::string argument = raw.substr(first + 1, second - first - 1);
+    if (!argument.starts_with(kSchemeWord) ||
+        !g_utf8_validate(argument.data(), static_cast<gssize>(argument.size()), nullptr)) {
+        return std::nullopt;
+    }
+    return argument;
+}
+
+// Hands the link to the launcher that owns the application name, then ends this process.
+[[noreturn]] void forwardAndExit(GApplication* application, const std::string& link) {
+    const GObjectPtr<GFile> file{g_file_new_for_uri(link.c_str())};
+    GFile* files[] = {file.get()};
+    g_application_open(application, files, 1, "");
+    if (GDBusConnection* connection = g_application_get_dbus_connection(application)) {
+        g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+    }
+    spdlog::info("Deeplink handed to the running launcher: '{}'", link);
+    if (auto logger = spdlog::default_logger()) {
+        logger->flush();
+    }
+    std::exit(0);
+}
+
+void claimApplicationName() {
+    // Lives until the process ends, like the registration it stands for.
+    GApplication* application = g_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);
+    g_signal_connect(application, "open", G_CALLBACK(onOpen), nullptr);
+    GErrorPtr error;
+    if (!g_application_register(application, nullptr, out(error))) {
+        spdlog::warn("Deeplinks from other launchers unavailable: {}",
+                     error ? error->message : "no session bus");
+        return;
+    }
+    if (!g_application_get_is_remote(application)) {
+        return;
+    }
+    if (const auto link = ownDeeplinkArgument()) {
+        forwardAndExit(application, *link);
+    }
+    // Another launcher runs and this one has no link to hand over: the instance checks decide.
+}
+
+}  // namespace
+
+void registerDeeplinkHandler(std::function<void(const std::string&)> callback) {
+    deeplinkCallback() = std::move(callback);
+    static const bool claimed = [] {
+        claimApplicationName();
+        return true;
+    }();
+    (void)claimed;
+}
+
+}  // namespace zentravo::system

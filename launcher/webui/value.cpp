@@ -1,0 +1,807 @@
+#include "value.hpp"
+
+#include "text.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace vela::value {
+
+namespace {
+
+constexpr std::uint32_t kMaxArrayElements = 0x100000;
+constexpr std::uint32_t kMaxVectorElements = 256;
+
+template <typename T>
+T readScalar(const std::uint8_t* data) {
+    T result;
+    std::memcpy(&result, data, sizeof(T));
+    return result;
+}
+
+template <typename T>
+void writeScalar(std::uint8_t* data, T number) {
+    std::memcpy(data, &number, sizeof(T));
+}
+
+std::size_t primitiveSize(Type::MainType type) {
+    return static_cast<std::size_t>(type) & 0x0F;
+}
+
+// Truncates toward zero and saturates, as a cast would do if it were defined for every input.
+std::int64_t saturatingInt64(double number) {
+    if (std::isnan(number)) {
+        return 0;
+    }
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    if (number >= kTwoTo63) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    if (number < -kTwoTo63) {
+        return std::numeric_limits<std::int64_t>::min();
+    }
+    return static_cast<std::int64_t>(number);
+}
+
+}  // namespace
+
+void throwError(const char* description) {
+    throw Error(description);
+}
+
+//==============================================================================================
+// Type
+
+struct Type::ObjectInfo {
+    std::string className;
+    std::vector<Member> members;
+};
+
+struct Type::ComplexArrayInfo {
+    std::vector<ElementGroup> groups;
+};
+
+Type::Type(MainType type) : mainType(type) {
+    if (mainType == MainType::object) {
+        object = std::make_unique<ObjectInfo>();
+    } else if (mainType == MainType::complexArray) {
+        complexArray = std::make_unique<ComplexArrayInfo>();
+    }
+}
+
+Type::Type(const Type& other)
+    : mainType(other.mainType),
+      elementType(other.elementType),
+      numElements(other.numElements),
+      numVectorElements(other.numVectorElements) {
+    if (other.object) {
+        object = std::make_unique<ObjectInfo>(*other.object);
+    }
+    if (other.complexArray) {
+        complexArray = std::make_unique<ComplexArrayInfo>(*other.complexArray);
+    }
+}
+
+Type::Type(Type&& other) noexcept
+    : mainType(std::exchange(other.mainType, MainType::void_)),
+      elementType(std::exchange(other.elementType, MainType::void_)),
+      numElements(std::exchange(other.numElements, 0)),
+      numVectorElements(std::exchange(other.numVectorElements, 0)),
+      object(std::move(other.object)),
+      complexArray(std::move(other.complexArray)) {}
+
+Type& Type::operator=(const Type& other) {
+    if (this != &other) {
+        Type copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Type& Type::operator=(Type&& other) noexcept {
+    if (this != &other) {
+        mainType = std::exchange(other.mainType, MainType::void_);
+        elementType = std::exchange(other.elementType, MainType::void_);
+        numElements = std::exchange(other.numElements, 0);
+        numVectorElements = std::exchange(other.numVectorElements, 0);
+        object = std::move(other.object);
+        complexArray = std::move(other.complexArray);
+    }
+    return *this;
+}
+
+Type::Type() noexcept = default;
+
+Type::~Type() = default;
+
+Type Type::createVector(MainType vectorElementType, std::uint32_t count) {
+    Type type(MainType::vector);
+    type.elementType = vectorElementType;
+    type.numElements = count;
+    return type;
+}
+
+Type Type::createEmptyArray() {
+    return Type(MainType::primitiveArray);
+}
+
+Type Type::createArray(Type arrayElementType, std::uint32_t count) {
+    if (count >= kMaxArrayElements) {
+        throwError("Too many array elements");
+    }
+    if (arrayElementType.isPrimitive()) {
+        Type type(MainType::primitiveArray);
+        type.elementType = arrayElementType.mainType;
+        type.numElements = count;
+        return type;
+    }
+    if (arrayElementType.isVector()) {
+        Type type(MainType::primitiveArray);
+        type.elementType = arrayElementType.elementType;
+        type.numElements = count;
+        type.numVectorElements = arrayElementType.numElements;
+        return type;
+    }
+    Type type(MainType::complexArray);
+    type.complexArray->groups.push_back(ElementGroup{count, std::move(arrayElementType)});
+    return type;
+}
+
+Type Type::createObject(std::string_view className) {
+    Type type(MainType::object);
+    type.object->className = className;
+    return type;
+}
+
+bool Type::isPrimitive() const noexcept {
+    switch (mainType) {
+        case MainType::int32:
+        case MainType::int64:
+        case MainType::float32:
+        case MainType::float64:
+        case MainType::bool_:
+            return true;
+        default:
+            return false;
+    }
+}
+
+Type::ObjectInfo& Type::objectInfo() const {
+    if (!isObject() || !object) {
+        throwError("This type is not an object");
+    }
+    return *object;
+}
+
+Type::ComplexArrayInfo& Type::complexArrayInfo() const {
+    if (!isComplexArray() || !complexArray) {
+        throwError("Invalid type");
+    }
+    return *complexArray;
+}
+
+std::string_view Type::getClassName() const noexcept {
+    return object ? std::string_view(object->className) : std::string_view();
+}
+
+std::uint32_t Type::getNumMembers() const noexcept {
+    return object ? static_cast<std::uint32_t>(object->members.size()) : 0;
+}
+
+const Type::Member& Type::getMember(std::uint32_t index) const {
+    const auto& members = objectInfo().members;
+    if (index >= members.size()) {
+        throwError("Index out of range");
+    }
+    return members[index];
+}
+
+std::uint32_t Type::getNumGroups() const noexcept {
+    return complexArray ? static_cast<std::uint32_t>(complexArray->groups.size()) : 0;
+}
+
+const Type::ElementGroup& Type::getGroup(std::uint32_t index) const {
+    const auto& groups = complexArrayInfo().groups;
+    if (index >= groups.size()) {
+        throwError("Index out of range");
+    }
+    return groups[index];
+}
+
+std::size_t Type::getValueDataSize() const {
+    switch (mainType) {
+        case MainType::void_:
+            return 0;
+        case MainType::int32:
+        case MainType::int64:
+        case MainType::float32:
+        case MainType::float64:
+        case MainType::bool_:
+        case MainType::string:
+            return primitiveSize(mainType);
+        case MainType::vector:
+            return primitiveSize(elementType) * numElements;
+        case MainType::primitiveArray:
+            return primitiveSize(elementType) * numElements *
+                   std::max<std::size_t>(numVectorElements, 1);
+        case MainType::object: {
+            std::size_t total = 0;
+            for (const auto& member : objectInfo().members) {
+                total += member.type.getValueDataSize();
+            }
+            return total;
+        }
+        case MainType::complexArray: {
+            std::size_t total = 0;
+            for (const auto& group : complexArrayInfo().groups) {
+                total += group.count * group.elementType.getValueDataSize();
+            }
+            return total;
+        }
+    }
+    throwError("Invalid type");
+}
+
+bool Type::usesStrings() const {
+    if (isString()) {
+        return true;
+    }
+    if (isObject()) {
+        for (const auto& member : objectInfo().members) {
+            if (member.type.usesStrings()) {
+                return true;
+            }
+        }
+    } else if (isComplexArray()) {
+        for (const auto& group : complexArrayInfo().groups) {
+            if (group.elementType.usesStrings()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+Type Type::getPrimitiveArrayElementType() const {
+    if (numVectorElements != 0) {
+        if (numVectorElements > kMaxVectorElements) {
+            throwError("Too many vector elements");
+        }
+        return createVector(elementType, numVectorElements);
+    }
+    return Type(elementType);
+}
+
+void Type::addArrayElements(Type newElementType, std::uint32_t count) {
+    if (isPrimitiveArray()) {
+        Type current = getPrimitiveArrayElementType();
+        if (newElementType == current) {
+            numElements += count;
+            return;
+        }
+        if (numElements == 0) {
+            *this = createArray(std::move(newElementType), count);
+            return;
+        }
+        Type complex(MainType::complexArray);
+        complex.complexArray->groups.push_back(ElementGroup{numElements, std::move(current)});
+        *this = std::move(complex);
+    }
+    if (isComplexArray()) {
+        auto& groups = complexArrayInfo().groups;
+        if (!groups.empty() && groups.back().elementType == newElementType) {
+            groups.back().count += count;
+        } else {
+            groups.push_back(ElementGroup{count, std::move(newElementType)});
+        }
+        return;
+    }
+    throwError("Cannot add new elements to this type");
+}
+
+void Type::addObjectMember(std::string_view name, Type memberType) {
+    auto& members = objectInfo().members;
+    for (const auto& member : members) {
+        if (member.name == name) {
+            throwError("This object already contains a member with the given name");
+        }
+    }
+    members.push_back(Member{std::string(name), std::move(memberType)});
+}
+
+bool Type::operator==(const Type& other) const {
+    if (mainType != other.mainType) {
+        return false;
+    }
+    switch (mainType) {
+        case MainType::vector:
+            return elementType == other.elementType && numElements == other.numElements;
+        case MainType::primitiveArray:
+            return elementType == other.elementType && numElements == other.numElements &&
+                   numVectorElements == other.numVectorElements;
+        case MainType::object: {
+            const auto& mine = objectInfo();
+            const auto& theirs = other.objectInfo();
+            if (mine.className != theirs.className ||
+                mine.members.size() != theirs.members.size()) {
+                return false;
+            }
+            for (std::size_t i = 0; i < mine.members.size(); ++i) {
+                if (mine.members[i].name != theirs.members[i].name ||
+                    !(mine.members[i].type == theirs.members[i].type)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        case MainType::complexArray: {
+            const auto& mine = complexArrayInfo().groups;
+            const auto& theirs = other.complexArrayInfo().groups;
+            if (mine.size() != theirs.size()) {
+                return false;
+            }
+            for (std::size_t i = 0; i < mine.size(); ++i) {
+                if (mine[i].count != theirs[i].count ||
+                    !(mine[i].elementType == theirs[i].elementType)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        default:
+            return true;
+    }
+}
+
+//==============================================================================================
+// Dictionaries
+
+StringDictionary::~StringDictionary() = default;
+
+std::uint32_t SimpleStringDictionary::getHandleForString(std::string_view text) {
+    if (text.empty()) {
+        return 0;
+    }
+    // A text holding a NUL never equals a stored entry, which ends at its first NUL.
+    if (text.find('\0') == std::string_view::npos) {
+        if (auto found = firstOffset.find(std::string(text)); found != firstOffset.end()) {
+            return found->second + 1;
+        }
+    }
+    const std::size_t offset = store.size();
+    if (offset + text.size() + 1 >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("string dictionary full");
+    }
+    store.insert(store.end(), text.begin(), text.end());
+    store.push_back('\0');
+    indexEntries(offset);
+    return static_cast<std::uint32_t>(offset) + 1;
+}
+
+// An appended text with NULs inside reads, entry by entry, as several texts: index each piece so
+// that later lookups find what a scan would.
+void SimpleStringDictionary::indexEntries(std::size_t from) {
+    std::size_t entryStart = from;
+    for (std::size_t i = from; i < store.size(); ++i) {
+        if (store[i] == '\0') {
+            if (i > entryStart) {
+                firstOffset.try_emplace(std::string(&store[entryStart], i - entryStart),
+                                        static_cast<std::uint32_t>(entryStart));
+            }
+            entryStart = i + 1;
+        }
+    }
+}
+
+std::string_view SimpleStringDictionary::getStringForHandle(std::uint32_t handle) const {
+    if (handle == 0) {
+        return {};
+    }
+    if (handle > store.size()) {
+        throwError("Unknown string");
+    }
+    const char* text = store.data() + (handle - 1);
+    return std::string_view(text, std::strlen(text));
+}
+
+//==============================================================================================
+// ValueView
+
+ValueView::ValueView(Type viewType, const std::uint8_t* viewData,
+                     const StringDictionary* dictionary)
+    : type(std::move(viewType)), data(viewData), stringDictionary(dictionary) {}
+
+std::uint32_t ValueView::size() const {
+    switch (type.getMainType()) {
+        case Type::MainType::vector:
+        case Type::MainType::primitiveArray:
+            return type.getNumElements();
+        case Type::MainType::object:
+            return type.getNumMembers();
+        case Type::MainType::complexArray: {
+            std::uint32_t total = 0;
+            for (std::uint32_t i = 0; i < type.getNumGroups(); ++i) {
+                total += type.getGroup(i).count;
+            }
+            return total;
+        }
+        case Type::MainType::int32:
+        case Type::MainType::int64:
+        case Type::MainType::float32:
+        case Type::MainType::float64:
+        case Type::MainType::bool_:
+        case Type::MainType::string:
+            return 1;
+        default:
+            throwError("This type doesn't have sub-elements");
+    }
+}
+
+ValueView ValueView::operator[](std::uint32_t index) const {
+    switch (type.getMainType()) {
+        case Type::MainType::vector: {
+            if (index >= type.getNumElements()) {
+                throwError("Index out of range");
+            }
+            const auto elementType = type.getElementType();
+            return ValueView(Type(elementType), data + primitiveSize(elementType) * index,
+                             stringDictionary);
+        }
+        case Type::MainType::primitiveArray: {
+            if (index >= type.getNumElements()) {
+                throwError("Index out of range");
+            }
+            const auto elementType = type.getElementType();
+            const auto numVectorElements = type.getNumVectorElements();
+            if (numVectorElements == 0) {
+                return ValueView(Type(elementType), data + primitiveSize(elementType) * index,
+                                 stringDictionary);
+            }
+            if (numVectorElements > kMaxVectorElements) {
+                throwError("Too many vector elements");
+            }
+            return ValueView(
+                Type::createVector(elementType, numVectorElements),
+                data + primitiveSize(elementType) * numVectorElements * std::size_t{index},
+                stringDictionary);
+        }
+        case Type::MainType::object: {
+            if (index >= type.getNumMembers()) {
+                throwError("Index out of range");
+            }
+            std::size_t offset = 0;
+            for (std::uint32_t i = 0; i < index; ++i) {
+                offset += type.getMember(i).type.getValueDataSize();
+            }
+            return ValueView(type.getMember(index).type, data + offset, stringDictionary);
+        }
+        case Type::MainType::complexArray: {
+            std::size_t offset = 0;
+            std::uint32_t remaining = index;
+            for (std::uint32_t i = 0; i < type.getNumGroups(); ++i) {
+                const auto& group = type.getGroup(i);
+                const std::size_t elementSize = group.elementType.getValueDataSize();
+                if (remaining < group.count) {
+                    return ValueView(group.elementType, data + offset + elementSize * remaining,
+                                     stringDictionary);
+                }
+                remaining -= group.count;
+                offset += elementSize * group.count;
+            }
+            throwError("Index out of range");
+        }
+        default:
+            throwError("Invalid type");
+    }
+}
+
+ValueView ValueView::operator[](std::string_view name) const {
+    if (!type.isObject()) {
+        throwError("This type is not an object");
+    }
+    std::size_t offset = 0;
+    for (std::uint32_t i = 0; i < type.getNumMembers(); ++i) {
+        const auto& member = type.getMember(i);
+        if (member.name == name) {
+            return ValueView(member.type, data + offset, stringDictionary);
+        }
+        offset += member.type.getValueDataSize();
+    }
+    return {};
+}
+
+std::string_view ValueView::getString() const {
+    if (stringDictionary == nullptr) {
+        throwError("No string dictionary supplied");
+    }
+    if (!type.isString()) {
+        throwError("Value is not a string");
+    }
+    return stringDictionary->getStringForHandle(readScalar<std::uint32_t>(data));
+}
+
+std::int64_t ValueView::getInt64() const {
+    return toInt64(nullptr);
+}
+
+std::int64_t ValueView::getInt64(std::int64_t defaultValue) const {
+    return toInt64(&defaultValue);
+}
+
+double ValueView::getFloat64() const {
+    return toFloat64(nullptr);
+}
+
+double ValueView::getFloat64(double defaultValue) const {
+    return toFloat64(&defaultValue);
+}
+
+std::int64_t ValueView::toInt64(const std::int64_t* defaultValue) const {
+    switch (type.getMainType()) {
+        case Type::MainType::int32:
+            return readScalar<std::int32_t>(data);
+        case Type::MainType::int64:
+            return readScalar<std::int64_t>(data);
+        case Type::MainType::float32:
+            return saturatingInt64(readScalar<float>(data));
+        case Type::MainType::float64:
+            return saturatingInt64(readScalar<double>(data));
+        case Type::MainType::bool_:
+            return readScalar<std::uint32_t>(data) != 0 ? 1 : 0;
+        case Type::MainType::string: {
+            if (stringDictionary == nullptr) {
+                throwError("No string dictionary supplied");
+            }
+            // strtoll needs a terminated text; the stored one ends at a NUL, but copy to be safe
+            // against dictionaries that hand out views of larger buffers.
+            const std::string text(getString());
+            if (text.empty()) {
+                return defaultValue != nullptr ? *defaultValue : 0;
+            }
+            char* end = nullptr;
+            const long long number = std::strtoll(text.c_str(), &end, 10);
+            if (end != text.c_str()) {
+                return number;
+            }
+            break;
+        }
+        case Type::MainType::vector:
+            if (type.getNumElements() == 1) {
+                return (*this)[0].toInt64(defaultValue);
+            }
+            break;
+        default:
+            break;
+    }
+    if (defaultValue == nullptr) {
+        throwError("Cannot convert this value to a numeric type");
+    }
+    return *defaultValue;
+}
+
+double ValueView::toFloat64(const double* defaultValue) const {
+    switch (type.getMainType()) {
+        case Type::MainType::int32:
+            return readScalar<std::int32_t>(data);
+        case Type::MainType::int64:
+            return static_cast<double>(readScalar<std::int64_t>(data));
+        case Type::MainType::float32:
+            return readScalar<float>(data);
+        case Type::MainType::float64:
+            return readScalar<double>(data);
+        case Type::MainType::bool_:
+            return readScalar<std::uint32_t>(data) != 0 ? 1.0 : 0.0;
+        case Type::MainType::string: {
+            if (stringDictionary == nullptr) {
+                throwError("No string dictionary supplied");
+            }
+            const std::string text(getString());
+            if (text.empty()) {
+                return defaultValue != nullptr ? *defaultValue : 0.0;
+            }
+            char* end = nullptr;
+            const double number = text::parseDouble(text.c_str(), &end);
+            if (end != text.c_str()) {
+                return number;
+            }
+            break;
+        }
+        case Type::MainType::vector:
+            if (type.getNumElements() == 1) {
+                return (*this)[0].toFloat64(defaultValue);
+            }
+            break;
+        default:
+            break;
+    }
+    if (defaultValue == nullptr) {
+        throwError("Cannot convert this value to a numeric type");
+    }
+    return *defaultValue;
+}
+
+//==============================================================================================
+// Value
+
+// The bytes to append, already copied out of the source, and the texts whose handles must be
+// re-issued by this value's dictionary. Gathering them first lets every check run before anything
+// is changed.
+struct Value::PreparedData {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::pair<std::size_t, std::string_view>> strings;
+};
+
+namespace {
+
+void collectStrings(const Type& type, const std::uint8_t* data, std::size_t offset,
+                    const StringDictionary& source,
+                    std::vector<std::pair<std::size_t, std::string_view>>& strings) {
+    if (type.isString()) {
+        strings.emplace_back(offset, source.getStringForHandle(readScalar<std::uint32_t>(data)));
+    } else if (type.isObject()) {
+        for (std::uint32_t i = 0; i < type.getNumMembers(); ++i) {
+            const auto& memberType = type.getMember(i).type;
+            collectStrings(memberType, data, offset, source, strings);
+            const std::size_t size = memberType.getValueDataSize();
+            data += size;
+            offset += size;
+        }
+    } else if (type.isComplexArray()) {
+        for (std::uint32_t i = 0; i < type.getNumGroups(); ++i) {
+            const auto& group = type.getGroup(i);
+            const std::size_t elementSize = group.elementType.getValueDataSize();
+            if (group.elementType.usesStrings()) {
+                for (std::uint32_t j = 0; j < group.count; ++j) {
+                    collectStrings(group.elementType, data, offset, source, strings);
+                    data += elementSize;
+                    offset += elementSize;
+                }
+            } else {
+                data += elementSize * group.count;
+                offset += elementSize * group.count;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Value::Value() {
+    repoint();
+}
+
+Value::Value(Type type, const void* bytes, std::size_t byteCount) {
+    const auto* first = static_cast<const std::uint8_t*>(bytes);
+    if (byteCount != 0) {
+        packedData.assign(first, first + byteCount);
+    }
+    view.type = std::move(type);
+    repoint();
+}
+
+Value::Value(const Value& other) : packedData(other.packedData), dictionary(other.dictionary) {
+    view.type = other.view.type;
+    repoint();
+}
+
+Value::Value(Value&& other) noexcept
+    : packedData(std::move(other.packedData)), dictionary(std::move(other.dictionary)) {
+    view.type = std::move(other.view.type);
+    repoint();
+    other.packedData.clear();
+    other.dictionary = SimpleStringDictionary();
+    other.repoint();
+}
+
+Value& Value::operator=(const Value& other) {
+    if (this != &other) {
+        Value copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Value& Value::operator=(Value&& other) noexcept {
+    if (this != &other) {
+        packedData = std::move(other.packedData);
+        dictionary = std::move(other.dictionary);
+        view.type = std::move(other.view.type);
+        repoint();
+        other.packedData.clear();
+        other.dictionary = SimpleStringDictionary();
+        other.repoint();
+    }
+    return *this;
+}
+
+void Value::repoint() noexcept {
+    view.data = packedData.data();
+    view.stringDictionary = &dictionary;
+}
+
+Value::PreparedData Value::prepare(const ValueView& source) const {
+    PreparedData prepared;
+    const std::size_t size = source.type.getValueDataSize();
+    if (size != 0) {
+        if (source.data == nullptr) {
+            throwError("Invalid type");
+        }
+        prepared.bytes.assign(source.data, source.data + size);
+    }
+    if (source.stringDictionary != nullptr && source.stringDictionary != &dictionary) {
+        collectStrings(source.type, prepared.bytes.data(), 0, *source.stringDictionary,
+                       prepared.strings);
+    }
+    return prepared;
+}
+
+void Value::commit(PreparedData&& prepared) {
+    for (const auto& [offset, text] : prepared.strings) {
+        writeScalar<std::uint32_t>(prepared.bytes.data() + offset,
+                                   dictionary.getHandleForString(text));
+    }
+    packedData.insert(packedData.end(), prepared.bytes.begin(), prepared.bytes.end());
+    repoint();
+}
+
+void Value::appendData(const ValueView& source) {
+    commit(prepare(source));
+}
+
+void Value::addArrayElement(const Value& element) {
+    addArrayElement(element.getView());
+}
+
+void Value::addArrayElement(const ValueView& element) {
+    auto prepared = prepare(element);
+    view.type.addArrayElements(element.type, 1);
+    commit(std::move(prepared));
+}
+
+void Value::addMember(std::string_view name, const Value& member) {
+    addMember(name, member.getView());
+}
+
+void Value::addMember(std::string_view name, const ValueView& member) {
+    auto prepared = prepare(member);
+    view.type.addObjectMember(name, member.type);
+    commit(std::move(prepared));
+}
+
+//==============================================================================================
+// Builders
+
+Value createInt64(std::int64_t number) {
+    return Value(Type(Type::MainType::int64), &number, sizeof(number));
+}
+
+Value createFloat64(double number) {
+    return Value(Type(Type::MainType::float64), &number, sizeof(number));
+}
+
+Value createBool(bool flag) {
+    const std::uint32_t word = flag ? 1 : 0;
+    return Value(Type(Type::MainType::bool_), &word, sizeof(word));
+}
+
+Value createString(std::string_view text) {
+    const std::uint32_t noText = 0;
+    Value result(Type(Type::MainType::string), &noText, sizeof(noText));
+    writeScalar(result.packedData.data(), result.dictionary.getHandleForString(text));
+    return result;
+}
+
+Value createEmptyArray() {
+    return Value(Type::createEmptyArray(), nullptr, 0);
+}
+
+Value createObject(std::string_view className) {
+    return Value(Type::createObject(className), nullptr, 0);
+}
+
+}  // namespace vela::value

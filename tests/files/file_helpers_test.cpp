@@ -1,0 +1,368 @@
+#include "file_helpers.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "files_test_support.hpp"
+#include "paths.hpp"
+#include "utils.hpp"
+
+namespace fs = std::filesystem;
+using files_test::LogCapture;
+using files_test::readFile;
+using files_test::ScratchDir;
+using files_test::writeFile;
+
+namespace {
+
+std::string xmlPlist(const std::string& versionEntry) {
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>CFBundleExecutable</key>
+	<string>Zentravo</string>
+	<key>CFBundleIdentifier</key>
+	<string>com.zentravo.app</string>
+)" + versionEntry +
+           R"(	<key>CFBundleVersion</key>
+	<string>2107</string>
+</dict>
+</plist>
+)";
+}
+
+std::string versionEntry(const std::string& text) {
+    return "\t<key>CFBundleShortVersionString</key>\n\t<string>" + text + "</string>\n";
+}
+
+// A binary property list as the platform's tools write it, made with libplist's writer.
+std::string binaryPlist(const std::string& version) {
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "CFBundleExecutable", plist_new_string("Zentravo"));
+    plist_dict_set_item(root, "CFBundleShortVersionString", plist_new_string(version.c_str()));
+    char* data = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &data, &length);
+    std::string out{data, length};
+    std::free(data);
+    plist_free(root);
+    return out;
+}
+
+fs::path infoPlist(const fs::path& directory) {
+    return directory / "Zentravo.app" / "Contents" / "Info.plist";
+}
+
+TEST(GetCurrentVersion, ReadsTheBundleVersionFromXmlAndBinaryPlists) {
+    ScratchDir dir;
+    LogCapture logs;
+    writeFile(infoPlist(dir.path() / "xml"), xmlPlist(versionEntry("2.1.7")));
+    writeFile(infoPlist(dir.path() / "bin"), binaryPlist("3.0.0-beta.2"));
+    ASSERT_EQ(readFile(infoPlist(dir.path() / "bin")).substr(0, 6), "bplist");
+
+    EXPECT_EQ(zentravo::getCurrentVersion(dir.path() / "xml").to_string(), "2.1.7");
+    EXPECT_EQ(zentravo::getCurrentVersion(dir.path() / "bin").to_string(), "3.0.0-beta.2");
+    EXPECT_TRUE(logs.records().empty());
+}
+
+TEST(GetCurrentVersion, AnythingMissingGivesZeroQuietly) {
+    ScratchDir dir;
+    LogCapture logs;
+    const fs::path noKey = dir.path() / "nokey";
+    writeFile(infoPlist(noKey), xmlPlist(""));
+    const fs::path numberKey = dir.path() / "number";
+    writeFile(infoPlist(numberKey),
+              xmlPlist("\t<key>CFBundleShortVersionString</key>\n\t<integer>2</integer>\n"));
+    const fs::path noPlist = dir.path() / "noplist";
+    fs::create_directories(noPlist / "Zentravo.app" / "Contents");
+    const fs::path garbage = dir.path() / "garbage";
+    writeFile(infoPlist(garbage), "this is not a property list");
+    const fs::path plainFile = dir.path() / "file";
+    writeFile(plainFile, "x");
+    fs::create_directories(dir.path() / "empty");
+
+    for (const fs::path& directory : {dir.path() / "absent", plainFile, dir.path() / "empty",
+                                      noPlist, noKey, numberKey, garbage}) {
+        EXPECT_EQ(zentravo::getCurrentVersion(directory).to_string(), "0.0.0") << directory;
+    }
+    EXPECT_TRUE(logs.records().empty());
+}
+
+TEST(GetCurrentVersion, UnparsableVersionIsLoggedAndGivesZero) {
+    ScratchDir dir;
+    LogCapture logs;
+    writeFile(infoPlist(dir.path()), xmlPlist(versionEntry("2.1.7\n")));
+
+    EXPECT_EQ(zentravo::getCurrentVersion(dir.path()).to_string(), "0.0.0");
+    const auto errors = logs.texts(spdlog::level::err);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0],
+              "Error setting fileVersion from installed version: 2.1.7\n - "
+              "semver::version::from_string invalid version.");
+}
+
+// --- unpackFile ------------------------------------------------------------------------------
+
+struct Member {
+    std::string name;
+    enum Kind { File, Dir, Symlink, Hardlink } kind = File;
+    std::string content;  // file content or link target
+};
+
+// Writes a tar archive member by member with libarchive, so names and links can be anything.
+void writeTar(const fs::path& path, const std::vector<Member>& members) {
+    archive* a = archive_write_new();
+    archive_write_set_format_pax_restricted(a);
+    ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK);
+    for (const auto& m : members) {
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, m.name.c_str());
+        archive_entry_set_perm(e, 0644);
+        switch (m.kind) {
+            case Member::File:
+                archive_entry_set_filetype(e, AE_IFREG);
+                archive_entry_set_size(e, static_cast<la_int64_t>(m.content.size()));
+                break;
+            case Member::Dir:
+                archive_entry_set_filetype(e, AE_IFDIR);
+                archive_entry_set_perm(e, 0755);
+                break;
+            case Member::Symlink:
+                archive_entry_set_filetype(e, AE_IFLNK);
+                archive_entry_set_symlink(e, m.content.c_str());
+                break;
+            case Member::Hardlink:
+                archive_entry_set_filetype(e, AE_IFREG);
+                archive_entry_set_hardlink(e, m.content.c_str());
+                archive_entry_set_size(e, 0);
+                break;
+        }
+        archive_write_header(a, e);
+        if (m.kind == Member::File && !m.content.empty()) {
+            archive_write_data(a, m.content.data(), m.content.size());
+        }
+        archive_entry_free(e);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+}
+
+std::string unpackError(const fs::path& archivePath, const fs::path& destination) {
+    try {
+        zentravo::unpackFile(archivePath, destination);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+// A bundle-like tree made by GNU tar in every compression the update service may use; the
+// content, not the file name, decides how it is read.
+TEST(UnpackFile, ExtractsRealArchivesInEveryCompression) {
+    ScratchDir dir;
+    const fs::path tree = dir.path() / "tree";
+    writeFile(tree / "Zentravo.app/Contents/Info.plist", xmlPlist(versionEntry("4.5.6")));
+    writeFile(tree / "Zentravo.app/Contents/MacOS/Zentravo", "#!/bin/sh\necho hi\n");
+    fs::permissions(tree / "Zentravo.app/Contents/MacOS/Zentravo", fs::perms(0755));
+    writeFile(tree / "Zentravo.app/Contents/Resources/data.bin", std::string(300000, 'z'));
+    fs::create_symlink("MacOS/Zentravo", tree / "Zentravo.app/Contents/current");
+    fs::create_directories(tree / "Zentravo.app/Contents/Empty");
+
+    const std::vector<std::pair<std::string, std::string>> kinds{
+        {"plain", ""}, {"gz", "--gzip"}, {"xz", "--xz"}, {"zst", "--zstd"}};
+    for (const auto& [kind, flag] : kinds) {
+        SCOPED_TRACE(kind);
+        const fs::path archivePath = dir.path() / ("update.archive." + kind);
+        std::vector<std::string> argv{"tar", "-cf", archivePath.string()};
+        if (!flag.empty()) {
+            argv.insert(argv.begin() + 1, flag);
+        }
+        argv.insert(argv.end(), {"-C", tree.string(), "Zentravo.app"});
+        ASSERT_EQ(files_test::run(argv), 0);
+
+        const fs::path out = dir.path() / ("out-" + kind) / "nested" / "app";
+        zentravo::unpackFile(archivePath, out);
+
+        EXPECT_EQ(zentravo::getCurrentVersion(out).to_string(), "4.5.6");
+        EXPECT_EQ(readFile(out / "Zentravo.app/Contents/Resources/data.bin"),
+                  std::string(300000, 'z'));
+        EXPECT_EQ(fs::status(out / "Zentravo.app/Contents/MacOS/Zentravo").permissions() &
+                      fs::perms::owner_exec,
+                  fs::perms::owner_exec);
+        EXPECT_EQ(fs::read_symlink(out / "Zentravo.app/Contents/current"), "MacOS/Zentravo");
+        EXPECT_TRUE(fs::is_directory(out / "Zentravo.app/Contents/Empty"));
+    }
+}
+
+TEST(UnpackFile, MissingArchiveThrowsBeforeCreatingTheDestination) {
+    ScratchDir dir;
+    const fs::path destination = dir.path() / "dest";
+    EXPECT_EQ(unpackError(dir.path() / "missing.tar.gz", destination),
+              ".Zip Input file doesn't exist: " + (dir.path() / "missing.tar.gz").string());
+    EXPECT_FALSE(fs::exists(destination));
+}
+
+TEST(UnpackFile, WorksInAnExistingDestinationAndLeavesTheWorkingDirectoryAlone) {
+    ScratchDir dir;
+    const fs::path archivePath = dir.path() / "a.tar";
+    writeTar(archivePath, {{"./top.txt", Member::File, "top"}, {"sub/", Member::Dir, ""}});
+    fs::create_directories(dir.path() / "dest");
+    writeFile(dir.path() / "dest/keep.txt", "kept");
+    const fs::path before = fs::current_path();
+
+    zentravo::unpackFile(archivePath, dir.path() / "dest");
+
+    EXPECT_EQ(readFile(dir.path() / "dest/top.txt"), "top");
+    EXPECT_EQ(readFile(dir.path() / "dest/keep.txt"), "kept");
+    EXPECT_TRUE(fs::is_directory(dir.path() / "dest/sub"));
+    EXPECT_EQ(fs::current_path(), before);
+    EXPECT_FALSE(fs::exists(before / "top.txt"));
+}
+
+// Every way out of the destination is refused and the archive reported as broken; nothing is
+// written outside, and no link that leads outside is left behind.
+TEST(UnpackFile, RefusesMembersThatEscapeTheDestination) {
+    struct Case {
+        std::string label;
+        std::vector<Member> members;
+        std::string messagePart;
+    };
+    const std::vector<Case> cases{
+        {"dot-dot name",
+         {{"ok.txt", Member::File, "ok"}, {"../outside.txt", Member::File, "x"}},
+         "'..'"},
+        {"dot-dot inside name", {{"a/../../outside.txt", Member::File, "x"}}, "'..'"},
+        {"absolute name", {{"/tmp/launcher-files-absolute.txt", Member::File, "x"}}, "absolute"},
+        {"absolute symlink", {{"link", Member::Symlink, "/etc"}}, "points outside"},
+        {"relative symlink out", {{"a/link", Member::Symlink, "../../outside"}}, "points outside"},
+        {"write through link",
+         {{"dir/", Member::Dir, ""},
+          {"inlink", Member::Symlink, "dir"},
+          {"inlink/file.txt", Member::File, "x"}},
+         "symlink"},
+        {"hardlink out", {{"h", Member::Hardlink, "../outside.txt"}}, "'..'"},
+        // sub/x -> . and sub/y -> x/.. both stay inside, until sub/x is replaced by a link to ..
+        {"link replaced later",
+         {{"sub/", Member::Dir, ""},
+          {"sub/x", Member::Symlink, "."},
+          {"sub/y", Member::Symlink, "x/.."},
+          {"sub/x", Member::Symlink, ".."}},
+         "points outside"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        writeFile(dir.path() / "outside.txt", "original");
+        const fs::path archivePath = dir.path() / "evil.tar";
+        writeTar(archivePath, c.members);
+        const fs::path destination = dir.path() / "dest";
+
+        const std::string error = unpackError(archivePath, destination);
+        EXPECT_EQ(error.rfind("Could not unpack file - ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.messagePart), std::string::npos) << error;
+        EXPECT_EQ(readFile(dir.path() / "outside.txt"), "original");
+        EXPECT_FALSE(fs::exists("/tmp/launcher-files-absolute.txt"));
+        for (const auto& entry : fs::recursive_directory_iterator(destination)) {
+            if (entry.is_symlink()) {
+                const fs::path real = fs::weakly_canonical(entry.path());
+                EXPECT_EQ(real.lexically_relative(fs::canonical(destination))
+                              .begin()
+                              ->string()
+                              .rfind("..", 0),
+                          std::string::npos)
+                    << entry.path() << " -> " << real;
+            }
+        }
+    }
+}
+
+TEST(UnpackFile, LinksThatStayInsideAreKept) {
+    ScratchDir dir;
+    const fs::path archivePath = dir.path() / "links.tar";
+    writeTar(archivePath, {{"lib/", Member::Dir, ""},
+                           {"lib/real.so", Member::File, "code"},
+                           {"lib/alias.so", Member::Symlink, "real.so"},
+                           {"bin/", Member::Dir, ""},
+                           {"bin/up", Member::Symlink, "../lib/real.so"},
+                           {"lib/hard.so", Member::Hardlink, "lib/real.so"}});
+    zentravo::unpackFile(archivePath, dir.path() / "dest");
+    EXPECT_EQ(readFile(dir.path() / "dest/lib/alias.so"), "code");
+    EXPECT_EQ(readFile(dir.path() / "dest/bin/up"), "code");
+    EXPECT_EQ(readFile(dir.path() / "dest/lib/hard.so"), "code");
+    EXPECT_EQ(fs::hard_link_count(dir.path() / "dest/lib/real.so"), 2u);
+}
+
+TEST(UnpackFile, BrokenArchivesCarryTheLibraryErrorText) {
+    ScratchDir dir;
+    writeFile(dir.path() / "garbage.tar.gz", std::string(4096, '\x7f'));
+    const std::string garbage = unpackError(dir.path() / "garbage.tar.gz", dir.path() / "g");
+    EXPECT_EQ(garbage.rfind("Could not unpack file - ", 0), 0u) << garbage;
+    EXPECT_GT(garbage.size(), std::string{"Could not unpack file - "}.size());
+
+    // Cut a real gzip archive in the middle of its data.
+    writeFile(dir.path() / "tree/big.bin", std::string(1 << 20, 'q'));
+    const fs::path full = dir.path() / "full.tar";
+    ASSERT_EQ(files_test::run(
+                  {"tar", "-cf", full.string(), "-C", (dir.path() / "tree").string(), "big.bin"}),
+              0);
+    const std::string bytes = readFile(full);
+    writeFile(dir.path() / "cut.tar", bytes.substr(0, bytes.size() / 2));
+    const std::string cut = unpackError(dir.path() / "cut.tar", dir.path() / "c");
+    EXPECT_EQ(cut.rfind("Could not unpack file - ", 0), 0u) << cut;
+}
+
+// --- small helpers ---------------------------------------------------------------------------
+
+TEST(PathHelpers, ParentPathGoesFourLevelsUp) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"/Applications/Zentravo.app/Contents/MacOS/launcher", "/Applications"},
+        {"/opt/Zentravo.app/Contents/MacOS/launcher", "/opt"},
+        {"/Zentravo.app/Contents/MacOS/launcher", "/"},
+        {"Zentravo.app/Contents/MacOS/launcher", ""},
+        {"Contents/MacOS/launcher", ""},
+        {"/MacOS/launcher", ""},
+        {"", ""},
+    };
+    for (const auto& [input, expected] : cases) {
+        EXPECT_EQ(zentravo::getParentPath(input), fs::path{expected}) << input;
+    }
+}
+
+TEST(PathHelpers, ExecutablePathIsThisTestProgram) {
+    const fs::path self = zentravo::getExecutablePath();
+    EXPECT_TRUE(self.is_absolute());
+    EXPECT_TRUE(fs::equivalent(self, "/proc/self/exe"));
+}
+
+TEST(PathHelpers, Utf8PathsRoundTripByteForByte) {
+    const std::string text = "/tmp/Zentravo Ü 日本/ä\xff.app";
+    EXPECT_EQ(zentravo::pathToUtf8(zentravo::pathFromUtf8(text)), text);
+}
+
+TEST(TextHelpers, ToLowerMapsAsciiOnly) {
+    EXPECT_EQ(zentravo::toLower("macOS"), "macos");
+    EXPECT_EQ(zentravo::toLower("Linux X86_64"), "linux x86_64");
+    EXPECT_EQ(zentravo::toLower("ÄÖ"), "ÄÖ");
+    EXPECT_EQ(zentravo::toLower(""), "");
+}
+
+TEST(TextHelpers, CurrentTimeIsEpochMilliseconds) {
+    const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    const std::int64_t now = zentravo::utils::getCurrentTime();
+    const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, after);
+}
+
+}  // namespace

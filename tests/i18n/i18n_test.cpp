@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "../files/files_test_support.hpp"
+#include "compound_string.hpp"
+#include "i18n_translator.hpp"
+
+namespace fs = std::filesystem;
+using files_test::LogCapture;
+using files_test::ScratchDir;
+using files_test::WorkingDirectory;
+using files_test::writeFile;
+using zentravo::i18n::I18nTranslator;
+using zentravo::utils::CompoundString;
+
+namespace {
+
+// --- CompoundString --------------------------------------------------------------------------
+
+TEST(CompoundString, FillsPlaceholders) {
+    struct Case {
+        std::string text, name, value, expected;
+    };
+    const std::vector<Case> cases{
+        {"Retrying in {seconds} s ({seconds})", "seconds", "15", "Retrying in 15 s (15)"},
+        {"{seconds}{seconds}", "seconds", "{seconds}", "{seconds}{seconds}"},
+        {"a {x} b", "x", "<{x}{x}>", "a <{x}{x}> b"},
+        {"no placeholder here", "seconds", "3", "no placeholder here"},
+        {"{other} stays", "seconds", "3", "{other} stays"},
+        {"{a b.c} odd name", "a b.c", "ok", "ok odd name"},
+        {"{seconds}", "seconds", "", ""},
+        {"{}", "", "empty", "empty"},
+    };
+    for (const auto& c : cases) {
+        CompoundString text{c.text};
+        EXPECT_EQ(text.set(c.name, c.value).str(), c.expected) << c.text;
+    }
+}
+
+TEST(CompoundString, ResetAllowsRefillingAndNumbersAreDecimal) {
+    CompoundString countdown{"Retrying in {seconds} seconds, {seconds}!"};
+    EXPECT_EQ(countdown.set("seconds", 15).str(), "Retrying in 15 seconds, 15!");
+    countdown.reset();
+    EXPECT_EQ(countdown.set("seconds", 14).str(), "Retrying in 14 seconds, 14!");
+    countdown.reset();
+    EXPECT_EQ(countdown.set("seconds", -7).str(), "Retrying in -7 seconds, -7!");
+    countdown.reset();
+    EXPECT_EQ(countdown.str(), "Retrying in {seconds} seconds, {seconds}!");
+    EXPECT_EQ(CompoundString{"{a}-{b}"}.set("a", 1).set("b", "two").str(), "1-two");
+}
+
+// --- I18nTranslator --------------------------------------------------------------------------
+
+struct Translations {
+    ScratchDir dir;
+    fs::path bin = files_test::installShippedResources(dir.path());
+    WorkingDirectory cwd{bin};
+    void write(const std::string& language, const std::string& text) {
+        writeFile(dir.path() / "resources/translations" / (language + ".json"), text);
+    }
+    void remove(const std::string& language) {
+        fs::remove(dir.path() / "resources/translations" / (language + ".json"));
+    }
+};
+
+TEST(I18nTranslator, LoadsAllShippedLanguagesInTableOrder) {
+    Translations files;
+    LogCapture logs;
+    I18nTranslator translator;
+
+    std::vector<std::string> found;
+    for (const auto& line : logs.texts(spdlog::level::info)) {
+        if (line.rfind("Found i18n file", 0) == 0) {
+            found.push_back(line);
+        }
+    }
+    std::vector<std::string> expected;
+    for (const char* code : {"de", "en", "es", "fr", "it", "ja", "ko", "pt", "ru", "zhTW"}) {
+        expected.push_back(std::string{"Found i18n file '"} + code + "'");
+    }
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(logs.texts(spdlog::level::info).back(), "Translator loaded 10 languages");
+    EXPECT_EQ(translator.getLocalizedString("launcher.process.status.version").str(),
+              "Checking installed version");
+    for (const auto& [id, code] : zentravo::i18n::translationFiles) {
+        EXPECT_TRUE(translator.checkLanguageCanBeSet(code)) << code;
+    }
+}
+
+TEST(I18nTranslator, BrokenFilesLeaveTheirLanguageOut) {
+    Translations files;
+    files.write("de", "");
+    files.write("es", "");
+    files.write("fr", "{\"launcher.process.status.version\": \"Vérif");
+    files.remove("ko");
+    LogCapture logs;
+    I18nTranslator translator;
+
+    const auto info = logs.texts(spdlog::level::info);
+    EXPECT_NE(std::find(info.begin(), info.end(), "Empty translation file for 'de' language"),
+              info.end());
+    EXPECT_NE(std::find(info.begin(), info.end(), "Empty translation file for 'es' language"),
+              info.end());
+    EXPECT_NE(std::find(info.begin(), info.end(), "Loaded language 'it' with 12 entries"),
+              info.end());
+    EXPECT_EQ(info.back(), "Translator loaded 6 languages");
+    const auto errors = logs.texts(spdlog::level::err);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("Error parsing 'fr' translations -> ", 0), 0u) << errors[0];
+
+    for (const char* code : {"de", "es", "fr", "ko", "zh"}) {
+        EXPECT_FALSE(translator.checkLanguageCanBeSet(code)) << code;
+        translator.setCurrentLanguage(code);
+        EXPECT_EQ(translator.getLocalizedString("launcher.process.status.version").str(),
+                  "Checking installed version");
+    }
+}
+
+TEST(I18nTranslator, WithoutEnglishConstructionFails) {
+    Translations files;
+    files.write("en", "[not json");
+    LogCapture logs;
+    try {
+        I18nTranslator translator;
+        FAIL() << "constructed without English";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Default language not found in i18n database");
+    }
+    EXPECT_EQ(logs.texts(spdlog::level::info).back(), "Translator loaded 9 languages");
+}
+
+TEST(I18nTranslator, LooksUpCurrentThenDefaultLanguage) {
+    Translations files;
+    files.write("de", R"({"both": "beide", "only.de": "nur deutsch", "number": 5})");
+    files.write("en", R"({"both": "both", "only.en": "english only", "number": 7,
+                          "countdown": "in {seconds} s"})");
+    I18nTranslator translator;
+    {
+        LogCapture logs;
+        translator.setCurrentLanguage("en");  // already current: nothing happens
+        EXPECT_TRUE(logs.records().empty());
+        // English is current: a key English lacks is not found, with no warn line.
+        EXPECT_EQ(translator.getLocalizedString("only.de").str(), "Unsupported message");
+        EXPECT_TRUE(logs.records().empty());
+    }
+    LogCapture logs;
+    translator.setCurrentLanguage("de");
+    EXPECT_EQ(logs.texts(spdlog::level::debug),
+              std::vector<std::string>{"Current language set to 'de'"});
+
+    EXPECT_EQ(translator.getLocalizedString("both").str(), "beide");
+    EXPECT_EQ(translator.getLocalizedString("only.de").str(), "nur deutsch");
+    EXPECT_TRUE(logs.texts(spdlog::level::warn).empty());
+
+    EXPECT_EQ(translator.getLocalizedString("countdown").set("seconds", 5).str(), "in 5 s");
+    EXPECT_EQ(logs.texts(spdlog::level::warn),
+              std::vector<std::string>{"getLocalizedString from 'countdown' string not found in "
+                                       "'de', defaulting to 'en'"});
+
+    EXPECT_EQ(translator.getLocalizedString("missing").str(), "Unsupported message");
+    // A member that is not text is no translation: it must neither crash nor show a number.
+    EXPECT_EQ(translator.getLocalizedString("number").str(), "Unsupported message");
+
+    translator.setCurrentLanguage("zh");
+    EXPECT_EQ(translator.getLocalizedString("both").str(), "beide");
+}
+
+TEST(I18nTranslator, LoadTranslationFileKeepsTheFirstDocument) {
+    Translations files;
+    I18nTranslator translator;
+    LogCapture logs;
+    translator.loadTranslationFile(R"({"a": "1", "b": "2"})", "xx");
+    translator.loadTranslationFile(R"({"a": "replaced"})", "xx");
+    translator.loadTranslationFile("[1, 2, 3]", "arr");
+    translator.loadTranslationFile("null", "nul");
+    translator.loadTranslationFile("\"text\"", "str");
+    translator.loadTranslationFile("{\"a\": 1} // comment", "cmt");
+    EXPECT_EQ(logs.texts(spdlog::level::info),
+              (std::vector<std::string>{
+                  "Loaded language 'xx' with 2 entries", "Loaded language 'xx' with 1 entries",
+                  "Loaded language 'arr' with 3 entries", "Loaded language 'nul' with 0 entries",
+                  "Loaded language 'str' with 1 entries"}));
+    EXPECT_EQ(logs.texts(spdlog::level::err).size(), 1u);
+    translator.setCurrentLanguage("xx");
+    EXPECT_EQ(translator.getLocalizedString("a").str(), "1");
+    // A language whose document is not an object answers from English.
+    translator.setCurrentLanguage("arr");
+    EXPECT_EQ(translator.getLocalizedString("launcher.process.status.runapp").str(),
+              "Starting Zentravo");
+}
+
+// --- the shipped translation files -----------------------------------------------------------
+
+TEST(ShippedTranslations, EveryFileParsesAndHoldsEveryEnglishKey) {
+    const fs::path directory = fs::path{LAUNCHER_SOURCE_DIR} / "resources/translations";
+    const nlohmann::json english =
+        nlohmann::json::parse(files_test::readFile(directory / "en.json"));
+    ASSERT_TRUE(english.is_object());
+
+    // The keys the update flows and the retry engine look up.
+    for (const char* key :
+         {"launcher.process.status.version", "launcher.process.status.connection",
+          "launcher.process.status.downloading", "launcher.process.status.installing",
+          "launcher.process.status.runapp", "launcher.process.text.1", "launcher.process.text.2",
+          "launcher.process.error.connection", "launcher.process.error.retries",
+          "launcher.process.error.installing", "launcher.process.error.runapp",
+          "launcher.process.error.crash"}) {
+        EXPECT_TRUE(english.contains(key)) << key;
+    }
+
+    std::size_t files = 0;
+    for (const auto& [id, code] : zentravo::i18n::translationFiles) {
+        SCOPED_TRACE(code);
+        ++files;
+        nlohmann::json document;
+        ASSERT_NO_THROW(
+            document = nlohmann::json::parse(files_test::readFile(directory / (code + ".json")),
+                                             nullptr, true, false));
+        ASSERT_TRUE(document.is_object());
+        for (const auto& [key, value] : english.items()) {
+            ASSERT_TRUE(document.contains(key)) << key;
+            ASSERT_TRUE(document[key].is_string()) << key;
+            const std::string text = document[key].get<std::string>();
+            EXPECT_FALSE(text.empty()) << key;
+            // The texts travel inside single-quoted JavaScript strings.
+            EXPECT_EQ(text.find_first_of("'\\\n\r"), std::string::npos) << key << ": " << text;
+            // Placeholders are the same as in English.
+            const std::regex placeholder{"\\{[^}]*\\}"};
+            std::string ours, theirs;
+            for (std::sregex_iterator it{text.begin(), text.end(), placeholder}, end; it != end;
+                 ++it) {
+                ours += it->str();
+            }
+            const std::string en = value.get<std::string>();
+            for (std::sregex_iterator it{en.begin(), en.end(), placeholder}, end; it != end; ++it) {
+                theirs += it->str();
+            }
+            EXPECT_EQ(ours, theirs) << key;
+            if (code != "en") {
+                EXPECT_NE(text, en) << key << " is not translated";
+            }
+        }
+    }
+    EXPECT_EQ(files, 10u);
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+#pragma once
+// Test access to the main-application stand-in (tests/fixtures/mainapp): building its bundle
+// archive, unpacking it, starting its program, and reading what it recorded.
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fixture {
+
+inline std::filesystem::path mainAppDirectory() {
+    return std::filesystem::path{LAUNCHER_BINARY_DIR} / "tests" / "fixtures" / "mainapp";
+}
+// The stand-in program itself (named like the real executable, "Zentravo").
+inline std::filesystem::path mainAppProgram() {
+    return mainAppDirectory() / "Zentravo";
+}
+inline std::filesystem::path mainAppBundleTool() {
+    return mainAppDirectory() / "mainapp_bundle";
+}
+
+// A child started with posix_spawn (no shell); killed and reaped when dropped.
+class ChildProcess {
+  public:
+    // `environment` entries ("KEY=value") are added to this process's environment.
+    ChildProcess(const std::vector<std::string>& argv,
+                 const std::vector<std::string>& environment = {}) {
+        std::vector<std::string> env;
+        for (char** item = environ; *item != nullptr; ++item) {
+            env.emplace_back(*item);
+        }
+        env.insert(env.end(), environment.begin(), environment.end());
+        auto pointers = [](std::vector<std::string>& texts) {
+            std::vector<char*> result;
+            for (auto& text : texts) {
+                result.push_back(text.data());
+            }
+            result.push_back(nullptr);
+            return result;
+        };
+        std::vector<std::string> args = argv;
+        auto argvPointers = pointers(args);
+        auto envPointers = pointers(env);
+        if (posix_spawn(&pid_, args.front().c_str(), nullptr, nullptr, argvPointers.data(),
+                        envPointers.data()) != 0) {
+            throw std::runtime_error{"cannot start " + args.front()};
+        }
+    }
+    ~ChildProcess() {
+        if (!exitStatus_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+
+    // The exit code once the child has ended within `timeout`; -signal when killed by one.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!exitStatus_) {
+            int status = 0;
+            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{20});
+        }
+        return exitStatus_;
+    }
+
+    void terminate() { ::kill(pid_, SIGTERM); }
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<int> exitStatus_;
+};
+
+struct BundleOptions {
+    std::string version = "1.0.0";
+    bool arm64ec = false;
+    bool legacy = false;
+    bool gzip = false;
+};
+
+// Writes a bundle archive of the stand-in to `output`; throws when the tool fails.
+inline void buildMainAppArchive(const std::filesystem::path& output,
+                                const BundleOptions& options = {}) {
+    std::vector<std::string> argv{mainAppBundleTool().string(), "--output", output.string(),
+                                  "--version", options.version};
+    if (options.arm64ec) {
+        argv.emplace_back("--arm64ec");
+    }
+    if (options.legacy) {
+        argv.emplace_back("--legacy");
+    }
+    if (options.gzip) {
+        argv.emplace_back("--gzip");
+    }
+    ChildProcess tool{argv};
+    if (tool.waitExit(std::chrono::seconds{30}) != 0) {
+        throw std::runtime_error{"mainapp_bundle failed for " + output.string()};
+    }
+}
+
+// Unpacks any archive libarchive reads into `destination` (created when missing).
+inline void extractArchive(const std::filesystem::path& file,
+                           const std::filesystem::path& destination) {
+    std::filesystem::create_directories(destination);
+    struct Free {
+        void operator()(archive* handle) const { archive_read_free(handle); }
+    };
+    struct WriteFree {
+        void operator()(archive* handle) const { archive_write_free(handle); }
+    };
+    const std::unique_ptr<archive, Free> reader{archive_read_new()};
+    archive_read_support_filter_all(reader.get());
+    archive_read_support_format_all(reader.get());
+    const std::unique_ptr<archive, WriteFree> writer{archive_write_disk_new()};
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM |
+                                                     ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    if (archive_read_open_filename(reader.get(), file.c_str(), 65536) != ARCHIVE_OK) {
+        throw std::runtime_error{archive_error_string(reader.get())};
+    }
+    archive_entry* entry = nullptr;
+    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK) {
+        const std::filesystem::path name{archive_entry_pathname(entry)};
+        if (name.is_absolute()) {
+            throw std::runtime_error{"absolute entry " + name.string()};
+        }
+        const std::string target = (destination / name).string();
+        archive_entry_set_pathname(entry, target.c_str());
+        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) {
+            throw std::runtime_error{archive_error_string(writer.get())};
+        }
+        const void* block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        while (archive_read_data_block(reader.get(), &block, &size, &offset) == ARCHIVE_OK) {
+            archive_write_data_block(writer.get(), block, size, offset);
+        }
+        archive_write_finish_entry(writer.get());
+    }
+}
+
+// The JSON lines recorded so far ("start" with pid and argv, "listening" with the port, then one
+// "event" per event received).
+inline std::vector<nlohmann::json> readRecord(const std::filesystem::path& record) {
+    std::vector<nlohmann::json> entries;
+    std::ifstream in{record};
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            entries.push_back(nlohmann::json::parse(line, nullptr, false));
+        }
+    }
+    return entries;
+}
+
+// Waits until the record holds an entry of `type`; returns it.
+inline std::optional<nlohmann::json> waitForRecord(const std::filesystem::path& record,
+                                                   const std::string& type,
+                                                   std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        for (const auto& entry : readRecord(record)) {
+            if (entry.is_object() && entry.value("type", "") == type) {
+                return entry;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{20});
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+}  // namespace fixture
