@@ -1,12 +1,10 @@
 #pragma once
 
-// Helpers for the file, resource and localisation tests: a scratch folder, a capture of the
-// default logger, the working-directory layout of an installed launcher, and running tools.
+// Helpers for the file, resource, localisation and analytics tests: log lines by level, the
+// working-directory layout of an installed launcher, and running tools.
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,36 +12,19 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "log_capture.hpp"
+#include "scratch_folder.hpp"
 
 extern char** environ;
 
 namespace files_test {
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "launcher-files-XXXXXX");
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error{"mkdtemp failed"};
-        }
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using ScratchDir = fixture::ScratchFolder;
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::create_directories(path.parent_path());
@@ -56,50 +37,17 @@ inline std::string readFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>{in}, std::istreambuf_iterator<char>{}};
 }
 
-struct LogRecord {
-    spdlog::level::level_enum level;
-    std::string text;
-};
-
-// Makes a recording logger the default one for the object's lifetime.
-class LogCapture {
-  public:
-    LogCapture() : sink_{std::make_shared<Sink>()}, previous_{spdlog::default_logger()} {
-        auto logger = std::make_shared<spdlog::logger>("capture", sink_);
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    [[nodiscard]] std::vector<LogRecord> records() const {
-        std::lock_guard lock{sink_->recordsMutex};
-        return sink_->records;
-    }
-    [[nodiscard]] std::vector<std::string> texts(spdlog::level::level_enum level) const {
-        std::vector<std::string> out;
-        for (const auto& r : records()) {
-            if (r.level == level) {
-                out.push_back(r.text);
-            }
+// The texts a LogCapture recorded at one level ("error", "warning", "info", "debug").
+inline std::vector<std::string> linesAt(const LogCapture& logs, std::string_view level) {
+    std::vector<std::string> out;
+    const std::string prefix = std::string{level} + " ";
+    for (const auto& line : logs.lines()) {
+        if (line.rfind(prefix, 0) == 0) {
+            out.push_back(line.substr(prefix.size()));
         }
-        return out;
     }
-
-  private:
-    struct Sink : spdlog::sinks::base_sink<std::mutex> {
-        void sink_it_(const spdlog::details::log_msg& msg) override {
-            std::lock_guard lock{recordsMutex};
-            records.push_back({msg.level, std::string{msg.payload.begin(), msg.payload.end()}});
-        }
-        void flush_() override {}
-        mutable std::mutex recordsMutex;
-        std::vector<LogRecord> records;
-    };
-    std::shared_ptr<Sink> sink_;
-    std::shared_ptr<spdlog::logger> previous_;
-};
+    return out;
+}
 
 // Sets the working directory for the object's lifetime (each test runs in its own process).
 class WorkingDirectory {

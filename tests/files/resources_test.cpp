@@ -5,7 +5,6 @@
 #include "files_test_support.hpp"
 
 namespace fs = std::filesystem;
-using files_test::LogCapture;
 using files_test::readFile;
 using files_test::ScratchDir;
 using files_test::WorkingDirectory;
@@ -38,12 +37,12 @@ TEST(GetResource, ReadsEveryTranslationFileInTableOrder) {
                            (language + ".json")))
             << id;
     }
-    const auto debug = logs.texts(spdlog::level::debug);
+    const auto debug = files_test::linesAt(logs, "debug");
     ASSERT_EQ(debug.size(), ids.size());
     for (const auto& line : debug) {
         EXPECT_EQ(line, "Searching for translation files in '../resources/translations'");
     }
-    EXPECT_TRUE(logs.texts(spdlog::level::err).empty());
+    EXPECT_TRUE(files_test::linesAt(logs, "error").empty());
 }
 
 TEST(GetResource, MissingPageIsLoggedAndGivesEmptyText) {
@@ -51,7 +50,7 @@ TEST(GetResource, MissingPageIsLoggedAndGivesEmptyText) {
     fs::remove(installed.dir.path() / "resources/index.html");
     LogCapture logs;
     EXPECT_EQ(zentravo::system::getResource(103), "");
-    EXPECT_EQ(logs.texts(spdlog::level::err),
+    EXPECT_EQ(files_test::linesAt(logs, "error"),
               std::vector<std::string>{"Failed to open file: ../resources/index.html"});
 }
 
@@ -62,8 +61,8 @@ TEST(GetResource, MissingOrEmptyTranslationGivesEmptyTextWithoutLogLine) {
     LogCapture logs;
     EXPECT_EQ(zentravo::system::getResource(110), "");
     EXPECT_EQ(zentravo::system::getResource(112), "");
-    EXPECT_TRUE(logs.texts(spdlog::level::err).empty());
-    EXPECT_EQ(logs.texts(spdlog::level::debug).size(), 2u);
+    EXPECT_TRUE(files_test::linesAt(logs, "error").empty());
+    EXPECT_EQ(files_test::linesAt(logs, "debug").size(), 2u);
 }
 
 TEST(GetResource, UnregisteredIdsOpenNothing) {
@@ -73,7 +72,7 @@ TEST(GetResource, UnregisteredIdsOpenNothing) {
     for (const int id : {102, 114, -1, 0}) {
         EXPECT_EQ(zentravo::system::getResource(id), "") << id;
     }
-    EXPECT_EQ(logs.texts(spdlog::level::err),
+    EXPECT_EQ(files_test::linesAt(logs, "error"),
               (std::vector<std::string>{"Error finding '102' translation -> Id not registered",
                                         "Error finding '114' translation -> Id not registered",
                                         "Error finding '-1' translation -> Id not registered",

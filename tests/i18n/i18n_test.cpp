@@ -8,7 +8,6 @@
 #include "i18n_translator.hpp"
 
 namespace fs = std::filesystem;
-using files_test::LogCapture;
 using files_test::ScratchDir;
 using files_test::WorkingDirectory;
 using files_test::writeFile;
@@ -71,7 +70,7 @@ TEST(I18nTranslator, LoadsAllShippedLanguagesInTableOrder) {
     I18nTranslator translator;
 
     std::vector<std::string> found;
-    for (const auto& line : logs.texts(spdlog::level::info)) {
+    for (const auto& line : files_test::linesAt(logs, "info")) {
         if (line.rfind("Found i18n file", 0) == 0) {
             found.push_back(line);
         }
@@ -81,7 +80,7 @@ TEST(I18nTranslator, LoadsAllShippedLanguagesInTableOrder) {
         expected.push_back(std::string{"Found i18n file '"} + code + "'");
     }
     EXPECT_EQ(found, expected);
-    EXPECT_EQ(logs.texts(spdlog::level::info).back(), "Translator loaded 10 languages");
+    EXPECT_EQ(files_test::linesAt(logs, "info").back(), "Translator loaded 10 languages");
     EXPECT_EQ(translator.getLocalizedString("launcher.process.status.version").str(),
               "Checking installed version");
     for (const auto& [id, code] : zentravo::i18n::translationFiles) {
@@ -98,7 +97,7 @@ TEST(I18nTranslator, BrokenFilesLeaveTheirLanguageOut) {
     LogCapture logs;
     I18nTranslator translator;
 
-    const auto info = logs.texts(spdlog::level::info);
+    const auto info = files_test::linesAt(logs, "info");
     EXPECT_NE(std::find(info.begin(), info.end(), "Empty translation file for 'de' language"),
               info.end());
     EXPECT_NE(std::find(info.begin(), info.end(), "Empty translation file for 'es' language"),
@@ -106,7 +105,7 @@ TEST(I18nTranslator, BrokenFilesLeaveTheirLanguageOut) {
     EXPECT_NE(std::find(info.begin(), info.end(), "Loaded language 'it' with 12 entries"),
               info.end());
     EXPECT_EQ(info.back(), "Translator loaded 6 languages");
-    const auto errors = logs.texts(spdlog::level::err);
+    const auto errors = files_test::linesAt(logs, "error");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("Error parsing 'fr' translations -> ", 0), 0u) << errors[0];
 
@@ -128,7 +127,7 @@ TEST(I18nTranslator, WithoutEnglishConstructionFails) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Default language not found in i18n database");
     }
-    EXPECT_EQ(logs.texts(spdlog::level::info).back(), "Translator loaded 9 languages");
+    EXPECT_EQ(files_test::linesAt(logs, "info").back(), "Translator loaded 9 languages");
 }
 
 TEST(I18nTranslator, LooksUpCurrentThenDefaultLanguage) {
@@ -140,22 +139,22 @@ TEST(I18nTranslator, LooksUpCurrentThenDefaultLanguage) {
     {
         LogCapture logs;
         translator.setCurrentLanguage("en");  // already current: nothing happens
-        EXPECT_TRUE(logs.records().empty());
+        EXPECT_TRUE(logs.lines().empty());
         // English is current: a key English lacks is not found, with no warn line.
         EXPECT_EQ(translator.getLocalizedString("only.de").str(), "Unsupported message");
-        EXPECT_TRUE(logs.records().empty());
+        EXPECT_TRUE(logs.lines().empty());
     }
     LogCapture logs;
     translator.setCurrentLanguage("de");
-    EXPECT_EQ(logs.texts(spdlog::level::debug),
+    EXPECT_EQ(files_test::linesAt(logs, "debug"),
               std::vector<std::string>{"Current language set to 'de'"});
 
     EXPECT_EQ(translator.getLocalizedString("both").str(), "beide");
     EXPECT_EQ(translator.getLocalizedString("only.de").str(), "nur deutsch");
-    EXPECT_TRUE(logs.texts(spdlog::level::warn).empty());
+    EXPECT_TRUE(files_test::linesAt(logs, "warning").empty());
 
     EXPECT_EQ(translator.getLocalizedString("countdown").set("seconds", 5).str(), "in 5 s");
-    EXPECT_EQ(logs.texts(spdlog::level::warn),
+    EXPECT_EQ(files_test::linesAt(logs, "warning"),
               std::vector<std::string>{"getLocalizedString from 'countdown' string not found in "
                                        "'de', defaulting to 'en'"});
 
@@ -177,12 +176,12 @@ TEST(I18nTranslator, LoadTranslationFileKeepsTheFirstDocument) {
     translator.loadTranslationFile("null", "nul");
     translator.loadTranslationFile("\"text\"", "str");
     translator.loadTranslationFile("{\"a\": 1} // comment", "cmt");
-    EXPECT_EQ(logs.texts(spdlog::level::info),
+    EXPECT_EQ(files_test::linesAt(logs, "info"),
               (std::vector<std::string>{
                   "Loaded language 'xx' with 2 entries", "Loaded language 'xx' with 1 entries",
                   "Loaded language 'arr' with 3 entries", "Loaded language 'nul' with 0 entries",
                   "Loaded language 'str' with 1 entries"}));
-    EXPECT_EQ(logs.texts(spdlog::level::err).size(), 1u);
+    EXPECT_EQ(files_test::linesAt(logs, "error").size(), 1u);
     translator.setCurrentLanguage("xx");
     EXPECT_EQ(translator.getLocalizedString("a").str(), "1");
     // A language whose document is not an object answers from English.

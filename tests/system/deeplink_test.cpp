@@ -7,30 +7,14 @@
 
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
+#include "system_test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> lines(const std::filesystem::path& file) {
-    std::vector<std::string> result;
-    std::ifstream in{file};
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
-}
-
-bool waitFor(const std::filesystem::path& file, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!std::filesystem::exists(file)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using system_test::readLines;
+using system_test::waitForFile;
 
 class DeeplinkHandOver : public ::testing::Test {
   protected:
@@ -62,7 +46,7 @@ class DeeplinkHandOver : public ::testing::Test {
 
 TEST_F(DeeplinkHandOver, SecondLauncherHandsItsLinkToTheFirstAndExitsWithZero) {
     auto first = probe("first");
-    ASSERT_TRUE(waitFor(ready("first"), 10s));
+    ASSERT_TRUE(waitForFile(ready("first"), 10s));
 
     const std::vector<std::string> links{"zentravo://open?item=a%20b&x=1#top",
                                          "zentravo://join/ROOM-42?name=\"quoted\""};
@@ -71,23 +55,23 @@ TEST_F(DeeplinkHandOver, SecondLauncherHandsItsLinkToTheFirstAndExitsWithZero) {
         EXPECT_EQ(second.waitExit(10s), 0) << link;
     }
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (lines(record("first")).size() < links.size() &&
+    while (readLines(record("first")).size() < links.size() &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms);
     }
-    EXPECT_EQ(lines(record("first")), links);
+    EXPECT_EQ(readLines(record("first")), links);
     EXPECT_FALSE(std::filesystem::exists(ready("second"))) << "the second never ran its loop";
 }
 
 TEST_F(DeeplinkHandOver, SecondLauncherWithoutALinkCarriesOn) {
     auto first = probe("first");
-    ASSERT_TRUE(waitFor(ready("first"), 10s));
+    ASSERT_TRUE(waitForFile(ready("first"), 10s));
     for (const char* argument : {"", "boot", "--restarted", "Zentravo://upper"}) {
         auto second = probe("second", {argument}, "1");
         EXPECT_EQ(second.waitExit(10s), 3) << argument;
         std::filesystem::remove(ready("second"));
     }
-    EXPECT_TRUE(lines(record("first")).empty());
+    EXPECT_TRUE(readLines(record("first")).empty());
 }
 
 TEST(DeeplinkWithoutBus, LauncherWithALinkCarriesOnWhenNoSessionBusIsReachable) {

@@ -7,19 +7,11 @@
 
 #include "scratch_folder.hpp"
 #include "system.hpp"
+#include "system_test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<std::string> lines(const std::filesystem::path& file) {
-    std::vector<std::string> result;
-    std::ifstream in{file};
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
-}
 
 TEST(OpenExternalUrl, HandsValidUrlsToTheDefaultHandlerAndNothingElse) {
     const fixture::ScratchFolder xdg;
@@ -46,11 +38,11 @@ TEST(OpenExternalUrl, HandsValidUrlsToTheDefaultHandlerAndNothingElse) {
     zentravo::system::openExternalUrl(std::string_view{joined}.substr(0, full.size()));
 
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (lines(record).empty() && std::chrono::steady_clock::now() < deadline) {
+    while (system_test::readLines(record).empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms);
     }
     std::this_thread::sleep_for(300ms);  // room for a wrongly started second handler
-    EXPECT_EQ(lines(record), std::vector<std::string>{full});
+    EXPECT_EQ(system_test::readLines(record), std::vector<std::string>{full});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "system.hpp"
+#include "system_test_support.hpp"
 
 namespace {
 
@@ -86,12 +87,7 @@ TEST_F(MessageBoxOnDisplay, CallerOnAnotherThreadWaitsUntilTheDialogIsDismissed)
     std::thread caller{[&] {
         zentravo::system::showMessageBox("Zentravo", "The application could not be started.");
         returned = true;
-        g_idle_add(
-            [](gpointer data) {
-                g_main_loop_quit(static_cast<GMainLoop*>(data));
-                return G_SOURCE_REMOVE;
-            },
-            loop);
+        system_test::quitLoop(loop);
     }};
     g_main_loop_run(loop);
     caller.join();

@@ -8,6 +8,7 @@
 
 #include "captured_log.hpp"
 #include "system.hpp"
+#include "system_test_support.hpp"
 
 namespace {
 
@@ -39,12 +40,7 @@ TEST_F(MessageBoxWithoutDisplay, FromAnotherThreadWhileTheLoopRunsLogsOnTheMainT
         const auto started = std::chrono::steady_clock::now();
         zentravo::system::showMessageBox("Zentravo", "Could not start");
         waited = std::chrono::steady_clock::now() - started;
-        g_idle_add(
-            [](gpointer data) {
-                g_main_loop_quit(static_cast<GMainLoop*>(data));
-                return G_SOURCE_REMOVE;
-            },
-            loop);
+        system_test::quitLoop(loop);
     }};
     g_main_loop_run(loop);
     caller.join();

@@ -71,6 +71,13 @@ bool ownedBy(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t wmPid
            static_cast<uint32_t>(pid);
 }
 
+// Toolkits keep unmapped helper windows (such as the client leader) that carry the pid too.
+bool viewable(xcb_connection_t* connection, xcb_window_t window) {
+    const Reply<xcb_get_window_attributes_reply_t> attributes{xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, window), nullptr)};
+    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
 }  // namespace
 
 bool bringWindowForward(pid_t pid) {
@@ -98,7 +105,7 @@ bool bringWindowForward(pid_t pid) {
         return false;
     }
     for (const xcb_window_t window : topLevels(connection.get(), root, clientList)) {
-        if (!ownedBy(connection.get(), window, wmPid, pid)) {
+        if (!ownedBy(connection.get(), window, wmPid, pid) || !viewable(connection.get(), window)) {
             continue;
         }
         // Ask the window manager as a pager would (source 2), and raise it directly for a

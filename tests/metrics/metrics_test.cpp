@@ -1,0 +1,253 @@
+// Analytics events against the real local service at the compiled-in address: what goes on the
+// wire, and what happens to events the service does not take.
+#include "metrics.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "../files/files_test_support.hpp"
+#include "build_config.hpp"
+#include "system.hpp"
+#include "update_service.hpp"
+#include "user_ip.hpp"
+#include "utils.hpp"
+
+namespace amp = zentravo::metrics::amplitude;
+using amp::model::AmplitudeMetricsEvent;
+using launcher_test::UpdateService;
+using nlohmann::json;
+using ordered = nlohmann::ordered_json;
+
+namespace {
+
+std::vector<std::string> keysInOrder(const ordered& object) {
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : object.items()) {
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+UpdateService::Options atCompiledInAddress(json config = json::object()) {
+    UpdateService::Options options;
+    options.port = LAUNCHER_FIXTURE_PORT;
+    options.config = std::move(config);
+    return options;
+}
+
+json httpapiFault(int status, int times = -1) {
+    json fault{{"status", status}, {"body", "rejected by test"}};
+    if (times > 0) {
+        fault["times"] = times;
+    }
+    return json{{"paths", {{"/2/httpapi", fault}}}};
+}
+
+std::vector<ordered> analyticsBodies(const UpdateService& service) {
+    std::vector<ordered> bodies;
+    for (const auto& record : service.recordsFor("/2/httpapi")) {
+        bodies.push_back(ordered::parse(record.at("body").get<std::string>()));
+    }
+    return bodies;
+}
+
+TEST(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
+    UpdateService service{atCompiledInAddress()};
+    const std::int64_t before = zentravo::utils::getCurrentTime();
+    const AmplitudeMetricsEvent event = amp::buildAmplitudeEvent("Launcher Opened");
+    const std::int64_t after = zentravo::utils::getCurrentTime();
+    zentravo::metrics::sendMetricsEvents({event});
+
+    const auto records = service.recordsFor("/2/httpapi");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("method"), "POST");
+    EXPECT_EQ(records[0].at("headers").at("content-type"), "application/json");
+    const std::string raw = records[0].at("body").get<std::string>();
+    const ordered body = ordered::parse(raw);
+    EXPECT_EQ(raw, body.dump()) << "the body is written compactly";
+
+    EXPECT_EQ(keysInOrder(body), (std::vector<std::string>{"api_key", "events"}));
+    EXPECT_EQ(body.at("api_key"), zentravo::config::kAnalyticsApiKey.reveal());
+    EXPECT_EQ(body.at("api_key").get<std::string>().size(), 32u);
+    ASSERT_EQ(body.at("events").size(), 1u);
+    const ordered& sent = body.at("events")[0];
+    EXPECT_EQ(
+        keysInOrder(sent),
+        (std::vector<std::string>{"app_version", "device_id", "event_properties", "event_type",
+                                  "insert_id", "ip", "language", "os_name", "os_version",
+                                  "platform", "session_id", "time", "user_id", "user_properties"}));
+    EXPECT_EQ(sent.at("app_version"), "1.6.24");
+    EXPECT_EQ(sent.at("device_id"), std::string{zentravo::system::getMachineUUID()});
+    EXPECT_EQ(sent.at("event_type"), "Launcher Opened");
+    EXPECT_TRUE(
+        std::regex_match(sent.at("insert_id").get<std::string>(),
+                         std::regex{"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-"
+                                    "[0-9a-f]{12}"}))
+        << sent.at("insert_id");
+    EXPECT_EQ(sent.at("ip"), "127.0.0.1");
+    EXPECT_EQ(sent.at("language"), zentravo::system::getDefaultLanguage());
+    EXPECT_EQ(sent.at("os_name"), std::string{zentravo::system::getOSName()});
+    EXPECT_EQ(sent.at("platform"), std::string{zentravo::system::getOSName()});
+    EXPECT_EQ(sent.at("os_version"), std::string{zentravo::system::getOSVersion()});
+    EXPECT_EQ(sent.at("session_id"), amp::sessionStartTime);
+    EXPECT_LE(amp::sessionStartTime, before);
+    EXPECT_GE(sent.at("time").get<std::int64_t>(), before);
+    EXPECT_LE(sent.at("time").get<std::int64_t>(), after);
+    EXPECT_EQ(sent.at("user_id"), "");
+    EXPECT_TRUE(sent.at("user_properties").is_null());
+
+    const ordered& properties = sent.at("event_properties");
+    EXPECT_EQ(keysInOrder(properties),
+              (std::vector<std::string>{"app_version", "cpu_cores", "cpu_name", "download_id",
+                                        "gpu_name", "launcher_version", "operating_system",
+                                        "operating_system_version", "vc_redist_version",
+                                        "zentravo_system"}));
+    EXPECT_EQ(properties.at("zentravo_system"),
+              "zentravo-v3-" + zentravo::toLower(zentravo::system::getOSName()));
+    EXPECT_EQ(properties.at("launcher_version"), "1.6.24");
+    EXPECT_EQ(properties.at("cpu_cores"), zentravo::system::getCPUCores());
+    EXPECT_EQ(properties.at("vc_redist_version"), "NA");
+    EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
+}
+
+TEST(Metrics, OptionalPropertiesOnlyWhenSetAndNotEmpty) {
+    AmplitudeMetricsEvent event;
+    auto& p = event.event_properties;
+    p.reason = "";
+    p.partner_tracking_id = "tracking-only";
+    EXPECT_EQ(json(p).size(), 10u);
+
+    p.partner_name = "";
+    EXPECT_EQ(json(p).size(), 10u) << "no tracking id without a partner name";
+
+    p.reason = "launcher.process.error.retries";
+    p.app_version_installed = "0.0.0";
+    p.partner_name = "Partner";
+    p.partner_tracking_id = "";
+    EXPECT_EQ(keysInOrder(ordered(json(p))),
+              (std::vector<std::string>{
+                  "app_version", "app_version_installed", "cpu_cores", "cpu_name", "download_id",
+                  "gpu_name", "launcher_version", "operating_system", "operating_system_version",
+                  "partner_name", "reason", "vc_redist_version", "zentravo_system"}));
+
+    p.partner_tracking_id = "t-1";
+    p.app_version_to_update = "2.0.0";
+    p.launcher_version_installed = "1.6.24";
+    p.launcher_version_to_update = "1.7.0";
+    const json full = p;
+    EXPECT_EQ(full.size(), 17u);
+    EXPECT_EQ(full.at("reason"), "launcher.process.error.retries");
+    EXPECT_EQ(full.at("partner_tracking_id"), "t-1");
+
+    // Nothing fills partner data on this platform, so user_properties stay null.
+    amp::addPartnerInfo(event);
+    EXPECT_TRUE(event.user_properties.is_null());
+}
+
+TEST(Metrics, EventsOfOneRunShareTheSessionAndDifferInInsertId) {
+    UpdateService service{atCompiledInAddress()};
+    const AmplitudeMetricsEvent first = amp::buildAmplitudeEvent("Launcher Opened");
+    const AmplitudeMetricsEvent second = amp::buildAmplitudeEvent("Launcher Update Found");
+    EXPECT_EQ(first.session_id, amp::sessionStartTime);
+    EXPECT_EQ(second.session_id, first.session_id);
+    EXPECT_NE(first.insert_id, second.insert_id);
+    // The address was asked once and then kept.
+    EXPECT_EQ(service.recordsFor("/ip").size(), 1u);
+}
+
+TEST(Metrics, RejectedSingleEventIsResentOnceAtTheEnd) {
+    UpdateService service{atCompiledInAddress(httpapiFault(400, 1))};
+    const AmplitudeMetricsEvent event = amp::buildAmplitudeEvent("Launcher Opened");
+    LogCapture logs;
+    zentravo::metrics::sendMetricsEvents({event});
+
+    EXPECT_TRUE(logs.contains(
+        "error Failed to send [Launcher Opened] events to Amplitude: rejected by test"));
+    const auto missed = amp::getMissedAmplitudeEvents();
+    ASSERT_EQ(missed.size(), 1u);
+    EXPECT_EQ(missed[0].insert_id, event.insert_id);
+
+    zentravo::metrics::sendPendingEvents();
+    const auto bodies = analyticsBodies(service);
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(bodies[1].at("events").size(), 1u);
+    EXPECT_EQ(bodies[1].at("events")[0].at("insert_id"), event.insert_id);
+    EXPECT_EQ(bodies[1], bodies[0]);
+    EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
+
+    // Nothing remembered any more: no further request.
+    zentravo::metrics::sendPendingEvents();
+    EXPECT_EQ(service.recordsFor("/2/httpapi").size(), 2u);
+}
+
+TEST(Metrics, FailedResendIsDroppedAndFailedBatchesAreNotRemembered) {
+    UpdateService service{atCompiledInAddress(httpapiFault(500))};
+    const AmplitudeMetricsEvent opened = amp::buildAmplitudeEvent("Launcher Opened");
+    const AmplitudeMetricsEvent found = amp::buildAmplitudeEvent("Launcher Update Found");
+    LogCapture logs;
+
+    zentravo::metrics::sendMetricsEvents({opened, found});
+    EXPECT_TRUE(
+        logs.contains("error Failed to send [Launcher Opened,Launcher Update Found] events "
+                      "to Amplitude: rejected by test"));
+    EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
+
+    zentravo::metrics::sendMetricsEvents({opened});
+    ASSERT_EQ(amp::getMissedAmplitudeEvents().size(), 1u);
+    zentravo::metrics::sendPendingEvents();
+    EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
+    EXPECT_EQ(service.recordsFor("/2/httpapi").size(), 3u);
+}
+
+TEST(Metrics, OnlyStatus200CountsAsSent) {
+    UpdateService service{atCompiledInAddress(httpapiFault(201))};
+    LogCapture logs;
+    zentravo::metrics::sendMetricsEvents({amp::buildAmplitudeEvent("Launcher Update Success")});
+    EXPECT_TRUE(logs.containsPrefix("error Failed to send [Launcher Update Success] events"));
+    EXPECT_EQ(amp::getMissedAmplitudeEvents().size(), 1u);
+}
+
+// Analytics check the service's certificate: a server whose certificate no trusted authority
+// signed gets no event.
+TEST(Metrics, UntrustedCertificateGetsNothing) {
+    fixture::ScratchFolder dir;
+    const std::string key = (dir.path() / "self.key").string();
+    const std::string cert = (dir.path() / "self.pem").string();
+    ASSERT_EQ(files_test::run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                               "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                               key, "-out", cert}),
+              0);
+    UpdateService::Options options = atCompiledInAddress();
+    options.cert = cert;
+    options.key = key;
+    UpdateService service{options};
+
+    AmplitudeMetricsEvent event;
+    event.event_type = "Launcher Opened";
+    LogCapture logs;
+    zentravo::metrics::sendMetricsEvents({event});
+    EXPECT_TRUE(
+        logs.containsPrefix("error Failed to send [Launcher Opened] events to Amplitude: "));
+    EXPECT_TRUE(service.recordsFor("/2/httpapi").empty());
+    EXPECT_EQ(amp::getMissedAmplitudeEvents().size(), 1u);
+}
+
+TEST(UserIp, FailedLookupIsAskedAgainAndSuccessIsKept) {
+    UpdateService service{atCompiledInAddress(
+        json{{"paths", {{"/ip", {{"status", 503}, {"body", "busy"}, {"times", 1}}}}}})};
+    EXPECT_EQ(zentravo::getUserIp(), "");
+    EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
+    EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
+    EXPECT_EQ(service.recordsFor("/ip").size(), 2u);
+}
+
+TEST(UserIp, AnswerWithoutTextIpThrowsAndCachesNothing) {
+    UpdateService service{
+        atCompiledInAddress(json{{"paths", {{"/ip", {{"json", {{"ip", 7}}}, {"times", 1}}}}}})};
+    EXPECT_THROW((void)zentravo::getUserIp(), nlohmann::json::exception);
+    EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
+}
+
+}  // namespace
