@@ -13,7 +13,7 @@ packages=(
   libgtk-3-dev libwebkit2gtk-4.1-dev glib-networking libxcb1-dev dbus-daemon
   libboost-stacktrace-dev libcpp-httplib-dev
   xvfb xauth x11-utils imagemagick
-  tinyproxy-bin tar xz-utils zstd gzip
+  tinyproxy-bin gsettings-desktop-schemas tar xz-utils zstd gzip
   python3
 )
 

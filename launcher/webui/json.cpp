@@ -162,51 +162,126 @@ class Parser {
     }
 
     value::Value parseValue() {
-        skipWhitespace();
-        if (atEnd()) {
-            throwError("Syntax error", current);
-        }
-        const char c = *current;
-        switch (c) {
-            case '"':
-                ++current;
-                return value::createString(parseString());
-            case '-':
-                ++current;
-                skipWhitespace();
-                return parseNumber(true);
-            case '[':
-                return parseArray();
-            case '{':
-                return parseObject();
-            case 't':
-                if (matchKeyword("true")) {
-                    return value::createBool(true);
-                }
-                break;
-            case 'f':
-                if (matchKeyword("false")) {
-                    return value::createBool(false);
-                }
-                break;
-            case 'n':
-                if (matchKeyword("null")) {
-                    return {};
-                }
-                break;
-            default:
-                if (isDigit(c)) {
-                    return parseNumber(false);
-                }
-                break;
-        }
-        throwError("Syntax error", current);
+        value::Value result;
+        parseElement([&result](auto&& element) {
+            result = toValue(std::forward<decltype(element)>(element));
+        });
+        return result;
     }
 
   private:
     static std::size_t lengthBeforeNul(std::string_view text) {
         const std::size_t nul = text.find('\0');
         return nul == std::string_view::npos ? text.size() : nul;
+    }
+
+    using MainType = value::Type::MainType;
+
+    // Holds the one text of a string just read, under handle 1, while it is added to its array
+    // or object.
+    class SingleTextDictionary final : public value::StringDictionary {
+      public:
+        explicit SingleTextDictionary(std::string_view text) : text(text) {}
+        [[nodiscard]] std::uint32_t getHandleForString(std::string_view other) override {
+            if (other.empty()) {
+                return 0;
+            }
+            if (other != text) {
+                value::throwError("Unknown string");
+            }
+            return 1;
+        }
+        [[nodiscard]] std::string_view getStringForHandle(std::uint32_t handle) const override {
+            if (handle > 1) {
+                value::throwError("Unknown string");
+            }
+            return handle == 0 ? std::string_view() : text;
+        }
+
+      private:
+        std::string_view text;
+    };
+
+    static value::Value toValue(value::Value&& container) { return std::move(container); }
+
+    static value::Value toValue(const value::ValueView& scalar) {
+        switch (scalar.getType().getMainType()) {
+            case MainType::string:
+                return value::createString(scalar.getString());
+            case MainType::int64:
+                return value::createInt64(scalar.getInt64());
+            case MainType::float64:
+                return value::createFloat64(scalar.getFloat64());
+            case MainType::bool_:
+                return value::createBool(scalar.getInt64() != 0);
+            default:
+                return {};
+        }
+    }
+
+    template <typename T>
+    static value::ValueView scalarView(MainType type, const T& number) {
+        return value::ValueView(value::Type(type), reinterpret_cast<const std::uint8_t*>(&number),
+                                nullptr);
+    }
+
+    // Reads one value and hands it to add: arrays and objects as a Value, everything else as a
+    // view of a few bytes on the stack, so that a number or a string needs no Value (and no
+    // dictionary) of its own before it lands in its array or object.
+    template <typename Add>
+    void parseElement(Add&& add) {
+        skipWhitespace();
+        if (atEnd()) {
+            throwError("Syntax error", current);
+        }
+        const char c = *current;
+        switch (c) {
+            case '"': {
+                ++current;
+                const std::string text = parseString();
+                const SingleTextDictionary dictionary(text);
+                const std::uint32_t handle = text.empty() ? 0 : 1;
+                add(value::ValueView(value::Type(MainType::string),
+                                     reinterpret_cast<const std::uint8_t*>(&handle), &dictionary));
+                return;
+            }
+            case '-':
+                ++current;
+                skipWhitespace();
+                parseNumber(true, add);
+                return;
+            case '[':
+                add(parseArray());
+                return;
+            case '{':
+                add(parseObject());
+                return;
+            case 't':
+                if (matchKeyword("true")) {
+                    add(scalarView(MainType::bool_, std::uint32_t{1}));
+                    return;
+                }
+                break;
+            case 'f':
+                if (matchKeyword("false")) {
+                    add(scalarView(MainType::bool_, std::uint32_t{0}));
+                    return;
+                }
+                break;
+            case 'n':
+                if (matchKeyword("null")) {
+                    add(value::ValueView());
+                    return;
+                }
+                break;
+            default:
+                if (isDigit(c)) {
+                    parseNumber(false, add);
+                    return;
+                }
+                break;
+        }
+        throwError("Syntax error", current);
     }
 
     // Keeps the nesting within kMaxNestingDepth for as long as one array or object is read.
@@ -264,7 +339,9 @@ class Parser {
             if (atEnd()) {
                 throwError("Unexpected EOF in array declaration", afterBracket);
             }
-            array.addArrayElement(parseValue());
+            parseElement([&array](auto&& element) {
+                array.addArrayElement(std::forward<decltype(element)>(element));
+            });
             skipWhitespace();
             if (!atEnd() && *current == ',') {
                 ++current;
@@ -307,7 +384,9 @@ class Parser {
                 throwError("Expected ':'", current);
             }
             ++current;
-            object.addMember(name, parseValue());
+            parseElement([&object, &name](auto&& element) {
+                object.addMember(name, std::forward<decltype(element)>(element));
+            });
             skipWhitespace();
             if (!atEnd() && *current == ',') {
                 ++current;
@@ -403,7 +482,8 @@ class Parser {
         return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
     }
 
-    value::Value parseNumber(bool negative) {
+    template <typename Add>
+    void parseNumber(bool negative, Add& add) {
         const char* const first = current;
         bool hasPoint = false;
         bool hasExponent = false;
@@ -443,14 +523,17 @@ class Parser {
             const long long number = std::strtoll(scanned.c_str(), &converted, 10);
             // LLONG_MAX is also what an overflow gives: such numbers are read as doubles.
             if (converted == scannedEnd && number != LLONG_MAX) {
-                return value::createInt64(negative ? -number : number);
+                const std::int64_t result = negative ? -number : number;
+                add(scalarView(MainType::int64, result));
+                return;
             }
         }
         const double number = text::parseDouble(scanned.c_str(), &converted);
         if (converted != scannedEnd) {
             throwError("Syntax error in number", current);
         }
-        return value::createFloat64(negative ? -number : number);
+        const double result = negative ? -number : number;
+        add(scalarView(MainType::float64, result));
     }
 
     [[noreturn]] void throwError(const char* message, const char* position) const {

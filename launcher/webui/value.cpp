@@ -363,14 +363,21 @@ bool Type::operator==(const Type& other) const {
 
 StringDictionary::~StringDictionary() = default;
 
+namespace {
+
+// Stores up to this size are scanned rather than indexed.
+constexpr std::size_t kScanLimit = 256;
+
+}  // namespace
+
 std::uint32_t SimpleStringDictionary::getHandleForString(std::string_view text) {
     if (text.empty()) {
         return 0;
     }
     // A text holding a NUL never equals a stored entry, which ends at its first NUL.
     if (text.find('\0') == std::string_view::npos) {
-        if (auto found = firstOffset.find(std::string(text)); found != firstOffset.end()) {
-            return found->second + 1;
+        if (const std::uint32_t handle = findHandle(text); handle != 0) {
+            return handle;
         }
     }
     const std::size_t offset = store.size();
@@ -383,18 +390,83 @@ std::uint32_t SimpleStringDictionary::getHandleForString(std::string_view text) 
     return static_cast<std::uint32_t>(offset) + 1;
 }
 
-// An appended text with NULs inside reads, entry by entry, as several texts: index each piece so
-// that later lookups find what a scan would.
-void SimpleStringDictionary::indexEntries(std::size_t from) {
-    std::size_t entryStart = from;
-    for (std::size_t i = from; i < store.size(); ++i) {
-        if (store[i] == '\0') {
-            if (i > entryStart) {
-                firstOffset.try_emplace(std::string(&store[entryStart], i - entryStart),
-                                        static_cast<std::uint32_t>(entryStart));
+bool SimpleStringDictionary::entryEquals(std::size_t offset, std::string_view text) const {
+    return offset + text.size() < store.size() && store[offset + text.size()] == '\0' &&
+           std::memcmp(store.data() + offset, text.data(), text.size()) == 0;
+}
+
+std::uint32_t SimpleStringDictionary::findHandle(std::string_view text) const {
+    if (index.empty()) {
+        for (std::size_t offset = 0; offset < store.size();) {
+            const std::size_t length = std::strlen(store.data() + offset);
+            if (length == text.size() && entryEquals(offset, text)) {
+                return static_cast<std::uint32_t>(offset) + 1;
             }
-            entryStart = i + 1;
+            offset += length + 1;
         }
+        return 0;
+    }
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>{}(text)&mask; index[slot] != 0;
+         slot = (slot + 1) & mask) {
+        if (entryEquals(index[slot] - 1, text)) {
+            return index[slot];
+        }
+    }
+    return 0;
+}
+
+void SimpleStringDictionary::placeInIndex(std::uint32_t handle, std::string_view text) {
+    const std::size_t mask = index.size() - 1;
+    std::size_t slot = std::hash<std::string_view>{}(text)&mask;
+    while (index[slot] != 0) {
+        slot = (slot + 1) & mask;
+    }
+    index[slot] = handle;
+    ++indexedTexts;
+}
+
+// Entries in store order, so that the first of equal texts is the one kept; at most a quarter of
+// the slots end up used.
+void SimpleStringDictionary::rebuildIndex() {
+    std::size_t entries = 0;
+    for (std::size_t offset = 0; offset < store.size(); ++offset) {
+        entries += store[offset] == '\0' ? 1 : 0;
+    }
+    std::size_t slots = 64;
+    while (slots < entries * 4) {
+        slots *= 2;
+    }
+    index.assign(slots, 0);
+    indexedTexts = 0;
+    for (std::size_t offset = 0; offset < store.size();) {
+        const std::string_view text(store.data() + offset);
+        if (!text.empty() && findHandle(text) == 0) {
+            placeInIndex(static_cast<std::uint32_t>(offset) + 1, text);
+        }
+        offset += text.size() + 1;
+    }
+}
+
+// An appended text with NULs inside reads, entry by entry, as several texts: each piece is
+// indexed so that later lookups find what a scan would.
+void SimpleStringDictionary::indexEntries(std::size_t from) {
+    if (index.empty()) {
+        if (store.size() > kScanLimit) {
+            rebuildIndex();
+        }
+        return;
+    }
+    for (std::size_t offset = from; offset < store.size();) {
+        const std::string_view text(store.data() + offset);
+        if (!text.empty() && findHandle(text) == 0) {
+            if ((indexedTexts + 1) * 2 > index.size()) {
+                rebuildIndex();  // covers this and the following pieces too
+                return;
+            }
+            placeInIndex(static_cast<std::uint32_t>(offset) + 1, text);
+        }
+        offset += text.size() + 1;
     }
 }
 
@@ -628,11 +700,13 @@ double ValueView::toFloat64(const double* defaultValue) const {
 //==============================================================================================
 // Value
 
-// The bytes to append, already copied out of the source, and the texts whose handles must be
-// re-issued by this value's dictionary. Gathering them first lets every check run before anything
-// is changed.
+// The bytes to append and the texts whose handles must be re-issued by this value's dictionary.
+// Gathering them first lets every check run before anything is changed.
 struct Value::PreparedData {
-    std::vector<std::uint8_t> bytes;
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    // Only when the source lies inside this value's own data, which the append may move.
+    std::vector<std::uint8_t> ownCopy;
     std::vector<std::pair<std::size_t, std::string_view>> strings;
 };
 
@@ -726,26 +800,31 @@ void Value::repoint() noexcept {
 
 Value::PreparedData Value::prepare(const ValueView& source) const {
     PreparedData prepared;
-    const std::size_t size = source.type.getValueDataSize();
-    if (size != 0) {
+    prepared.size = source.type.getValueDataSize();
+    if (prepared.size != 0) {
         if (source.data == nullptr) {
             throwError("Invalid type");
         }
-        prepared.bytes.assign(source.data, source.data + size);
+        prepared.bytes = source.data;
+        const std::uint8_t* const own = packedData.data();
+        if (source.data + prepared.size > own && source.data < own + packedData.size()) {
+            prepared.ownCopy.assign(source.data, source.data + prepared.size);
+            prepared.bytes = prepared.ownCopy.data();
+        }
     }
     if (source.stringDictionary != nullptr && source.stringDictionary != &dictionary) {
-        collectStrings(source.type, prepared.bytes.data(), 0, *source.stringDictionary,
-                       prepared.strings);
+        collectStrings(source.type, prepared.bytes, 0, *source.stringDictionary, prepared.strings);
     }
     return prepared;
 }
 
 void Value::commit(PreparedData&& prepared) {
+    const std::size_t start = packedData.size();
+    packedData.insert(packedData.end(), prepared.bytes, prepared.bytes + prepared.size);
     for (const auto& [offset, text] : prepared.strings) {
-        writeScalar<std::uint32_t>(prepared.bytes.data() + offset,
+        writeScalar<std::uint32_t>(packedData.data() + start + offset,
                                    dictionary.getHandleForString(text));
     }
-    packedData.insert(packedData.end(), prepared.bytes.begin(), prepared.bytes.end());
     repoint();
 }
 
@@ -760,6 +839,18 @@ void Value::addArrayElement(const Value& element) {
 void Value::addArrayElement(const ValueView& element) {
     auto prepared = prepare(element);
     view.type.addArrayElements(element.type, 1);
+    commit(std::move(prepared));
+}
+
+void Value::addArrayElement(Value&& element) {
+    auto prepared = prepare(element.view);
+    view.type.addArrayElements(std::move(element.view.type), 1);
+    commit(std::move(prepared));
+}
+
+void Value::addMember(std::string_view name, Value&& member) {
+    auto prepared = prepare(member.view);
+    view.type.addObjectMember(name, std::move(member.view.type));
     commit(std::move(prepared));
 }
 

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace vela::value {
@@ -154,12 +153,18 @@ class SimpleStringDictionary final : public StringDictionary {
     [[nodiscard]] std::size_t storeSize() const noexcept { return store.size(); }
 
   private:
+    [[nodiscard]] std::uint32_t findHandle(std::string_view text) const;
+    [[nodiscard]] bool entryEquals(std::size_t offset, std::string_view text) const;
     void indexEntries(std::size_t from);
+    void placeInIndex(std::uint32_t handle, std::string_view text);
+    void rebuildIndex();
 
     std::vector<char> store;
-    // Offset of the first entry with each text; answers what a scan of the store from its start
-    // would find, without the quadratic cost on large documents.
-    std::unordered_map<std::string, std::uint32_t> firstOffset;
+    // Open-addressed table of the handle of the first entry with each text, answering what a scan
+    // of the store from its start would find without its quadratic cost on large documents. Left
+    // empty while the store is small enough for the scan to be quicker.
+    std::vector<std::uint32_t> index;
+    std::size_t indexedTexts = 0;
 };
 
 // Points at packed data and its dictionary without owning them.
@@ -225,8 +230,11 @@ class Value {
 
     void addArrayElement(const Value& element);
     void addArrayElement(const ValueView& element);
+    // Takes the type over instead of copying it.
+    void addArrayElement(Value&& element);
     void addMember(std::string_view name, const Value& member);
     void addMember(std::string_view name, const ValueView& member);
+    void addMember(std::string_view name, Value&& member);
     void appendData(const ValueView& source);
 
     [[nodiscard]] const ValueView& getView() const noexcept { return view; }

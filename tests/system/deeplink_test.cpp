@@ -86,3 +86,28 @@ TEST(DeeplinkWithoutBus, LauncherWithALinkCarriesOnWhenNoSessionBusIsReachable) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DesktopEntry, MakesTheLauncherTheHandlerOfTheScheme) {
+    const auto file =
+        std::filesystem::path{LAUNCHER_BINARY_DIR} / "launcher" / "zentravo-launcher.desktop";
+    GKeyFile* entry = g_key_file_new();
+    ASSERT_TRUE(g_key_file_load_from_file(entry, file.c_str(), G_KEY_FILE_NONE, nullptr)) << file;
+    const char* group = G_KEY_FILE_DESKTOP_GROUP;
+    gchar* type = g_key_file_get_string(entry, group, "Type", nullptr);
+    gchar* exec = g_key_file_get_string(entry, group, "Exec", nullptr);
+    gchar** mimeTypes = g_key_file_get_string_list(entry, group, "MimeType", nullptr, nullptr);
+    EXPECT_STREQ(type, "Application");
+    ASSERT_NE(exec, nullptr);
+    // %u: the desktop passes the one link as one argument, without a shell.
+    EXPECT_TRUE(std::string_view{exec}.ends_with("/launcher %u")) << exec;
+    ASSERT_NE(mimeTypes, nullptr);
+    EXPECT_TRUE(g_strv_contains(mimeTypes, "x-scheme-handler/zentravo"));
+    g_free(type);
+    g_free(exec);
+    g_strfreev(mimeTypes);
+    g_key_file_free(entry);
+}
+
+}  // namespace

@@ -204,6 +204,11 @@ TEST(JsonRead, StringsAndEscapes) {
     EXPECT_EQ(array[4].getString(), "caf\xC3\xA9 \xF0\x9F\x98\x80");
     EXPECT_EQ(array[5].getString(), "tab\there");
 
+    const Value empties = vela::json::parse(R"({"a": "", "b": ["", "x", ""]})");
+    EXPECT_EQ(empties["a"].getString(), "");
+    EXPECT_EQ(empties["b"][2].getString(), "");
+    EXPECT_EQ(empties.getDictionary().storeSize(), 2u);  // only "x" is stored
+
     // \u0000 puts a NUL into the text, which then reads back up to it.
     EXPECT_EQ(vela::json::parse("[\"ab\\u0000cd\"]")[0].getString(), "ab");
 }

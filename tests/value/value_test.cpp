@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
+#include <string>
 
 #include "value.hpp"
 
@@ -141,6 +143,73 @@ TEST(StringDictionary, TextsWithNulReadBackToTheNul) {
     EXPECT_EQ(dictionary.getHandleForString("cd"), 4u);
     // A text holding a NUL never matches a stored entry.
     EXPECT_EQ(dictionary.getHandleForString("ab\0cd"s), 7u);
+}
+
+// What a dictionary must answer, by the plain rule: scan the NUL-terminated entries from the start
+// and take the first equal one, else append.
+class ScanningDictionary {
+  public:
+    std::uint32_t handleFor(const std::string& text) {
+        if (text.empty()) {
+            return 0;
+        }
+        if (text.find('\0') == std::string::npos) {
+            for (std::size_t offset = 0; offset < store.size();) {
+                const std::string entry(store.c_str() + offset);
+                if (entry == text) {
+                    return static_cast<std::uint32_t>(offset) + 1;
+                }
+                offset += entry.size() + 1;
+            }
+        }
+        const auto handle = static_cast<std::uint32_t>(store.size()) + 1;
+        store += text;
+        store += '\0';
+        return handle;
+    }
+
+  private:
+    std::string store;
+};
+
+TEST(StringDictionary, LargeDictionariesAnswerLikeAScan) {
+    std::mt19937 random(31);
+    SimpleStringDictionary dictionary;
+    ScanningDictionary reference;
+    const std::string alphabet("ab\0", 3);
+    for (int i = 0; i < 20000; ++i) {
+        // Short texts over a tiny alphabet repeat often, and some hold NULs.
+        std::string text(random() % 6, 'a');
+        for (auto& c : text) {
+            c = alphabet[random() % (random() % 10 == 0 ? 3 : 2)];
+        }
+        if (random() % 4 == 0) {
+            text = "long text number " + std::to_string(random() % 3000);
+        }
+        const auto expected = reference.handleFor(text);
+        ASSERT_EQ(dictionary.getHandleForString(text), expected) << i;
+        const auto firstPiece = text.substr(0, text.find('\0'));
+        ASSERT_EQ(dictionary.getStringForHandle(expected), firstPiece);
+    }
+    // The copy answers the same and grows on its own.
+    SimpleStringDictionary copy = dictionary;
+    EXPECT_EQ(copy.getHandleForString("long text number 17"),
+              dictionary.getHandleForString("long text number 17"));
+    EXPECT_EQ(copy.getHandleForString("only in the copy"), dictionary.storeSize() + 1);
+}
+
+TEST(Values, AppendingPartsOfItself) {
+    Value array = vela::value::createEmptyArray();
+    array.addArrayElement(vela::value::createString("first"));
+    for (int i = 0; i < 10; ++i) {
+        array.addArrayElement(array[0]);  // a view into the array's own bytes
+    }
+    array.addArrayElement(array);  // the whole array, while it is being grown
+    EXPECT_EQ(array.size(), 12u);
+    EXPECT_EQ(array[10].getString(), "first");
+    EXPECT_EQ(array[11].size(), 11u);
+    EXPECT_EQ(array[11][10].getString(), "first");
+    EXPECT_EQ(array.getDictionary().storeSize(), std::strlen("first") + 1);
 }
 
 TEST(Values, Builders) {

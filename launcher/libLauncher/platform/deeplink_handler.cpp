@@ -74,7 +74,8 @@ std::optional<std::string> ownDeeplinkArgument() {
 
 void claimApplicationName() {
     // Lives until the process ends, like the registration it stands for.
-    GApplication* application = g_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);
+    static GApplication* const application =
+        g_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);
     g_signal_connect(application, "open", G_CALLBACK(onOpen), nullptr);
     GErrorPtr error;
     if (!g_application_register(application, nullptr, out(error))) {

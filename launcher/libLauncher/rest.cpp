@@ -1,0 +1,289 @@
+#include "rest.hpp"
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+
+#include "build_config.hpp"
+#include "exceptions.hpp"
+#include "paths.hpp"
+#include "proxy.hpp"
+#include "sentry_wrapper.hpp"
+#include "system.hpp"
+#include "version.hpp"
+
+namespace zentravo::rest {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::string_view kAppName = "corvanta-launcher";
+constexpr std::string_view kCheckTag = "[checkCriticalNetworkErrors]";
+constexpr auto kGetTimeout = 10000ms;
+constexpr auto kDownloadTimeout = 600000ms;
+
+// Revealed once, before main, and only read afterwards.
+const std::string kPinnedKeysText = config::kPinnedKeys.reveal();
+
+constexpr std::array<std::string_view, 18> kErrorNames{
+    "OK",
+    "CONNECTION_FAILURE",
+    "EMPTY_RESPONSE",
+    "HOST_RESOLUTION_FAILURE",
+    "INTERNAL_ERROR",
+    "INVALID_URL_FORMAT",
+    "NETWORK_RECEIVE_ERROR",
+    "NETWORK_SEND_FAILURE",
+    "OPERATION_TIMEDOUT",
+    "PROXY_RESOLUTION_FAILURE",
+    "SSL_CONNECT_ERROR",
+    "SSL_LOCAL_CERTIFICATE_ERROR",
+    "SSL_REMOTE_CERTIFICATE_ERROR",
+    "SSL_CACERT_ERROR",
+    "GENERIC_SSL_ERROR",
+    "UNSUPPORTED_PROTOCOL",
+    "REQUEST_CANCELLED",
+    "TOO_MANY_REDIRECTS",
+};
+
+struct CurlClass {
+    CURLcode curl;
+    ErrorCode code;
+};
+constexpr CurlClass kCurlClasses[] = {
+    {CURLE_OK, ErrorCode::OK},
+    {CURLE_UNSUPPORTED_PROTOCOL, ErrorCode::UNSUPPORTED_PROTOCOL},
+    {CURLE_URL_MALFORMAT, ErrorCode::INVALID_URL_FORMAT},
+    {CURLE_COULDNT_RESOLVE_PROXY, ErrorCode::PROXY_RESOLUTION_FAILURE},
+    {CURLE_COULDNT_RESOLVE_HOST, ErrorCode::HOST_RESOLUTION_FAILURE},
+    {CURLE_COULDNT_CONNECT, ErrorCode::CONNECTION_FAILURE},
+    {CURLE_OPERATION_TIMEDOUT, ErrorCode::OPERATION_TIMEDOUT},
+    {CURLE_GOT_NOTHING, ErrorCode::EMPTY_RESPONSE},
+    {CURLE_SEND_ERROR, ErrorCode::NETWORK_SEND_FAILURE},
+    {CURLE_RECV_ERROR, ErrorCode::NETWORK_RECEIVE_ERROR},
+    {CURLE_PARTIAL_FILE, ErrorCode::NETWORK_RECEIVE_ERROR},
+    {CURLE_ABORTED_BY_CALLBACK, ErrorCode::REQUEST_CANCELLED},
+    {CURLE_WRITE_ERROR, ErrorCode::REQUEST_CANCELLED},
+    {CURLE_TOO_MANY_REDIRECTS, ErrorCode::TOO_MANY_REDIRECTS},
+    {CURLE_SSL_CONNECT_ERROR, ErrorCode::SSL_CONNECT_ERROR},
+    {CURLE_SSL_CERTPROBLEM, ErrorCode::SSL_LOCAL_CERTIFICATE_ERROR},
+    {CURLE_PEER_FAILED_VERIFICATION, ErrorCode::SSL_REMOTE_CERTIFICATE_ERROR},
+    {CURLE_SSL_PINNEDPUBKEYNOTMATCH, ErrorCode::SSL_REMOTE_CERTIFICATE_ERROR},
+    {CURLE_SSL_INVALIDCERTSTATUS, ErrorCode::SSL_REMOTE_CERTIFICATE_ERROR},
+    {CURLE_SSL_CACERT_BADFILE, ErrorCode::SSL_CACERT_ERROR},
+    {CURLE_SSL_CRL_BADFILE, ErrorCode::SSL_CACERT_ERROR},
+    {CURLE_SSL_ISSUER_ERROR, ErrorCode::SSL_CACERT_ERROR},
+    {CURLE_SSL_ENGINE_NOTFOUND, ErrorCode::GENERIC_SSL_ERROR},
+    {CURLE_SSL_ENGINE_SETFAILED, ErrorCode::GENERIC_SSL_ERROR},
+    {CURLE_SSL_ENGINE_INITFAILED, ErrorCode::GENERIC_SSL_ERROR},
+    {CURLE_SSL_CIPHER, ErrorCode::GENERIC_SSL_ERROR},
+    {CURLE_SSL_SHUTDOWN_FAILED, ErrorCode::GENERIC_SSL_ERROR},
+    {CURLE_USE_SSL_FAILED, ErrorCode::GENERIC_SSL_ERROR},
+};
+
+std::string_view architecture() {
+    return system::isARM64Processor() ? "arm64" : "x86_64";
+}
+
+std::string schemeOf(std::string_view url) {
+    const auto end = url.find("://");
+    std::string scheme{end == std::string_view::npos ? std::string_view{} : url.substr(0, end)};
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme;
+}
+
+void report(std::string_view title, const std::string& text) {
+    spdlog::error(text);
+    utils::sentry::sharedWrapper.sendException(title, text);
+}
+
+}  // namespace
+
+void to_json(nlohmann::json& j, const UrlAttributes& a) {
+    j = nlohmann::json::object();
+    j["os"] = a.os;
+    j["os_version"] = a.os_version;
+    j["os_arch"] = a.os_arch;
+    j["partner_name"] = a.partner_name;
+    j["launcher_version"] = a.launcher_version;
+}
+
+std::string_view errorName(ErrorCode code) {
+    const auto index = static_cast<int>(code);
+    return index >= 0 && index < static_cast<int>(kErrorNames.size()) ? kErrorNames[index]
+                                                                      : std::string_view{};
+}
+
+ErrorCode toErrorCode(CURLcode code) {
+    for (const auto& c : kCurlClasses) {
+        if (c.curl == code) {
+            return c.code;
+        }
+    }
+    return ErrorCode::INTERNAL_ERROR;
+}
+
+std::string userAgent() {
+    return fmt::format("{} {} {} {}", kAppName, system::getOSName(), kLauncherVersion,
+                       architecture());
+}
+
+UrlAttributes getUrlAttributes() {
+    return UrlAttributes{std::string{system::getOSName()}, std::string{system::getOSVersion()},
+                         std::string{architecture()}, std::string{system::getPartnerInfo().name},
+                         std::string{kLauncherVersion}};
+}
+
+http::Parameters getUrlParameters() {
+    const nlohmann::json attributes = getUrlAttributes();
+    return {{"attributes", attributes.dump()}};
+}
+
+SslOptions getSslOptions() {
+    return SslOptions{kPinnedKeysText, config::kCaFile};
+}
+
+std::pair<Proxies, ProxyAuthentication> getProxy() {
+    const auto configuration = proxy::getProxyConfiguration();
+    std::pair<Proxies, ProxyAuthentication> result;
+    if (configuration.proxy.empty()) {
+        return result;
+    }
+    result.first.emplace("https", configuration.proxy);
+    if (!configuration.user.empty()) {
+        result.second.emplace("https",
+                              ProxyCredentials{configuration.user, configuration.password});
+    }
+    return result;
+}
+
+void checkCriticalNetworkErrors(const http::Response& response) {
+    checkCriticalNetworkErrors(response.status_code, toErrorCode(response.error.code),
+                               response.error.message);
+}
+
+void checkCriticalNetworkErrors(long statusCode, ErrorCode code, std::string_view message) {
+    if (statusCode != 0) {
+        spdlog::debug("{} No critical error found", kCheckTag);
+        return;
+    }
+    const auto name = errorName(code);
+    spdlog::error("{} {}: {}", kCheckTag, name, message);
+    const auto index = static_cast<int>(code);
+    if ((index >= static_cast<int>(ErrorCode::SSL_CONNECT_ERROR) &&
+         index <= static_cast<int>(ErrorCode::GENERIC_SSL_ERROR)) ||
+        message.find("SSL") != std::string_view::npos) {
+        throw except::UnrecoverableException(name, message);
+    }
+    throw except::RetryableException(name, message);
+}
+
+std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCriticalErrors,
+                                         bool withUrlParameters) {
+    const SslOptions ssl = getSslOptions();
+    const auto [proxies, authentication] = getProxy();
+    const std::string agent = userAgent();
+
+    http::Session session;
+    session.setUrl(url);
+    session.setParameters(withUrlParameters ? getUrlParameters() : http::Parameters{});
+    session.setVerifySsl(true);
+    session.setPinnedPublicKey(ssl.pinnedPublicKey);
+    session.setExtraCaFile(ssl.extraCaFile);
+    // Proxies apply per URL scheme; only "https" is ever configured.
+    const std::string scheme = schemeOf(url);
+    if (const auto p = proxies.find(scheme); p != proxies.end()) {
+        session.setProxy(p->second);
+        if (const auto a = authentication.find(scheme); a != authentication.end()) {
+            session.setProxyAuthentication(a->second.user, a->second.password);
+        }
+    }
+    session.setTimeout(kGetTimeout);
+    // Sent in the order of a case-insensitive map of their names.
+    session.setHeaders({{"accept", "application/json"},
+                        {"app-name", std::string{kAppName}},
+                        {"app-os", std::string{system::getOSName()}},
+                        {"app-version", std::string{kLauncherVersion}},
+                        {"User-Agent", agent}});
+    session.setVerbose(true);
+
+    const http::Response response = session.get();
+    spdlog::debug("{}", response.status_code);
+    spdlog::debug("{}", response.header("content-type"));
+    spdlog::debug("{}", response.text);
+
+    if (checkCriticalErrors) {
+        checkCriticalNetworkErrors(response);
+    }
+    if (response.status_code != 200) {
+        report("getRequest failed",
+               fmt::format("Failed getRequest to '{}' with code {} and message '{}'", url,
+                           response.status_code, response.error.message));
+        return std::nullopt;
+    }
+    try {
+        return nlohmann::json::parse(response.text);
+    } catch (...) {
+        report("getRequest response parsing failed",
+               fmt::format("Failed to parse response from '{}'", url));
+        return std::nullopt;
+    }
+}
+
+bool downloadRequest(std::string_view url, const std::filesystem::path& file,
+                     const http::ProgressCallback& progress) {
+    http::Session session;
+    session.setUrl(url);
+    session.setProgressCallback(progress);
+    session.setTimeout(kDownloadTimeout);
+    session.setExtraCaFile(config::kCaFile);
+
+    std::ofstream out{file, std::ios::binary | std::ios::trunc};
+    if (!out) {
+        report("downloadRequest failed",
+               fmt::format("Failed downloadRequest to '{}': cannot open '{}' for writing", url,
+                           pathToUtf8(file)));
+        return false;
+    }
+    http::Response response = session.download(out);
+    out.close();
+    if (!out && response.error.code == CURLE_OK) {
+        response.error =
+            http::Error{CURLE_WRITE_ERROR, fmt::format("Failed writing to '{}'", pathToUtf8(file))};
+    }
+    spdlog::debug("{}", response.status_code);
+    spdlog::debug("{}", response.header("content-type"));
+
+    checkCriticalNetworkErrors(response);
+    if (response.status_code != 200) {
+        report("downloadRequest failed",
+               fmt::format("Failed downloadRequest to '{}' with code {} and message '{}'", url,
+                           response.status_code, response.error.message));
+        return false;
+    }
+    // A 200 answer whose body broke off is no archive: fail it as a retryable transfer error,
+    // whether or not the server announced a size.
+    if (response.error.code != CURLE_OK ||
+        (response.announced_bytes >= 0 && response.downloaded_bytes < response.announced_bytes)) {
+        const ErrorCode code = response.error.code != CURLE_OK ? toErrorCode(response.error.code)
+                                                               : ErrorCode::NETWORK_RECEIVE_ERROR;
+        const std::string message =
+            response.error.code != CURLE_OK
+                ? response.error.message
+                : fmt::format("received {} of {} bytes", response.downloaded_bytes,
+                              response.announced_bytes);
+        report("downloadRequest failed",
+               fmt::format("Failed downloadRequest to '{}' with code {} and message '{}'", url,
+                           response.status_code, message));
+        throw except::RetryableException(errorName(code), message);
+    }
+    return true;
+}
+
+}  // namespace zentravo::rest
