@@ -142,21 +142,38 @@ TEST_F(InstallTest, MissingArchiveFailsWithoutTouchingLast) {
 TEST_F(InstallTest, KillDuringInstallationLeavesAStartableLast) {
     preinstall("1.0.0");
     const fs::path master = archive("2.0.0", {.arm64ec = true, .legacy = true});
+    const fs::path download = scratch_ / "download.tar";
+    const fs::path marker = scratch_ / "started";
+    // Starts an installation of 2.0.0 and returns once it is under way.
+    const auto startInstall = [&] {
+        fs::copy_file(master, download, fs::copy_options::overwrite_existing);
+        fs::remove(marker);
+        auto runner = std::make_unique<fixture::ChildProcess>(
+            std::vector<std::string>{INSTALL_RUNNER, download.string(), (app() / "2.0.0").string(),
+                                     last().string(), "", marker.string()});
+        while (!fs::exists(marker) && !runner->waitExit(0ms))
+            std::this_thread::sleep_for(100us);
+        return runner;
+    };
+    // How long a whole installation takes on this machine right now: kills land within it.
+    const auto begin = std::chrono::steady_clock::now();
+    const auto measured = startInstall();
+    ASSERT_EQ(measured->waitExit(30s), 0);
+    const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - begin);
+    ASSERT_EQ(lastVersion(), "2.0.0");
+    fs::remove_all(last());
+    preinstall("1.0.0");
+
     std::mt19937 random{20261209};
     int sawNew = 0;
-    for (int round = 0; round < 25; ++round) {
-        const fs::path download = scratch_ / "download.tar";
-        fs::copy_file(master, download, fs::copy_options::overwrite_existing);
-        const fs::path marker = scratch_ / "started";
-        fs::remove(marker);
-        fixture::ChildProcess runner{{INSTALL_RUNNER, download.string(), (app() / "2.0.0").string(),
-                                      last().string(), "", marker.string()}};
-        while (!fs::exists(marker) && !runner.waitExit(0ms))
-            std::this_thread::sleep_for(100us);
-        std::this_thread::sleep_for(
-            std::chrono::microseconds{std::uniform_int_distribution<int>{0, 40000}(random)});
-        ::kill(runner.pid(), SIGKILL);
-        runner.waitExit(5s);
+    int sawOld = 0;
+    for (int round = 0; round < 30; ++round) {
+        const auto runner = startInstall();
+        std::this_thread::sleep_for(std::chrono::microseconds{
+            std::uniform_int_distribution<std::int64_t>{0, span.count() * 3 / 2}(random)});
+        ::kill(runner->pid(), SIGKILL);
+        runner->waitExit(5s);
 
         // What the next launcher run does first.
         (void)zentravo::install::restoreInterrupted(last());
@@ -170,8 +187,12 @@ TEST_F(InstallTest, KillDuringInstallationLeavesAStartableLast) {
             // Back to the old version for the next round.
             fs::remove_all(last());
             preinstall("1.0.0");
+        } else {
+            ++sawOld;
         }
     }
+    RecordProperty("installMicroseconds", static_cast<int>(span.count()));
+    RecordProperty("keptOld", sawOld);
     EXPECT_GT(sawNew, 0);
 }
 
