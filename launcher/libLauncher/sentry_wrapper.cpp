@@ -1,25 +1,113 @@
-// Placeholder wrapper: accepts every call and reports nothing. The error-tracker client
-// replaces this unit.
 #include "sentry_wrapper.hpp"
+
+#include <chrono>
+#include <new>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "build_config.hpp"
+#include "error_tracker.hpp"
 
 namespace zentravo::utils::sentry {
 
+namespace {
+constexpr const char* kCrashFingerprint = "crash-error";
+}  // namespace
+
 Wrapper sharedWrapper;
 
-Wrapper::Wrapper() = default;
-Wrapper::~Wrapper() = default;
-void Wrapper::setDsnOption(std::string_view) {}
-void Wrapper::setVersionOption(std::string_view) {}
-void Wrapper::setEnvironmentOption(std::string_view) {}
-void Wrapper::setDebugOption(bool) {}
-void Wrapper::setCrashpadHandlerPathOption(const std::filesystem::path&) {}
-void Wrapper::setPathToDatabaseOption(const std::filesystem::path&) {}
-void Wrapper::initOptions() {}
-void Wrapper::setUser(std::string_view) {}
-void Wrapper::removeUser() {}
-void Wrapper::setTag(std::string_view, std::string_view) {}
-void Wrapper::sendMessage(std::string_view) {}
-void Wrapper::setBreadcrumb(std::string_view) {}
-void Wrapper::sendException(std::string_view, std::string_view) {}
+nlohmann::json onCrash(const void* /*context*/, nlohmann::json event, const void* closure) {
+    nlohmann::json fingerprint = nlohmann::json::array();
+    fingerprint.push_back(static_cast<const char*>(closure));
+    event["fingerprint"] = std::move(fingerprint);
+    return event;
+}
+
+Wrapper::Wrapper()
+    : options_(std::make_unique<tracker::Options>()), client_(std::make_unique<tracker::Client>()) {
+    options_->maxBreadcrumbs = 25;
+    options_->systemCrashReporter = true;
+    options_->onCrash = onCrash;
+    options_->onCrashClosure = kCrashFingerprint;
+    options_->shutdownTimeout = std::chrono::milliseconds{0};
+    options_->caFile = config::kCaFile;
+}
+
+// Closes once: whatever is still queued is kept in the database folder for the next start.
+Wrapper::~Wrapper() {
+    client_->close();
+}
+
+// Setters after initOptions find no options object and change nothing, as the library would.
+void Wrapper::setDsnOption(std::string_view dsn) {
+    if (options_) {
+        options_->dsn = std::string(dsn);
+    }
+}
+
+void Wrapper::setVersionOption(std::string_view release) {
+    if (options_) {
+        options_->release = std::string(release);
+    }
+}
+
+void Wrapper::setEnvironmentOption(std::string_view environment) {
+    if (options_) {
+        options_->environment = std::string(environment);
+    }
+}
+
+void Wrapper::setDebugOption(bool debug) {
+    if (options_) {
+        options_->debug = debug;
+    }
+}
+
+// Crashes are caught in process on this system, so no handler executable is started; the path is
+// kept with the options all the same so that the start-up sequence stays one for every system.
+void Wrapper::setCrashpadHandlerPathOption(const std::filesystem::path& path) {
+    if (options_) {
+        options_->handlerPath = path;
+    }
+}
+
+void Wrapper::setPathToDatabaseOption(const std::filesystem::path& path) {
+    if (options_) {
+        options_->databasePath = path;
+    }
+}
+
+void Wrapper::initOptions() {
+    if (!options_) {
+        return;
+    }
+    const std::unique_ptr<tracker::Options> options = std::move(options_);
+    (void)client_->start(std::move(*options));
+}
+
+void Wrapper::setUser(std::string_view id) {
+    client_->setUserId(id);
+}
+
+void Wrapper::removeUser() {
+    client_->removeUser();
+}
+
+void Wrapper::setTag(std::string_view key, std::string_view value) {
+    client_->setTag(key, value);
+}
+
+void Wrapper::sendMessage(std::string_view message) {
+    client_->captureMessage(tracker::Level::info, "custom", message);
+}
+
+void Wrapper::setBreadcrumb(std::string_view message) {
+    client_->addBreadcrumb("default", message);
+}
+
+void Wrapper::sendException(std::string_view type, std::string_view value) {
+    client_->captureException(type, value);
+}
 
 }  // namespace zentravo::utils::sentry

@@ -1,13 +1,21 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace zentravo::tracker {
+struct Options;
+class Client;
+}  // namespace zentravo::tracker
 
 namespace zentravo::utils::sentry {
 
 // The launcher's one door to error and crash reporting.
 class Wrapper {
-public:
+  public:
     Wrapper();
     ~Wrapper();
     Wrapper(const Wrapper&) = delete;
@@ -27,8 +35,15 @@ public:
     void sendMessage(std::string_view message);
     void setBreadcrumb(std::string_view message);
     void sendException(std::string_view type, std::string_view value);
+
+  private:
+    std::unique_ptr<tracker::Options> options_;  // held until initOptions hands it on
+    std::unique_ptr<tracker::Client> client_;
 };
 
 extern Wrapper sharedWrapper;
+
+// Crash hook: marks every crash report with the fingerprint [closure text].
+nlohmann::json onCrash(const void* context, nlohmann::json event, const void* closure);
 
 }  // namespace zentravo::utils::sentry

@@ -324,14 +324,34 @@ class Parser {
         return c;
     }
 
+    bool consumeIf(char c) {
+        if (!atEnd() && *current == c) {
+            ++current;
+            return true;
+        }
+        return false;
+    }
+
+    // After an element: true when the closing character follows, false after a comma; either is
+    // consumed.
+    bool listEnds(char closing, const char* message) {
+        skipWhitespace();
+        if (consumeIf(',')) {
+            return false;
+        }
+        if (consumeIf(closing)) {
+            return true;
+        }
+        throwError(message, current);
+    }
+
     value::Value parseArray() {
         const NestingLevel level(*this, current);
         ++current;
         const char* const afterBracket = current;
         value::Value array = value::createEmptyArray();
         skipWhitespace();
-        if (!atEnd() && *current == ']') {
-            ++current;
+        if (consumeIf(']')) {
             return array;
         }
         for (;;) {
@@ -342,16 +362,9 @@ class Parser {
             parseElement([&array](auto&& element) {
                 array.addArrayElement(std::forward<decltype(element)>(element));
             });
-            skipWhitespace();
-            if (!atEnd() && *current == ',') {
-                ++current;
-                continue;
-            }
-            if (!atEnd() && *current == ']') {
-                ++current;
+            if (listEnds(']', "Expected ',' or ']'")) {
                 return array;
             }
-            throwError("Expected ',' or ']'", current);
         }
     }
 
@@ -361,8 +374,7 @@ class Parser {
         const char* const afterBrace = current;
         value::Value object = value::createObject({});
         skipWhitespace();
-        if (!atEnd() && *current == '}') {
-            ++current;
+        if (consumeIf('}')) {
             return object;
         }
         for (;;) {
@@ -387,16 +399,9 @@ class Parser {
             parseElement([&object, &name](auto&& element) {
                 object.addMember(name, std::forward<decltype(element)>(element));
             });
-            skipWhitespace();
-            if (!atEnd() && *current == ',') {
-                ++current;
-                continue;
-            }
-            if (!atEnd() && *current == '}') {
-                ++current;
+            if (listEnds('}', "Expected ',' or '}'")) {
                 return object;
             }
-            throwError("Expected ',' or '}'", current);
         }
     }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace vela::value {
@@ -598,45 +599,58 @@ std::string_view ValueView::getString() const {
 }
 
 std::int64_t ValueView::getInt64() const {
-    return toInt64(nullptr);
+    return toNumber<std::int64_t>(nullptr);
 }
 
 std::int64_t ValueView::getInt64(std::int64_t defaultValue) const {
-    return toInt64(&defaultValue);
+    return toNumber(&defaultValue);
 }
 
 double ValueView::getFloat64() const {
-    return toFloat64(nullptr);
+    return toNumber<double>(nullptr);
 }
 
 double ValueView::getFloat64(double defaultValue) const {
-    return toFloat64(&defaultValue);
+    return toNumber(&defaultValue);
 }
 
-std::int64_t ValueView::toInt64(const std::int64_t* defaultValue) const {
+template <typename Number>
+Number ValueView::toNumber(const Number* defaultValue) const {
+    constexpr bool kToInteger = std::is_same_v<Number, std::int64_t>;
+    const auto fromFloat = [](double number) -> Number {
+        if constexpr (kToInteger) {
+            return saturatingInt64(number);
+        } else {
+            return number;
+        }
+    };
     switch (type.getMainType()) {
         case Type::MainType::int32:
-            return readScalar<std::int32_t>(data);
+            return static_cast<Number>(readScalar<std::int32_t>(data));
         case Type::MainType::int64:
-            return readScalar<std::int64_t>(data);
+            return static_cast<Number>(readScalar<std::int64_t>(data));
         case Type::MainType::float32:
-            return saturatingInt64(readScalar<float>(data));
+            return fromFloat(readScalar<float>(data));
         case Type::MainType::float64:
-            return saturatingInt64(readScalar<double>(data));
+            return fromFloat(readScalar<double>(data));
         case Type::MainType::bool_:
             return readScalar<std::uint32_t>(data) != 0 ? 1 : 0;
         case Type::MainType::string: {
             if (stringDictionary == nullptr) {
                 throwError("No string dictionary supplied");
             }
-            // strtoll needs a terminated text; the stored one ends at a NUL, but copy to be safe
-            // against dictionaries that hand out views of larger buffers.
+            // The C conversions need a terminated text.
             const std::string text(getString());
             if (text.empty()) {
                 return defaultValue != nullptr ? *defaultValue : 0;
             }
             char* end = nullptr;
-            const long long number = std::strtoll(text.c_str(), &end, 10);
+            Number number = 0;
+            if constexpr (kToInteger) {
+                number = std::strtoll(text.c_str(), &end, 10);
+            } else {
+                number = text::parseDouble(text.c_str(), &end);
+            }
             if (end != text.c_str()) {
                 return number;
             }
@@ -644,48 +658,7 @@ std::int64_t ValueView::toInt64(const std::int64_t* defaultValue) const {
         }
         case Type::MainType::vector:
             if (type.getNumElements() == 1) {
-                return (*this)[0].toInt64(defaultValue);
-            }
-            break;
-        default:
-            break;
-    }
-    if (defaultValue == nullptr) {
-        throwError("Cannot convert this value to a numeric type");
-    }
-    return *defaultValue;
-}
-
-double ValueView::toFloat64(const double* defaultValue) const {
-    switch (type.getMainType()) {
-        case Type::MainType::int32:
-            return readScalar<std::int32_t>(data);
-        case Type::MainType::int64:
-            return static_cast<double>(readScalar<std::int64_t>(data));
-        case Type::MainType::float32:
-            return readScalar<float>(data);
-        case Type::MainType::float64:
-            return readScalar<double>(data);
-        case Type::MainType::bool_:
-            return readScalar<std::uint32_t>(data) != 0 ? 1.0 : 0.0;
-        case Type::MainType::string: {
-            if (stringDictionary == nullptr) {
-                throwError("No string dictionary supplied");
-            }
-            const std::string text(getString());
-            if (text.empty()) {
-                return defaultValue != nullptr ? *defaultValue : 0.0;
-            }
-            char* end = nullptr;
-            const double number = text::parseDouble(text.c_str(), &end);
-            if (end != text.c_str()) {
-                return number;
-            }
-            break;
-        }
-        case Type::MainType::vector:
-            if (type.getNumElements() == 1) {
-                return (*this)[0].toFloat64(defaultValue);
+                return (*this)[0].toNumber(defaultValue);
             }
             break;
         default:

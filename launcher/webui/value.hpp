@@ -209,8 +209,9 @@ class ValueView {
   private:
     friend class Value;
 
-    [[nodiscard]] std::int64_t toInt64(const std::int64_t* defaultValue) const;
-    [[nodiscard]] double toFloat64(const double* defaultValue) const;
+    // int64 or double; the default, when there is one, replaces what cannot be converted.
+    template <typename Number>
+    [[nodiscard]] Number toNumber(const Number* defaultValue) const;
 
     Type type;
     const std::uint8_t* data = nullptr;

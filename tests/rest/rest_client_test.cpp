@@ -2,15 +2,13 @@
 // through a real authenticating proxy (tinyproxy) on loopback.
 #include "rest.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <fstream>
 
 #include "build_config.hpp"
+#include "child_process.hpp"
 #include "exceptions.hpp"
 #include "log_capture.hpp"
 #include "scratch_folder.hpp"
@@ -272,20 +270,7 @@ class Tinyproxy {
             << "LogLevel Connect\nLogFile \"" << (folder_ / "tinyproxy.log").string() << "\"\n"
             << "BasicAuth alice s3cret\nAllow 127.0.0.1\n";
         const std::string conf = (folder_ / "tinyproxy.conf").string();
-        std::vector<std::string> args{"/usr/bin/tinyproxy", "-d", "-c", conf};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = launcher_test::spawnChild({"/usr/bin/tinyproxy", "-d", "-c", conf});
         // Ready once it accepts connections.
         for (int i = 0; i < 500 && pid_ > 0; ++i) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -304,7 +289,7 @@ class Tinyproxy {
     ~Tinyproxy() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+            (void)launcher_test::waitChild(pid_);
         }
     }
     Tinyproxy(const Tinyproxy&) = delete;

@@ -1,12 +1,11 @@
 // The update-service fixture's own behaviour: routes, recording and every fault switch.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "build_config.hpp"
+#include "child_process.hpp"
 #include "http_session.hpp"
 #include "update_service.hpp"
 
@@ -211,21 +210,7 @@ TEST(UpdateServiceFixture, ConfigFileChangesApplyWithoutSignal) {
 
 int runFixture(std::vector<std::string> args) {
     args.insert(args.begin(), UpdateService::executable().string());
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return launcher_test::waitChild(launcher_test::spawnChild(args));
 }
 
 TEST(UpdateServiceFixture, CommandLine) {

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "child_process.hpp"
 
 namespace launcher_test {
 
@@ -80,22 +78,8 @@ class UpdateService {
         if (!options.root.empty()) {
             args.insert(args.end(), {"--root", options.root.string()});
         }
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const auto out = (dir_ / "stdout.log").string();
-        const auto err = (dir_ / "stderr.log").string();
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
+        pid_ = spawnChild(args, (dir_ / "stdout.log").string(), (dir_ / "stderr.log").string());
+        if (pid_ <= 0) {
             cleanup();
             throw std::runtime_error("cannot start " + args[0]);
         }

@@ -1,8 +1,8 @@
 // The system proxy on Linux: the desktop's manual HTTP proxy from GSettings (with the user and
 // password it stores when authentication is on), else the http_proxy variable of the process.
+#include <curl/curl.h>
 #include <gio/gio.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -75,19 +75,15 @@ std::optional<DesktopProxy> desktopProxy() {
     return result;
 }
 
+struct CurlFree {
+    void operator()(char* p) const noexcept { curl_free(p); }
+};
+
 std::string percentDecode(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(std::string{s.substr(i + 1, 2)}, nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
+    int length = 0;
+    const std::unique_ptr<char, CurlFree> decoded{
+        curl_easy_unescape(nullptr, s.data(), static_cast<int>(s.size()), &length)};
+    return decoded ? std::string{decoded.get(), static_cast<std::size_t>(length)} : std::string{};
 }
 
 // http_proxy in the usual forms: "host:port", "http://host:port/", "http://user:pw@host:port".

@@ -1,0 +1,111 @@
+// Costs on the caller's thread (breadcrumb, exception capture, one log record) and the time an
+// exception takes to reach a local tracker, stack names included.
+#include <benchmark/benchmark.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "error_sink.hpp"
+#include "logger.hpp"
+#include "sentry_wrapper.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zentravo::utils::sentry::Wrapper;
+
+struct Folder {
+    fs::path path;
+    Folder() {
+        std::string pattern = fs::temp_directory_path() / "bench-logging-XXXXXX";
+        path = ::mkdtemp(pattern.data());
+    }
+    ~Folder() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+fixtures::ErrorSink::Options plainHttp() {
+    fixtures::ErrorSink::Options options;
+    options.tls = false;
+    return options;
+}
+
+void start(Wrapper& wrapper, const std::string& dsn, const fs::path& database) {
+    wrapper.setDsnOption(dsn);
+    wrapper.setVersionOption("1.6.24");
+    wrapper.setEnvironmentOption("production");
+    wrapper.setPathToDatabaseOption(database);
+    wrapper.initOptions();
+    wrapper.setUser("0b5d6c1e-1111-2222-3333-444455556666");
+}
+
+// With crash capture on, each breadcrumb also renders the crash report's event ahead of time.
+void BM_Breadcrumb(benchmark::State& state) {
+    const Folder folder;
+    const fixtures::ErrorSink sink(plainHttp());
+    Wrapper wrapper;
+    start(wrapper, sink.dsn(), folder.path / "db");
+    const std::string text = "Requesting last version available";
+    for (auto _ : state) {
+        wrapper.setBreadcrumb(text);
+    }
+}
+BENCHMARK(BM_Breadcrumb);
+
+// The caller's share of sendException: unwind, event with 25 breadcrumbs, queue.
+void BM_SendExceptionCaller(benchmark::State& state) {
+    const Folder folder;
+    const fixtures::ErrorSink sink(plainHttp());
+    Wrapper wrapper;
+    start(wrapper, sink.dsn(), folder.path / "db");
+    for (int i = 0; i < 25; ++i) {
+        wrapper.setBreadcrumb("step " + std::to_string(i));
+    }
+    std::size_t sent = 0;
+    for (auto _ : state) {
+        wrapper.sendException("getRequest failed", "Timeout was reached");
+        // Let the sender keep up so the queue's limit is never what is measured.
+        if (++sent % 500 == 0) {
+            state.PauseTiming();
+            (void)sink.waitFor(sent, std::chrono::seconds{60});
+            state.ResumeTiming();
+        }
+    }
+}
+BENCHMARK(BM_SendExceptionCaller);
+
+// From sendException to the tracker's answer: stack names, envelope, HTTP round trip.
+void BM_ExceptionDelivered(benchmark::State& state) {
+    const Folder folder;
+    const fixtures::ErrorSink sink(plainHttp());
+    Wrapper wrapper;
+    start(wrapper, sink.dsn(), folder.path / "db");
+    std::size_t sent = 0;
+    for (auto _ : state) {
+        wrapper.sendException("getRequest failed", "Timeout was reached");
+        (void)sink.waitFor(++sent, std::chrono::seconds{60});
+    }
+}
+BENCHMARK(BM_ExceptionDelivered)->Unit(benchmark::kMicrosecond);
+
+// One record of the file logger: formatted, written and flushed on the caller's thread.
+// The logger is made once per process, so one folder serves every run of this benchmark.
+void BM_LogRecord(benchmark::State& state) {
+    static const Folder folder;
+    ::setenv("XDG_DATA_HOME", folder.path.c_str(), 1);
+    configureLogger();
+    for (auto _ : state) {
+        spdlog::info("Downloading {} of {} bytes", 1048576, 52428800);
+    }
+}
+BENCHMARK(BM_LogRecord);
+
+}  // namespace
+
+BENCHMARK_MAIN();

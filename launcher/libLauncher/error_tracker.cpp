@@ -1,0 +1,809 @@
+#include "error_tracker.hpp"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <boost/stacktrace.hpp>
+
+#include "crash_handler.hpp"
+#include "http_session.hpp"
+#include "version.hpp"
+
+namespace zentravo::tracker {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+// ---------------------------------------------------------------------------------------------
+// DSN
+
+std::optional<Dsn> Dsn::parse(std::string_view text) {
+    Dsn dsn;
+    const auto schemeEnd = text.find("://");
+    if (schemeEnd == std::string_view::npos) {
+        return std::nullopt;
+    }
+    dsn.scheme = std::string(text.substr(0, schemeEnd));
+    if (dsn.scheme != "http" && dsn.scheme != "https") {
+        return std::nullopt;
+    }
+    std::string_view rest = text.substr(schemeEnd + 3);
+    const auto at = rest.find('@');
+    const auto firstSlash = rest.find('/');
+    if (at == std::string_view::npos || (firstSlash != std::string_view::npos && firstSlash < at)) {
+        return std::nullopt;
+    }
+    std::string_view key = rest.substr(0, at);
+    if (const auto colon = key.find(':'); colon != std::string_view::npos) {
+        key = key.substr(0, colon);  // the old secret part is not used any more
+    }
+    dsn.publicKey = std::string(key);
+    rest = rest.substr(at + 1);
+    const auto slash = rest.find('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view hostPort = rest.substr(0, slash);
+    std::string_view path = rest.substr(slash);
+    if (hostPort.starts_with('[')) {  // IPv6 literal
+        const auto close = hostPort.find(']');
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        dsn.host = std::string(hostPort.substr(0, close + 1));
+        hostPort = hostPort.substr(close + 1);
+        if (!hostPort.empty()) {
+            if (hostPort.front() != ':') {
+                return std::nullopt;
+            }
+            dsn.port = std::string(hostPort.substr(1));
+        }
+    } else if (const auto colon = hostPort.rfind(':'); colon != std::string_view::npos) {
+        dsn.host = std::string(hostPort.substr(0, colon));
+        dsn.port = std::string(hostPort.substr(colon + 1));
+    } else {
+        dsn.host = std::string(hostPort);
+    }
+    if (!dsn.port.empty()) {
+        if (dsn.port.size() > 5 || !std::all_of(dsn.port.begin(), dsn.port.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        if (std::stoi(dsn.port) == 0 || std::stoi(dsn.port) > 65535) {
+            return std::nullopt;
+        }
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    const auto last = path.rfind('/');
+    dsn.projectId = std::string(path.substr(last + 1));
+    dsn.pathPrefix = std::string(path.substr(0, last));
+    const auto invalid = [](std::string_view s, std::string_view allowedExtra) {
+        return std::any_of(s.begin(), s.end(), [&](char c) {
+            const bool alnum =
+                (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            return !alnum && allowedExtra.find(c) == std::string_view::npos;
+        });
+    };
+    if (dsn.publicKey.empty() || dsn.host.empty() || dsn.projectId.empty() ||
+        invalid(dsn.publicKey, "-_") || invalid(dsn.projectId, "-_") ||
+        invalid(dsn.host, ".-_[]:") || invalid(dsn.pathPrefix, "/.-_~")) {
+        return std::nullopt;
+    }
+    return dsn;
+}
+
+std::string Dsn::envelopeUrl() const {
+    return fmt::format("{}://{}{}{}{}/api/{}/envelope/", scheme, host, port.empty() ? "" : ":",
+                       port, pathPrefix, projectId);
+}
+
+std::string Dsn::authHeader() const {
+    return fmt::format("Sentry sentry_version=7, sentry_key={}, sentry_client=zentravo-launcher/{}",
+                       publicKey, kLauncherVersion);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+namespace detail {
+
+std::string newEventId() {
+    uuid_t id;
+    uuid_generate_random(id);
+    std::string out;
+    out.reserve(32);
+    for (const unsigned char byte : id) {
+        out += fmt::format("{:02x}", byte);
+    }
+    return out;
+}
+
+std::string isoTimestamp(std::chrono::system_clock::time_point time) {
+    const auto ms = std::chrono::time_point_cast<std::chrono::milliseconds>(time);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}Z", ms);
+}
+
+namespace {
+std::string dumpJson(const json& value) {
+    // Texts from callers may hold any bytes; a bad sequence must not lose the whole event.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+}  // namespace
+
+std::string makeEnvelope(const json& event, std::string_view dsn) {
+    const std::string payload = dumpJson(event);
+    json header = {{"event_id", event.value("event_id", std::string{})},
+                   {"sent_at", isoTimestamp(std::chrono::system_clock::now())}};
+    if (!dsn.empty()) {
+        header["dsn"] = std::string(dsn);
+    }
+    const json item = {{"type", "event"}, {"length", payload.size()}};
+    return dumpJson(header) + "\n" + dumpJson(item) + "\n" + payload + "\n";
+}
+
+namespace {
+
+struct Mapping {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t offset = 0;
+    bool executable = false;
+    std::string path;
+};
+
+std::vector<Mapping> parseMaps(const std::string& maps) {
+    std::vector<Mapping> out;
+    std::istringstream in(maps);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string range;
+        std::string perms;
+        std::string offset;
+        std::string device;
+        std::string inode;
+        if (!(fields >> range >> perms >> offset >> device >> inode)) {
+            continue;
+        }
+        Mapping m;
+        std::getline(fields >> std::ws, m.path);
+        const auto dash = range.find('-');
+        if (dash == std::string::npos || m.path.empty() || m.path.front() != '/') {
+            continue;
+        }
+        try {
+            m.start = std::stoull(range.substr(0, dash), nullptr, 16);
+            m.end = std::stoull(range.substr(dash + 1), nullptr, 16);
+            m.offset = std::stoull(offset, nullptr, 16);
+        } catch (const std::exception&) {
+            continue;
+        }
+        m.executable = perms.find('x') != std::string::npos;
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+std::string hexAddress(std::uint64_t value) {
+    return fmt::format("0x{:x}", value);
+}
+
+std::string signalName(int signo) {
+    switch (signo) {
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGILL:
+            return "SIGILL";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGABRT:
+            return "SIGABRT";
+        default:
+            return fmt::format("signal {}", signo);
+    }
+}
+
+}  // namespace
+
+std::optional<json> crashReportToEvent(const fs::path& file) {
+    const auto report = crash::readReport(file);
+    if (!report) {
+        return std::nullopt;
+    }
+    json event = json::parse(report->scope, nullptr, false);
+    if (!event.is_object()) {
+        event = json::object();
+    }
+    if (!event.contains("event_id")) {
+        event["event_id"] = newEventId();
+    }
+    event["level"] = "fatal";
+    event["platform"] = "native";
+    event["timestamp"] = isoTimestamp(std::chrono::system_clock::time_point{
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds{report->seconds} +
+            std::chrono::nanoseconds{report->nanoseconds})});
+
+    const std::vector<Mapping> maps = parseMaps(report->maps);
+    // An image's load address is where its offset-0 mapping starts.
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> images;
+    for (const Mapping& m : maps) {
+        auto [it, added] = images.try_emplace(m.path, m.start, m.end);
+        if (m.offset == 0) {
+            it->second.first = std::min(it->second.first, m.start);
+        }
+        it->second.second = std::max(it->second.second, m.end);
+    }
+    json frames = json::array();
+    // The tracker lists frames outermost first.
+    for (auto it = report->frames.rbegin(); it != report->frames.rend(); ++it) {
+        json frame = {{"instruction_addr", hexAddress(*it)}};
+        for (const Mapping& m : maps) {
+            if (m.executable && *it >= m.start && *it < m.end) {
+                frame["package"] = m.path;
+                frame["image_addr"] = hexAddress(images[m.path].first);
+                break;
+            }
+        }
+        frames.push_back(std::move(frame));
+    }
+    json imageList = json::array();
+    for (const auto& [path, range] : images) {
+        const bool executable = std::any_of(maps.begin(), maps.end(), [&](const Mapping& m) {
+            return m.executable && m.path == path;
+        });
+        if (executable) {
+            imageList.push_back({{"type", "elf"},
+                                 {"code_file", path},
+                                 {"image_addr", hexAddress(range.first)},
+                                 {"image_size", range.second - range.first}});
+        }
+    }
+    const std::string name = signalName(report->signal);
+    json exception = {{"type", name},
+                      {"value", fmt::format("Fatal signal {} at address {}", name,
+                                            hexAddress(report->faultAddress))},
+                      {"mechanism",
+                       {{"type", "signalhandler"},
+                        {"handled", false},
+                        {"meta", {{"signal", {{"number", report->signal}, {"name", name}}}}}}},
+                      {"stacktrace", {{"frames", std::move(frames)}}}};
+    event["exception"] = {{"values", json::array({std::move(exception)})}};
+    event["debug_meta"] = {{"images", std::move(imageList)}};
+    return event;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// Client
+
+namespace {
+
+constexpr std::size_t kMaxQueued = 1000;
+// Stored reports beyond this many are dropped, oldest first: a tracker that never comes back
+// must not fill the disk.
+constexpr std::size_t kMaxStored = 100;
+constexpr std::string_view kEnvelopeExtension = ".envelope";
+
+const char* levelName(Level level) {
+    switch (level) {
+        case Level::debug:
+            return "debug";
+        case Level::info:
+            return "info";
+        case Level::warning:
+            return "warning";
+        case Level::error:
+            return "error";
+        case Level::fatal:
+            return "fatal";
+    }
+    return "error";
+}
+
+// One event on its way out. Stacks are captured raw by the caller and resolved to names on the
+// sending thread, so that capturing costs the caller only the unwind.
+struct Item {
+    json event;
+    std::vector<boost::stacktrace::frame> stack;
+    std::string envelope;  // set for items read back from the database folder
+    fs::path source;       // the stored file to remove once the item is delivered
+};
+
+struct PostResult {
+    long status = 0;  // 0: no HTTP answer
+    std::string error;
+};
+
+constexpr std::chrono::seconds kConnectTimeout{10};
+constexpr std::chrono::seconds kTransferTimeout{30};
+
+// The tracker's one request. `stop` cuts a running transfer short; libcurl looks at it on each
+// progress call, at least once a second.
+PostResult postEnvelope(const std::string& url, const std::string& auth, const std::string& body,
+                        const fs::path& caFile, const std::atomic<bool>& stop) {
+    try {
+        http::Session session;
+        session.setUrl(url);
+        session.setHeaders(
+            {{"Content-Type", "application/x-sentry-envelope"}, {"X-Sentry-Auth", auth}});
+        session.setConnectTimeout(kConnectTimeout);
+        session.setTimeout(kTransferTimeout);
+        session.setVerifySsl(true);
+        session.setExtraCaFile(caFile);
+        session.setProgressCallback([&stop](std::int64_t, std::int64_t, std::int64_t,
+                                            std::int64_t) { return !stop.load(); });
+        const http::Response response = session.post(body);
+        if (response.error.code != CURLE_OK) {
+            return {0, response.error.message};
+        }
+        return {response.status_code, {}};
+    } catch (const std::exception& e) {
+        return {0, e.what()};
+    }
+}
+
+bool isTrackerFrame(const std::string& name) {
+    return name.find("zentravo::tracker::") != std::string::npos ||
+           name.find("boost::stacktrace::") != std::string::npos ||
+           name.find("zentravo::utils::sentry::Wrapper::sendException") != std::string::npos;
+}
+
+json resolveFrames(const std::vector<boost::stacktrace::frame>& stack) {
+    std::vector<json> innermostFirst;
+    bool leading = true;
+    for (const auto& frame : stack) {
+        std::string name = frame.name();
+        if (leading && isTrackerFrame(name)) {
+            continue;
+        }
+        leading = false;
+        json out = {{"instruction_addr",
+                     fmt::format("0x{:x}", reinterpret_cast<std::uintptr_t>(frame.address()))}};
+        if (!name.empty()) {
+            out["function"] = std::move(name);
+        }
+        if (std::string file = frame.source_file(); !file.empty()) {
+            out["abs_path"] = file;
+            out["filename"] = fs::path(file).filename().string();
+            out["lineno"] = frame.source_line();
+        }
+        innermostFirst.push_back(std::move(out));
+    }
+    return json(std::vector<json>(innermostFirst.rbegin(), innermostFirst.rend()));
+}
+
+const json& osContext() {
+    static const json context = [] {
+        utsname names{};
+        if (::uname(&names) != 0) {
+            return json::object();
+        }
+        return json{
+            {"name", names.sysname}, {"kernel_version", names.release}, {"machine", names.machine}};
+    }();
+    return context;
+}
+
+}  // namespace
+
+struct Client::State {
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable drained;
+
+    // Scope
+    std::optional<std::string> userId;
+    std::map<std::string, std::string> tags;
+    std::deque<json> breadcrumbs;
+    std::size_t maxBreadcrumbs = Options{}.maxBreadcrumbs;
+
+    Options options;
+    std::optional<Dsn> dsn;
+    bool startCalled = false;
+    bool running = false;  // worker up and sending
+    bool closed = false;
+    bool storeUsable = false;
+    bool crashHandlerOurs = false;
+    bool inFlight = false;
+    std::deque<Item> queue;
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+
+    void debugLine(std::string_view text) const {
+        // stderr and not the log: this runs at process exit, after the logger may be gone.
+        if (options.debug) {
+            std::fprintf(stderr, "[error-tracker] %.*s\n", static_cast<int>(text.size()),
+                         text.data());
+        }
+    }
+
+    json baseEvent(Level level) const {
+        json event = {{"event_id", detail::newEventId()},
+                      {"timestamp", detail::isoTimestamp(std::chrono::system_clock::now())},
+                      {"platform", "native"},
+                      {"level", levelName(level)},
+                      {"sdk", {{"name", "zentravo.launcher"}, {"version", kLauncherVersion}}},
+                      {"contexts", {{"os", osContext()}}}};
+        if (userId) {
+            event["user"] = {{"id", *userId}};
+        }
+        if (!tags.empty()) {
+            event["tags"] = tags;
+        }
+        if (!breadcrumbs.empty()) {
+            event["breadcrumbs"] = json(std::vector<json>(breadcrumbs.begin(), breadcrumbs.end()));
+        }
+        stampOptions(event);
+        return event;
+    }
+
+    void stampOptions(json& event) const {
+        if (!options.release.empty() && !event.contains("release")) {
+            event["release"] = options.release;
+        }
+        if (!options.environment.empty() && !event.contains("environment")) {
+            event["environment"] = options.environment;
+        }
+    }
+
+    // The event a crash report will carry, rendered now because the handler cannot.
+    void refreshCrashScope() {
+        if (!crashHandlerOurs) {
+            return;
+        }
+        json event = baseEvent(Level::fatal);
+        if (options.onCrash != nullptr) {
+            event = options.onCrash(nullptr, std::move(event), options.onCrashClosure);
+        }
+        std::string text = detail::dumpJson(event);
+        // Too big for the handler's buffer: keep the newest breadcrumbs that fit.
+        while (text.size() > crash::kMaxScopeBytes && event.contains("breadcrumbs") &&
+               !event["breadcrumbs"].empty()) {
+            event["breadcrumbs"].erase(event["breadcrumbs"].begin());
+            text = detail::dumpJson(event);
+        }
+        crash::setScope(text);
+    }
+
+    void enqueue(Item item) {
+        if (closed || (startCalled && !running)) {
+            return;  // not sending: nowhere for the event to go
+        }
+        if (queue.size() >= kMaxQueued) {
+            debugLine("queue full, event dropped");
+            return;
+        }
+        queue.push_back(std::move(item));
+        wake.notify_one();
+    }
+
+    std::string render(Item& item) const {
+        if (!item.envelope.empty()) {
+            return item.envelope;
+        }
+        stampOptions(item.event);
+        if (!item.stack.empty()) {
+            item.event["exception"]["values"][0]["stacktrace"] = {
+                {"frames", resolveFrames(item.stack)}};
+            item.stack.clear();
+        }
+        item.envelope = detail::makeEnvelope(item.event, options.dsn);
+        return item.envelope;
+    }
+
+    // Keeps an undelivered event for the next start.
+    void store(Item& item) const {
+        if (!storeUsable || !item.source.empty()) {
+            return;  // already on disk, or nowhere to keep it
+        }
+        const std::string envelope = render(item);
+        const std::string id = item.event.value("event_id", detail::newEventId());
+        const fs::path target = options.databasePath / (id + std::string(kEnvelopeExtension));
+        const fs::path temporary = fs::path(target).concat(".tmp");
+        {
+            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+            out << envelope;
+            if (!out.flush()) {
+                std::error_code ignored;
+                fs::remove(temporary, ignored);
+                debugLine("cannot keep an unsent event");
+                return;
+            }
+        }
+        std::error_code error;
+        fs::rename(temporary, target, error);
+        if (error) {
+            fs::remove(temporary, error);
+        }
+    }
+
+    // Reports kept by an earlier run: crash reports and events that could not be sent then.
+    std::vector<Item> storedItems() const {
+        std::vector<Item> items;
+        if (!storeUsable) {
+            return items;
+        }
+        std::vector<fs::directory_entry> entries;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(options.databasePath, error)) {
+            entries.push_back(entry);
+        }
+        std::erase_if(entries, [](const fs::directory_entry& entry) {
+            const auto extension = entry.path().extension().string();
+            std::error_code ignored;
+            return !entry.is_regular_file(ignored) ||
+                   (extension != crash::kReportExtension && extension != kEnvelopeExtension);
+        });
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            std::error_code ignored;
+            return a.last_write_time(ignored) < b.last_write_time(ignored);
+        });
+        while (entries.size() > kMaxStored) {
+            std::error_code ignored;
+            fs::remove(entries.front().path(), ignored);
+            entries.erase(entries.begin());
+        }
+        for (const auto& entry : entries) {
+            const fs::path& path = entry.path();
+            const std::string extension = path.extension().string();
+            std::error_code ignored;
+            if (extension == crash::kReportExtension) {
+                if (auto event = detail::crashReportToEvent(path)) {
+                    stampOptions(*event);
+                    std::string envelope = detail::makeEnvelope(*event, options.dsn);
+                    items.push_back({std::move(*event), {}, std::move(envelope), path});
+                } else {
+                    fs::remove(path, ignored);  // cut short or not ours: nothing to send
+                }
+            } else if (extension == kEnvelopeExtension) {
+                std::ifstream in(path, std::ios::binary);
+                std::string envelope{std::istreambuf_iterator<char>(in),
+                                     std::istreambuf_iterator<char>()};
+                if (envelope.empty()) {
+                    fs::remove(path, ignored);
+                    continue;
+                }
+                items.push_back({json::object(), {}, std::move(envelope), path});
+            }
+        }
+        return items;
+    }
+
+    void run() {
+        std::vector<Item> stored = storedItems();
+        {
+            const std::lock_guard lock(mutex);
+            for (auto it = stored.rbegin(); it != stored.rend(); ++it) {
+                queue.push_front(std::move(*it));
+            }
+        }
+        const std::string url = dsn->envelopeUrl();
+        const std::string auth = dsn->authHeader();
+        for (;;) {
+            Item item;
+            {
+                std::unique_lock lock(mutex);
+                wake.wait(lock, [&] { return stopping.load() || !queue.empty(); });
+                if (stopping.load()) {
+                    break;
+                }
+                item = std::move(queue.front());
+                queue.pop_front();
+                inFlight = true;
+            }
+            const std::string envelope = render(item);
+            const PostResult result = postEnvelope(url, auth, envelope, options.caFile, stopping);
+            const bool delivered = result.status >= 200 && result.status < 300;
+            // The server refused this event for good; sending it again would not help.
+            const bool rejected = result.status >= 400 && result.status < 500 &&
+                                  result.status != 408 && result.status != 429;
+            if (delivered || rejected) {
+                if (!item.source.empty()) {
+                    std::error_code ignored;
+                    fs::remove(item.source, ignored);
+                }
+                if (rejected) {
+                    debugLine(fmt::format("event refused with status {}", result.status));
+                }
+            } else {
+                debugLine(fmt::format("event not sent: {}", result.error));
+                store(item);
+            }
+            {
+                const std::lock_guard lock(mutex);
+                inFlight = false;
+            }
+            drained.notify_all();
+        }
+        std::deque<Item> rest;
+        {
+            const std::lock_guard lock(mutex);
+            rest.swap(queue);
+        }
+        for (Item& item : rest) {
+            store(item);
+        }
+    }
+};
+
+Client::Client() : state_(std::make_unique<State>()) {}
+
+Client::~Client() {
+    close();
+}
+
+bool Client::start(Options options) noexcept {
+    try {
+        State& s = *state_;
+        const std::lock_guard lock(s.mutex);
+        if (s.startCalled || s.closed) {
+            return s.running;
+        }
+        s.startCalled = true;
+        s.options = std::move(options);
+        s.maxBreadcrumbs = s.options.maxBreadcrumbs;
+        while (s.breadcrumbs.size() > s.maxBreadcrumbs) {
+            s.breadcrumbs.pop_front();
+        }
+        s.dsn = Dsn::parse(s.options.dsn);
+        if (!s.dsn) {
+            s.debugLine(s.options.dsn.empty() ? "no DSN: not sending" : "invalid DSN: not sending");
+            s.queue.clear();
+            return false;
+        }
+        if (!s.options.caFile.empty()) {
+            std::error_code error;
+            if (!fs::is_regular_file(s.options.caFile, error)) {
+                s.options.caFile.clear();
+            }
+        }
+        std::error_code error;
+        if (!s.options.databasePath.empty()) {
+            fs::create_directories(s.options.databasePath, error);
+            s.storeUsable = !error && fs::is_directory(s.options.databasePath, error) &&
+                            ::access(s.options.databasePath.c_str(), W_OK | X_OK) == 0;
+        }
+        if (!s.storeUsable) {
+            s.debugLine("database folder unusable: no crash capture, unsent events are lost");
+        } else if (crash::install(s.options.databasePath, s.options.systemCrashReporter)) {
+            s.crashHandlerOurs = true;
+            s.refreshCrashScope();
+        }
+        s.worker = std::thread([&s] { s.run(); });
+        s.running = true;
+        return true;
+    } catch (const std::exception&) {
+        return false;  // e.g. no thread could be started: the launcher goes on without reports
+    }
+}
+
+void Client::close() noexcept {
+    State& s = *state_;
+    {
+        std::unique_lock lock(s.mutex);
+        if (s.closed) {
+            return;
+        }
+        s.closed = true;
+        if (s.crashHandlerOurs) {
+            crash::uninstall();
+            s.crashHandlerOurs = false;
+        }
+        if (!s.running) {
+            s.queue.clear();
+            return;
+        }
+        s.drained.wait_for(lock, s.options.shutdownTimeout,
+                           [&] { return s.queue.empty() && !s.inFlight; });
+        s.stopping.store(true);
+    }
+    s.wake.notify_all();
+    if (s.worker.joinable()) {
+        s.worker.join();
+    }
+    const std::lock_guard lock(s.mutex);
+    s.running = false;
+}
+
+bool Client::started() const noexcept {
+    const std::lock_guard lock(state_->mutex);
+    return state_->running;
+}
+
+void Client::setUserId(std::string_view id) noexcept {
+    try {
+        const std::lock_guard lock(state_->mutex);
+        state_->userId = std::string(id);
+        state_->refreshCrashScope();
+    } catch (const std::exception&) {
+    }
+}
+
+void Client::removeUser() noexcept {
+    try {
+        const std::lock_guard lock(state_->mutex);
+        state_->userId.reset();
+        state_->refreshCrashScope();
+    } catch (const std::exception&) {
+    }
+}
+
+void Client::setTag(std::string_view key, std::string_view value) noexcept {
+    try {
+        const std::lock_guard lock(state_->mutex);
+        state_->tags[std::string(key)] = std::string(value);
+        state_->refreshCrashScope();
+    } catch (const std::exception&) {
+    }
+}
+
+void Client::addBreadcrumb(std::string_view type, std::string_view message) noexcept {
+    try {
+        json crumb = {{"timestamp", detail::isoTimestamp(std::chrono::system_clock::now())},
+                      {"type", std::string(type)},
+                      {"message", std::string(message)}};
+        const std::lock_guard lock(state_->mutex);
+        if (state_->maxBreadcrumbs == 0) {
+            return;
+        }
+        state_->breadcrumbs.push_back(std::move(crumb));
+        while (state_->breadcrumbs.size() > state_->maxBreadcrumbs) {
+            state_->breadcrumbs.pop_front();
+        }
+        state_->refreshCrashScope();
+    } catch (const std::exception&) {
+    }
+}
+
+void Client::captureMessage(Level level, std::string_view logger,
+                            std::string_view message) noexcept {
+    try {
+        const std::lock_guard lock(state_->mutex);
+        json event = state_->baseEvent(level);
+        event["logger"] = std::string(logger);
+        event["message"] = {{"formatted", std::string(message)}};
+        state_->enqueue({std::move(event), {}, {}, {}});
+    } catch (const std::exception&) {
+    }
+}
+
+void Client::captureException(std::string_view type, std::string_view value) noexcept {
+    try {
+        // Unwinding is the only stack work done on the caller's thread.
+        boost::stacktrace::stacktrace trace;
+        std::vector<boost::stacktrace::frame> stack = trace.as_vector();
+        const std::lock_guard lock(state_->mutex);
+        json event = state_->baseEvent(Level::error);
+        event["exception"] = {
+            {"values", json::array({{{"type", std::string(type)},
+                                     {"value", std::string(value)},
+                                     {"mechanism", {{"type", "generic"}, {"handled", true}}}}})}};
+        state_->enqueue({std::move(event), std::move(stack), {}, {}});
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace zentravo::tracker

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The page side of a bound function and the scripts that settle its promise.
+namespace vela::ui::bridge {
+
+// Put into the page once per binding; FUNCTION_NAME is the binding's name, INVOKE_BINDING the
+// page's way to post a text to the host's "external" handler.
+inline constexpr std::string_view kBindingTemplate =
+    "(function() {\n"
+    "const fnBinding = window._fnBindings = (window._fnBindings || { messageID: 1 });\n"
+    "\n"
+    "window[\"FUNCTION_NAME\"] = function()\n"
+    "{\n"
+    "  const messageID = ++fnBinding.messageID;\n"
+    "  const promise = new Promise((resolve, reject) => { fnBinding[messageID] = { resolve, "
+    "reject }; });\n"
+    "\n"
+    "  const args = JSON.stringify ({ id: messageID,\n"
+    "                                 fn: \"FUNCTION_NAME\",\n"
+    "                                 params: Array.prototype.slice.call (arguments)\n"
+    "                               },\n"
+    "                               (key, value) => typeof value === 'bigint' ? value.toString() "
+    ": value);\n"
+    "  INVOKE_BINDING (args);\n"
+    "  return promise;\n"
+    "}\n"
+    "})()";
+
+inline constexpr std::string_view kPostMessageFn =
+    "window.webkit.messageHandlers.external.postMessage";
+
+// The template for one binding name (inserted as it is: names are plain identifiers).
+[[nodiscard]] std::string makeBindingScript(std::string_view name);
+
+// Resolves call id with the result, given as single-line JSON, and forgets the call.
+[[nodiscard]] std::string makeSuccessReply(std::int64_t id, std::string_view resultJson);
+
+// Rejects call id without a reason and forgets the call.
+[[nodiscard]] std::string makeFailureReply(std::int64_t id);
+
+}  // namespace vela::ui::bridge

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "probe_process.hpp"
+#include "temp_folder.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string firstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+class LoggerTest : public ::testing::Test {
+  protected:
+    probe::TempFolder temp;
+    fs::path home = temp.path() / "home";
+    fs::path logFile = home / ".local/share/ZentravoV3/logs/launcher.log";
+
+    void SetUp() override { fs::create_directories(home); }
+
+    probe::Result start(std::vector<std::string> records = {},
+                        std::map<std::string, std::optional<std::string>> env = {}) {
+        std::vector<std::string> args{LOGGING_PROBE, "logger"};
+        args.insert(args.end(), records.begin(), records.end());
+        env.try_emplace("HOME", home.string());
+        env.try_emplace("XDG_DATA_HOME", std::nullopt);
+        return probe::run(args, env);
+    }
+};
+
+TEST_F(LoggerTest, FirstStartCreatesTheFoldersAndLogsAtDebug) {
+    const auto result = start();
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    ASSERT_TRUE(fs::is_regular_file(logFile));
+    const std::string log = readFile(logFile);
+    EXPECT_NE(firstLine(log).find("[launcher] [debug] Logger configured successfully"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[debug] Launching 'probe'"), std::string::npos) << log;
+    EXPECT_NE(log.find("[info] probe record"), std::string::npos) << log;
+    // The file took the records; nothing went to the console.
+    EXPECT_EQ(result.output.find("probe record"), std::string::npos) << result.output;
+}
+
+TEST_F(LoggerTest, DataFolderFromXdgDataHome) {
+    const fs::path data = temp.path() / "data";
+    const auto result = start({}, {{"XDG_DATA_HOME", data.string()}});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(fs::is_regular_file(data / "ZentravoV3/logs/launcher.log"));
+    EXPECT_FALSE(fs::exists(logFile));
+}
+
+TEST_F(LoggerTest, SecondStartEmptiesTheFile) {
+    ASSERT_EQ(start({"record of the first start"}).exitCode, 0);
+    ASSERT_NE(readFile(logFile).find("record of the first start"), std::string::npos);
+
+    ASSERT_EQ(start().exitCode, 0);
+    const std::string log = readFile(logFile);
+    EXPECT_EQ(log.find("record of the first start"), std::string::npos) << log;
+    EXPECT_NE(firstLine(log).find("Logger configured successfully"), std::string::npos) << log;
+}
+
+TEST_F(LoggerTest, LogFolderOccupiedByAFileFallsBackToTheConsole) {
+    fs::create_directories(logFile.parent_path().parent_path());
+    std::ofstream(logFile.parent_path()) << "not a folder";
+
+    const auto result = start();
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("[error] Unable to start logger: "), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("Launching 'probe'"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("probe record"), std::string::npos) << result.output;
+    EXPECT_TRUE(fs::is_regular_file(logFile.parent_path()));
+}
+
+TEST_F(LoggerTest, NoHomeLogsToTheConsole) {
+    const auto result = start({}, {{"HOME", std::nullopt}});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("probe record"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("Unable to start logger"), std::string::npos) << result.output;
+    EXPECT_FALSE(fs::exists(home / ".local"));
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+#include "javascript_bridge.hpp"
+
+#include "json.hpp"
+#include "value.hpp"
+#include "web_view.hpp"
+#include "web_view_harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using vela::ui::WebView;
+using webui_test::evaluate;
+using webui_test::waitForPage;
+namespace value = vela::value;
+
+namespace {
+
+class Bridge : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        view = std::make_unique<WebView>(WebView::Options{});
+        ASSERT_NE(view->getViewHandle(), nullptr);
+        ASSERT_TRUE(webui_test::loadPage(*view, "<p>bridge</p>"));
+    }
+
+    // Calls window[call] in the page and waits until its promise settled; the outcome as
+    // {"ok": result} or {"rejected": reason}.
+    std::string callFromPage(const std::string& call) {
+        EXPECT_TRUE(evaluate(*view, "window.outcome = undefined; " + call +
+                                        ".then(r => window.outcome = {ok: r}, "
+                                        "e => window.outcome = {rejected: String(e)}); 0"));
+        EXPECT_TRUE(waitForPage(*view, "window.outcome !== undefined", "true"));
+        return evaluate(*view, "window.outcome")->json;
+    }
+
+    std::unique_ptr<WebView> view;
+};
+
+}  // namespace
+
+TEST(BridgeScripts, TemplateHasItsFixedShape) {
+    const std::string_view t = vela::ui::bridge::kBindingTemplate;
+    EXPECT_EQ(t.size(), 647u);
+    EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 16);
+    EXPECT_NE(t.back(), '\n');
+    EXPECT_NE(t.find("\n" + std::string(33, ' ') + "fn: \"FUNCTION_NAME\",\n"), std::string::npos);
+    EXPECT_NE(t.find("\n" + std::string(31, ' ') + "},\n"), std::string::npos);
+
+    const std::string script = vela::ui::bridge::makeBindingScript("openLink");
+    EXPECT_EQ(script.find("FUNCTION_NAME"), std::string::npos);
+    EXPECT_EQ(script.find("INVOKE_BINDING"), std::string::npos);
+    EXPECT_NE(script.find("window[\"openLink\"] = function()"), std::string::npos);
+    EXPECT_NE(script.find("fn: \"openLink\","), std::string::npos);
+    EXPECT_NE(script.find("  window.webkit.messageHandlers.external.postMessage (args);"),
+              std::string::npos);
+}
+
+TEST(BridgeScripts, RepliesNameTheCall) {
+    using vela::ui::bridge::makeFailureReply;
+    using vela::ui::bridge::makeSuccessReply;
+    EXPECT_EQ(makeSuccessReply(2, "\"a\""),
+              "window._fnBindings[2].resolve(\"a\"); delete window._fnBindings[2];");
+    EXPECT_EQ(makeSuccessReply(-7, "null"),
+              "window._fnBindings[-7].resolve(null); delete window._fnBindings[-7];");
+    EXPECT_EQ(makeFailureReply(15),
+              "window._fnBindings[15].reject(); delete window._fnBindings[15];");
+}
+
+TEST_F(Bridge, BoundFunctionsResolveWithTheirResultsInCallOrder) {
+    std::vector<std::string> seen;
+    ASSERT_TRUE(view->bind("first", [&](const value::ValueView& args) {
+        seen.push_back("first " + vela::json::toString(args, false));
+        return value::createString("quote \" backslash \\ line\n</script> \xC3\xA9");
+    }));
+    ASSERT_TRUE(view->bind("second", [&](const value::ValueView& args) {
+        seen.push_back("second " + vela::json::toString(args, false));
+        return value::Value();
+    }));
+
+    // Ids come from one counter shared by all bindings, starting at 2.
+    ASSERT_TRUE(evaluate(*view, R"(window.ids = [];
+        window.p1 = first(1, 'two', {three: 3}, [true, null], 12345678901234567890n);
+        ids.push(window._fnBindings.messageID);
+        window.p2 = second();
+        ids.push(window._fnBindings.messageID);
+        Promise.all([p1, p2]).then(r => window.done = r); 0)"));
+    ASSERT_TRUE(waitForPage(*view, "window.done !== undefined", "true"));
+    EXPECT_EQ(evaluate(*view, "window.ids")->json, "[2, 3]");
+    EXPECT_EQ(
+        evaluate(*view, "window.done[0] === 'quote \" backslash \\\\ line\\n</script> \\u00e9'")
+            ->json,
+        "true");
+    EXPECT_EQ(evaluate(*view, "window.done[1]")->json, "null");  // void result
+    // Settled calls are forgotten.
+    EXPECT_EQ(evaluate(*view, "Object.keys(window._fnBindings)")->json, "[\"messageID\"]");
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{
+                  "first [1, \"two\", {\"three\": 3}, [true, null], \"12345678901234567890\"]",
+                  "second []"}));
+}
+
+TEST_F(Bridge, ThrowingCallbackRejectsWithoutTheMessage) {
+    ASSERT_TRUE(view->bind("fails", [](const value::ValueView&) -> value::Value {
+        throw std::runtime_error("secret detail");
+    }));
+    ASSERT_TRUE(view->bind("empty", WebView::CallbackFn()));
+    EXPECT_EQ(callFromPage("fails()"), "{\"rejected\": \"undefined\"}");
+    EXPECT_EQ(callFromPage("empty()"), "{\"rejected\": \"undefined\"}");
+}
+
+TEST_F(Bridge, RebindingReplacesTheCallbackInThisAndLaterPages) {
+    int oldCalls = 0;
+    ASSERT_TRUE(view->bind("which", [&](const value::ValueView&) {
+        ++oldCalls;
+        return value::createString("old");
+    }));
+    ASSERT_TRUE(
+        view->bind("which", [](const value::ValueView&) { return value::createString("new"); }));
+    EXPECT_EQ(callFromPage("which()"), "{\"ok\": \"new\"}");
+    EXPECT_EQ(oldCalls, 0);
+
+    ASSERT_TRUE(view->setHTML("<p>next page</p>"));
+    ASSERT_TRUE(waitForPage(*view, "document.body.textContent", "\"next page\""));
+    EXPECT_EQ(callFromPage("which()"), "{\"ok\": \"new\"}");
+}
+
+TEST_F(Bridge, BadMessagesGetNoReplyAndRaiseNothing) {
+    int calls = 0;
+    value::Value lastArguments;
+    bool lastWasVoid = false;
+    ASSERT_TRUE(view->bind("probe", [&](const value::ValueView& args) {
+        ++calls;
+        lastWasVoid = args.isVoid();
+        return value::createInt64(calls);
+    }));
+    // Pending calls the page is waiting on, as a bound function leaves them.
+    ASSERT_TRUE(evaluate(*view, R"(window.settled = [];
+        for (const id of [5, 9, 11]) window._fnBindings[id] = {
+            resolve: r => settled.push([id, r]), reject: () => settled.push([id, 'rejected']) }; 0)"));
+
+    const std::string dropped[] = {
+        "\xFF{\"id\":5,\"fn\":\"probe\",\"params\":[]}",  // not UTF-8
+        "{\"id\":5,\"fn\":\"probe\",\"params\":[]",       // not JSON
+        "[5, \"probe\"]",                                 // not an object
+        "{\"id\":5,\"params\":[]}",                       // no fn
+        "{\"id\":5,\"fn\":7,\"params\":[]}",              // fn not a string
+        "{\"id\":5,\"fn\":\"nothing\",\"params\":[]}",    // no such binding
+        "{\"id\":0,\"fn\":\"probe\",\"params\":[]}",      // id 0
+        "{\"fn\":\"probe\",\"params\":[]}",               // no id
+        "",
+    };
+    for (const std::string& message : dropped) {
+        SCOPED_TRACE(message);
+        EXPECT_NO_THROW(view->invokeBinding(message));
+    }
+    EXPECT_EQ(calls, 0);
+
+    view->invokeBinding("{\"id\":\"9\",\"fn\":\"probe\",\"params\":[]}");  // numeric text id
+    view->invokeBinding("{\"id\":11,\"fn\":\"probe\"}");                   // no params
+    EXPECT_TRUE(lastWasVoid);
+    ASSERT_TRUE(waitForPage(*view, "settled.length", "2"));
+    webui_test::serveFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(evaluate(*view, "settled")->json, "[[9, 1], [11, 2]]");
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(Bridge, CallbackThatDestroysTheWebViewGetsNoReply) {
+    bool called = false;
+    ASSERT_TRUE(view->bind("closeLauncher", [&](const value::ValueView&) {
+        called = true;
+        view.reset();
+        return value::Value();
+    }));
+    ASSERT_TRUE(evaluate(*view, "closeLauncher(); 0"));
+    ASSERT_TRUE(webui_test::serveUntil([&] { return called; }));
+    EXPECT_EQ(view, nullptr);
+    webui_test::serveFor(std::chrono::milliseconds(100));
+}
