@@ -3,8 +3,11 @@
 // directory the translations are read from, the update service on the compiled-in address, the
 // main-application bundle it serves, and the page calls the Updater makes.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,9 +102,30 @@ inline nlohmann::json fullAnswer(const std::string& version, const std::string& 
                {{"arm64", files}, {"x86_64", files}, {"windows", nlohmann::json::object()}}}}}};
 }
 
+// Whether something accepts connections on the loopback port.
+inline bool portTaken(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool taken =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return taken;
+}
+
 class UpdateFlowTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The compiled-in service address and the main application's socket are fixed ports; a
+        // run outside this test's ctest (another build on the machine) may still hold them.
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (portTaken(LAUNCHER_FIXTURE_PORT) || portTaken(39998)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "port " << LAUNCHER_FIXTURE_PORT << " or 39998 stays taken by another process";
+            std::this_thread::sleep_for(100ms);
+        }
         for (const char* name : {"home", "data", "cache", "runtime", "tmp", "root"}) {
             fs::create_directories(scratch_ / name);
         }
