@@ -118,14 +118,7 @@ inline bool portTaken(int port) {
 class UpdateFlowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The compiled-in service address and the main application's socket are fixed ports; a
-        // run outside this test's ctest (another build on the machine) may still hold them.
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (portTaken(LAUNCHER_FIXTURE_PORT) || portTaken(39998)) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-                << "port " << LAUNCHER_FIXTURE_PORT << " or 39998 stays taken by another process";
-            std::this_thread::sleep_for(100ms);
-        }
+        waitForFreePorts();
         for (const char* name : {"home", "data", "cache", "runtime", "tmp", "root"}) {
             fs::create_directories(scratch_ / name);
         }
@@ -151,6 +144,19 @@ class UpdateFlowTest : public ::testing::Test {
         fs::current_path(fs::path{LAUNCHER_SOURCE_DIR} / "launcher");
     }
 
+    // The compiled-in service address and the main application's socket are fixed ports; a
+    // run outside this test's ctest (another build on the machine) may hold them for a while.
+    static void waitForFreePorts() {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (portTaken(LAUNCHER_FIXTURE_PORT) || portTaken(39998)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                throw std::runtime_error{"port " + std::to_string(LAUNCHER_FIXTURE_PORT) +
+                                         " or 39998 stays taken by another process"};
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+
     void TearDown() override {
         stopMainApps();
         fs::current_path(previousDirectory_);
@@ -168,8 +174,17 @@ class UpdateFlowTest : public ::testing::Test {
         options.port = LAUNCHER_FIXTURE_PORT;
         options.root = scratch_ / "root";
         options.config = config;
-        service_ = std::make_unique<launcher_test::UpdateService>(options);
-        return *service_;
+        // Another build's run on this machine may take the fixed port between two tests.
+        for (int attempt = 1;; ++attempt) {
+            try {
+                service_ = std::make_unique<launcher_test::UpdateService>(options);
+                return *service_;
+            } catch (const std::runtime_error&) {
+                if (attempt == 20)
+                    throw;
+                waitForFreePorts();
+            }
+        }
     }
     launcher_test::UpdateService& service() { return *service_; }
 
