@@ -49,6 +49,19 @@ endif()
 _launcher_pin(server.key LAUNCHER_SERVER_PIN)
 _launcher_pin(backup.key LAUNCHER_BACKUP_PIN)
 
+# Ed25519 key that signs launcher update archives. Only its public half is compiled in; the
+# private half stays in the build folder for the demo feed and the tests.
+if(NOT EXISTS "${LAUNCHER_CERT_DIR}/update-signing.key.der")
+  _launcher_openssl(genpkey -algorithm ed25519 -out update-signing.key)
+  _launcher_openssl(pkey -in update-signing.key -outform DER -out update-signing.key.der)
+  _launcher_openssl(pkey -in update-signing.key -pubout -outform DER -out update-signing.pub.der)
+endif()
+# The raw key is the last 32 bytes of the DER SubjectPublicKeyInfo.
+file(READ "${LAUNCHER_CERT_DIR}/update-signing.pub.der" _launcher_signing_der HEX)
+string(LENGTH "${_launcher_signing_der}" _launcher_signing_len)
+math(EXPR _launcher_signing_at "${_launcher_signing_len} - 64")
+string(SUBSTRING "${_launcher_signing_der}" ${_launcher_signing_at} 64 LAUNCHER_DEMO_SIGNING_KEY)
+
 set(ZENTRAVO_SERVICE_URL "https://127.0.0.1:${LAUNCHER_FIXTURE_PORT}" CACHE STRING
     "Base address of the update service")
 set(ZENTRAVO_PINNED_KEYS "sha256//${LAUNCHER_SERVER_PIN};sha256//${LAUNCHER_BACKUP_PIN}" CACHE STRING
@@ -59,6 +72,8 @@ set(ZENTRAVO_ANALYTICS_API_KEY "0f6c1e2d9a8b47c3b5e4d3c2b1a09f8e" CACHE STRING "
 set(ZENTRAVO_SENTRY_DSN
     "https://5e1d2c3b4a5968778695a4b3c2d1e0f1@127.0.0.1:${LAUNCHER_FIXTURE_PORT}/7" CACHE STRING
     "Error tracker DSN")
+set(ZENTRAVO_UPDATE_PUBLIC_KEY "${LAUNCHER_DEMO_SIGNING_KEY}" CACHE STRING
+    "Ed25519 public key (64 hex digits) that launcher update archives must be signed with")
 set(ZENTRAVO_CA_FILE "${LAUNCHER_CERT_DIR}/ca.pem" CACHE STRING
     "Extra CA certificate trusted for the services; empty for the system store only")
 

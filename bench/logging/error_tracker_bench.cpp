@@ -30,27 +30,30 @@ struct Folder {
     }
 };
 
-fixtures::ErrorSink::Options plainHttp() {
-    fixtures::ErrorSink::Options options;
-    options.tls = false;
-    return options;
-}
+// A started wrapper that sends to a local tracker over plain HTTP.
+struct Reporting {
+    Folder folder;
+    fixtures::ErrorSink sink{[] {
+        fixtures::ErrorSink::Options options;
+        options.tls = false;
+        return options;
+    }()};
+    Wrapper wrapper;
 
-void start(Wrapper& wrapper, const std::string& dsn, const fs::path& database) {
-    wrapper.setDsnOption(dsn);
-    wrapper.setVersionOption("1.6.24");
-    wrapper.setEnvironmentOption("production");
-    wrapper.setPathToDatabaseOption(database);
-    wrapper.initOptions();
-    wrapper.setUser("0b5d6c1e-1111-2222-3333-444455556666");
-}
+    Reporting() {
+        wrapper.setDsnOption(sink.dsn());
+        wrapper.setVersionOption("1.6.24");
+        wrapper.setEnvironmentOption("production");
+        wrapper.setPathToDatabaseOption(folder.path / "db");
+        wrapper.initOptions();
+        wrapper.setUser("0b5d6c1e-1111-2222-3333-444455556666");
+    }
+};
 
 // With crash capture on, each breadcrumb also renders the crash report's event ahead of time.
 void BM_Breadcrumb(benchmark::State& state) {
-    const Folder folder;
-    const fixtures::ErrorSink sink(plainHttp());
-    Wrapper wrapper;
-    start(wrapper, sink.dsn(), folder.path / "db");
+    Reporting reporting;
+    Wrapper& wrapper = reporting.wrapper;
     const std::string text = "Requesting last version available";
     for (auto _ : state) {
         wrapper.setBreadcrumb(text);
@@ -60,10 +63,8 @@ BENCHMARK(BM_Breadcrumb);
 
 // The caller's share of sendException: unwind, event with 25 breadcrumbs, queue.
 void BM_SendExceptionCaller(benchmark::State& state) {
-    const Folder folder;
-    const fixtures::ErrorSink sink(plainHttp());
-    Wrapper wrapper;
-    start(wrapper, sink.dsn(), folder.path / "db");
+    Reporting reporting;
+    Wrapper& wrapper = reporting.wrapper;
     for (int i = 0; i < 25; ++i) {
         wrapper.setBreadcrumb("step " + std::to_string(i));
     }
@@ -73,7 +74,7 @@ void BM_SendExceptionCaller(benchmark::State& state) {
         // Let the sender keep up so the queue's limit is never what is measured.
         if (++sent % 500 == 0) {
             state.PauseTiming();
-            (void)sink.waitFor(sent, std::chrono::seconds{60});
+            (void)reporting.sink.waitFor(sent, std::chrono::seconds{60});
             state.ResumeTiming();
         }
     }
@@ -82,14 +83,12 @@ BENCHMARK(BM_SendExceptionCaller);
 
 // From sendException to the tracker's answer: stack names, envelope, HTTP round trip.
 void BM_ExceptionDelivered(benchmark::State& state) {
-    const Folder folder;
-    const fixtures::ErrorSink sink(plainHttp());
-    Wrapper wrapper;
-    start(wrapper, sink.dsn(), folder.path / "db");
+    Reporting reporting;
+    Wrapper& wrapper = reporting.wrapper;
     std::size_t sent = 0;
     for (auto _ : state) {
         wrapper.sendException("getRequest failed", "Timeout was reached");
-        (void)sink.waitFor(++sent, std::chrono::seconds{60});
+        (void)reporting.sink.waitFor(++sent, std::chrono::seconds{60});
     }
 }
 BENCHMARK(BM_ExceptionDelivered)->Unit(benchmark::kMicrosecond);

@@ -60,6 +60,18 @@ std::mutex& installMutex() {
 // The alternate stack lives for the whole process: the thread that got it may still run on it.
 alignas(16) std::array<char, 256 * 1024> gAltStack;
 
+// Lower-case hex digits of `value`, most significant first, without leading zeros; their count.
+std::size_t hexDigits(std::uint64_t value, char (&out)[16]) {
+    std::size_t n = 0;
+    for (std::uint64_t rest = value; n == 0 || rest != 0; rest >>= 4) {
+        ++n;
+    }
+    for (std::size_t i = n; i > 0; --i, value >>= 4) {
+        out[i - 1] = "0123456789abcdef"[value & 0xF];
+    }
+    return n;
+}
+
 // Async-signal-safe output: a fixed buffer flushed with write(2).
 class SafeWriter {
   public:
@@ -100,15 +112,8 @@ class SafeWriter {
     }
     void hex(std::uint64_t value) {
         char digits[16];
-        std::size_t n = 0;
-        do {
-            digits[n++] = "0123456789abcdef"[value & 0xF];
-            value >>= 4;
-        } while (value != 0);
         text("0x", 2);
-        while (n > 0) {
-            text(&digits[--n], 1);
-        }
+        text(digits, hexDigits(value, digits));
     }
     void flush() {
         std::size_t done = 0;
@@ -146,16 +151,7 @@ struct SafePath {
     }
     bool appendHex(std::uint64_t value) {
         char digits[16];
-        std::size_t n = 0;
-        do {
-            digits[n++] = "0123456789abcdef"[value & 0xF];
-            value >>= 4;
-        } while (value != 0);
-        char ordered[16];
-        for (std::size_t i = 0; i < n; ++i) {
-            ordered[i] = digits[n - 1 - i];
-        }
-        return append(ordered, n);
+        return append(digits, hexDigits(value, digits));
     }
 };
 

@@ -1,5 +1,6 @@
 #include "error_tracker.hpp"
 
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -138,8 +140,13 @@ std::string newEventId() {
 }
 
 std::string isoTimestamp(std::chrono::system_clock::time_point time) {
-    const auto ms = std::chrono::time_point_cast<std::chrono::milliseconds>(time);
-    return fmt::format("{:%Y-%m-%dT%H:%M:%S}Z", ms);
+    const auto sinceEpoch =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+    const std::time_t seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", utc, sinceEpoch.count() % 1000);
 }
 
 namespace {
@@ -302,6 +309,8 @@ std::optional<json> crashReportToEvent(const fs::path& file) {
 namespace {
 
 constexpr std::size_t kMaxQueued = 1000;
+// Before the start nothing drains the queue, and a process may never start reporting at all.
+constexpr std::size_t kMaxQueuedBeforeStart = 100;
 // Stored reports beyond this many are dropped, oldest first: a tracker that never comes back
 // must not fill the disk.
 constexpr std::size_t kMaxStored = 100;
@@ -407,6 +416,22 @@ const json& osContext() {
     return context;
 }
 
+// The folder usually lies in the shared temporary folder, where anyone may have made it first:
+// use it only when it is a real folder (not a link) of this user, and close it to others.
+bool prepareDatabaseFolder(const fs::path& folder) {
+    if (folder.empty()) {
+        return false;
+    }
+    std::error_code error;
+    fs::create_directories(folder, error);
+    struct stat info {};
+    if (error || ::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid()) {
+        return false;
+    }
+    return ::chmod(folder.c_str(), S_IRWXU) == 0 && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
 }  // namespace
 
 struct Client::State {
@@ -492,7 +517,7 @@ struct Client::State {
         if (closed || (startCalled && !running)) {
             return;  // not sending: nowhere for the event to go
         }
-        if (queue.size() >= kMaxQueued) {
+        if (queue.size() >= (startCalled ? kMaxQueued : kMaxQueuedBeforeStart)) {
             debugLine("queue full, event dropped");
             return;
         }
@@ -680,12 +705,7 @@ bool Client::start(Options options) noexcept {
                 s.options.caFile.clear();
             }
         }
-        std::error_code error;
-        if (!s.options.databasePath.empty()) {
-            fs::create_directories(s.options.databasePath, error);
-            s.storeUsable = !error && fs::is_directory(s.options.databasePath, error) &&
-                            ::access(s.options.databasePath.c_str(), W_OK | X_OK) == 0;
-        }
+        s.storeUsable = prepareDatabaseFolder(s.options.databasePath);
         if (!s.storeUsable) {
             s.debugLine("database folder unusable: no crash capture, unsent events are lost");
         } else if (crash::install(s.options.databasePath, s.options.systemCrashReporter)) {

@@ -27,9 +27,11 @@ nlohmann::json onCrash(const void* /*context*/, nlohmann::json event, const void
 Wrapper::Wrapper()
     : options_(std::make_unique<tracker::Options>()), client_(std::make_unique<tracker::Client>()) {
     options_->maxBreadcrumbs = 25;
+    // After the report the signal goes on with its default action: core dump, coredumpd.
     options_->systemCrashReporter = true;
     options_->onCrash = onCrash;
     options_->onCrashClosure = kCrashFingerprint;
+    // Process end never waits for the network; what is unsent waits on disk for the next start.
     options_->shutdownTimeout = std::chrono::milliseconds{0};
     options_->caFile = config::kCaFile;
 }

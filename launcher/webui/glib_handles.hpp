@@ -9,17 +9,20 @@
 
 namespace vela::glib {
 
-struct ObjectUnref {
-    void operator()(gpointer object) const noexcept {
-        if (object != nullptr) {
-            g_object_unref(object);
+// Deleter that calls the library's own release function, skipping null.
+template <auto release>
+struct Release {
+    template <class T>
+    void operator()(T* handle) const noexcept {
+        if (handle != nullptr) {
+            release(handle);
         }
     }
 };
 
 // One strong reference to a GObject (widgets included).
 template <class T>
-using Object = std::unique_ptr<T, ObjectUnref>;
+using Object = std::unique_ptr<T, Release<g_object_unref>>;
 
 // Takes over a reference the caller already owns (a "transfer full" result).
 template <class T>
@@ -36,47 +39,16 @@ template <class T>
     return Object<T>(object);
 }
 
-struct Free {
-    void operator()(gpointer memory) const noexcept { g_free(memory); }
-};
-using String = std::unique_ptr<gchar, Free>;
+using String = std::unique_ptr<gchar, Release<g_free>>;
+using Error = std::unique_ptr<GError, Release<g_error_free>>;
+using Bytes = std::unique_ptr<GBytes, Release<g_bytes_unref>>;
+using MainLoop = std::unique_ptr<GMainLoop, Release<g_main_loop_unref>>;
 
-struct ErrorFree {
-    void operator()(GError* error) const noexcept {
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-    }
-};
-using Error = std::unique_ptr<GError, ErrorFree>;
-
-struct BytesUnref {
-    void operator()(GBytes* bytes) const noexcept {
-        if (bytes != nullptr) {
-            g_bytes_unref(bytes);
-        }
-    }
-};
-using Bytes = std::unique_ptr<GBytes, BytesUnref>;
-
-struct MainLoopUnref {
-    void operator()(GMainLoop* loop) const noexcept {
-        if (loop != nullptr) {
-            g_main_loop_unref(loop);
-        }
-    }
-};
-using MainLoop = std::unique_ptr<GMainLoop, MainLoopUnref>;
-
-struct SourceDestroy {
-    void operator()(GSource* source) const noexcept {
-        if (source != nullptr) {
-            g_source_destroy(source);
-            g_source_unref(source);
-        }
-    }
-};
 // A source attached to a context: detached and released together.
-using AttachedSource = std::unique_ptr<GSource, SourceDestroy>;
+inline void destroySource(GSource* source) noexcept {
+    g_source_destroy(source);
+    g_source_unref(source);
+}
+using AttachedSource = std::unique_ptr<GSource, Release<destroySource>>;
 
 }  // namespace vela::glib

@@ -1,6 +1,7 @@
 #include "window_cosmetics.hpp"
 
 #include "desktop_window.hpp"
+#include "glib_handles.hpp"
 #include "web_view.hpp"
 
 #include <gtk/gtk.h>
@@ -36,10 +37,6 @@ gboolean clipToRoundedCorners(GtkWidget* widget, cairo_t* cr, gpointer) {
     return FALSE;
 }
 
-struct RegionDestroy {
-    void operator()(cairo_region_t* region) const noexcept { cairo_region_destroy(region); }
-};
-
 // Without a compositor the transparent corners would show black: the X shape cuts them.
 void updateShape(GtkWidget* widget) {
     if (gdk_screen_is_composited(gtk_widget_get_screen(widget))) {
@@ -49,7 +46,8 @@ void updateShape(GtkWidget* widget) {
     int width = 0;
     int height = 0;
     gtk_window_get_size(GTK_WINDOW(widget), &width, &height);
-    const std::unique_ptr<cairo_region_t, RegionDestroy> region(cairo_region_create());
+    const std::unique_ptr<cairo_region_t, glib::Release<cairo_region_destroy>> region(
+        cairo_region_create());
     const int r = static_cast<int>(std::min({kCornerRadius, width / 2.0, height / 2.0}));
     for (int row = 0; row < r; ++row) {
         const double dy = r - row - 0.5;

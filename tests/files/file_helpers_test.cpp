@@ -11,6 +11,7 @@
 
 #include "files_test_support.hpp"
 #include "paths.hpp"
+#include "report_capture.hpp"
 #include "utils.hpp"
 
 namespace fs = std::filesystem;
@@ -73,6 +74,7 @@ TEST(GetCurrentVersion, ReadsTheBundleVersionFromXmlAndBinaryPlists) {
 
 TEST(GetCurrentVersion, AnythingMissingGivesZeroQuietly) {
     ScratchDir dir;
+    files_test::ReportCapture reports;
     LogCapture logs;
     const fs::path noKey = dir.path() / "nokey";
     writeFile(infoPlist(noKey), xmlPlist(""));
@@ -92,12 +94,14 @@ TEST(GetCurrentVersion, AnythingMissingGivesZeroQuietly) {
         EXPECT_EQ(zentravo::getCurrentVersion(directory).to_string(), "0.0.0") << directory;
     }
     EXPECT_TRUE(logs.lines().empty());
+    EXPECT_TRUE(reports.collect().reports.empty());
 }
 
 TEST(GetCurrentVersion, UnparsableVersionIsLoggedAndGivesZero) {
     ScratchDir dir;
     LogCapture logs;
     writeFile(infoPlist(dir.path()), xmlPlist(versionEntry("2.1.7\n")));
+    files_test::ReportCapture reports;
 
     EXPECT_EQ(zentravo::getCurrentVersion(dir.path()).to_string(), "0.0.0");
     const auto errors = files_test::linesAt(logs, "error");
@@ -105,6 +109,8 @@ TEST(GetCurrentVersion, UnparsableVersionIsLoggedAndGivesZero) {
     EXPECT_EQ(errors[0],
               "Error setting fileVersion from installed version: 2.1.7\n - "
               "semver::version::from_string invalid version.");
+    EXPECT_EQ(reports.collect().reports,
+              (std::vector<files_test::Report>{{"getCurrentVersion Failed", errors[0]}}));
 }
 
 // --- unpackFile ------------------------------------------------------------------------------
@@ -206,6 +212,20 @@ TEST(UnpackFile, MissingArchiveThrowsBeforeCreatingTheDestination) {
     EXPECT_EQ(unpackError(dir.path() / "missing.tar.gz", destination),
               ".Zip Input file doesn't exist: " + (dir.path() / "missing.tar.gz").string());
     EXPECT_FALSE(fs::exists(destination));
+}
+
+TEST(UnpackFile, MissingDestinationIsCreatedWithItsParents) {
+    ScratchDir dir;
+    files_test::ReportCapture reports;
+    const fs::path archivePath = dir.path() / "a.tar";
+    writeTar(archivePath, {{"file.txt", Member::File, "content"}});
+    const fs::path destination = dir.path() / "one" / "two" / "three";
+    zentravo::unpackFile(archivePath, destination);
+    EXPECT_EQ(readFile(destination / "file.txt"), "content");
+    const auto crumbs = reports.collect().breadcrumbs;
+    EXPECT_NE(std::find(crumbs.begin(), crumbs.end(),
+                        "Path " + destination.string() + " not found, creating it"),
+              crumbs.end());
 }
 
 TEST(UnpackFile, WorksInAnExistingDestinationAndLeavesTheWorkingDirectoryAlone) {

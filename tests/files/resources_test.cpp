@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "files_test_support.hpp"
+#include "report_capture.hpp"
 
 namespace fs = std::filesystem;
 using files_test::readFile;
@@ -48,26 +49,40 @@ TEST(GetResource, ReadsEveryTranslationFileInTableOrder) {
 TEST(GetResource, MissingPageIsLoggedAndGivesEmptyText) {
     Installed installed;
     fs::remove(installed.dir.path() / "resources/index.html");
+    files_test::ReportCapture reports;
     LogCapture logs;
     EXPECT_EQ(zentravo::system::getResource(103), "");
     EXPECT_EQ(files_test::linesAt(logs, "error"),
               std::vector<std::string>{"Failed to open file: ../resources/index.html"});
+    EXPECT_EQ(reports.collect().reports,
+              (std::vector<files_test::Report>{
+                  {"system::getResource Error", "Failed to open file: ../resources/index.html"}}));
 }
 
 TEST(GetResource, MissingOrEmptyTranslationGivesEmptyTextWithoutLogLine) {
     Installed installed;
     fs::remove(installed.dir.path() / "resources/translations/ko.json");
     files_test::writeFile(installed.dir.path() / "resources/translations/ru.json", "");
+    files_test::ReportCapture reports;
     LogCapture logs;
     EXPECT_EQ(zentravo::system::getResource(110), "");
+    EXPECT_EQ(zentravo::system::getResource(112), "");  // empty: no report here
+    fs::remove(installed.dir.path() / "resources/translations/ru.json");
     EXPECT_EQ(zentravo::system::getResource(112), "");
+    EXPECT_EQ(reports.collect().reports,
+              (std::vector<files_test::Report>{
+                  {"Unable to read translation file from i18n database",
+                   "Unable to read translations file in '../resources/translations/ko.json'"},
+                  {"Unable to read translation file from i18n database",
+                   "Unable to read translations file in '../resources/translations/ru.json'"}}));
     EXPECT_TRUE(files_test::linesAt(logs, "error").empty());
-    EXPECT_EQ(files_test::linesAt(logs, "debug").size(), 2u);
+    EXPECT_EQ(files_test::linesAt(logs, "debug").size(), 3u);
 }
 
 TEST(GetResource, UnregisteredIdsOpenNothing) {
     ScratchDir empty;
     WorkingDirectory cwd{empty.path()};
+    files_test::ReportCapture reports;
     LogCapture logs;
     for (const int id : {102, 114, -1, 0}) {
         EXPECT_EQ(zentravo::system::getResource(id), "") << id;
@@ -77,6 +92,11 @@ TEST(GetResource, UnregisteredIdsOpenNothing) {
                                         "Error finding '114' translation -> Id not registered",
                                         "Error finding '-1' translation -> Id not registered",
                                         "Error finding '0' translation -> Id not registered"}));
+    const auto seen = reports.collect().reports;
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[1],
+              (files_test::Report{"Error finding translation file",
+                                  "Error finding '114' translation -> Id not registered"}));
 }
 
 }  // namespace

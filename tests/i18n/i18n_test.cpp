@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "../files/files_test_support.hpp"
+#include "../files/report_capture.hpp"
 #include "compound_string.hpp"
 #include "i18n_translator.hpp"
 
@@ -94,6 +95,7 @@ TEST(I18nTranslator, BrokenFilesLeaveTheirLanguageOut) {
     files.write("es", "");
     files.write("fr", "{\"launcher.process.status.version\": \"Vérif");
     files.remove("ko");
+    files_test::ReportCapture reports;
     LogCapture logs;
     I18nTranslator translator;
 
@@ -109,17 +111,39 @@ TEST(I18nTranslator, BrokenFilesLeaveTheirLanguageOut) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("Error parsing 'fr' translations -> ", 0), 0u) << errors[0];
 
+    const auto loading = reports.collect();
+    ASSERT_EQ(loading.reports.size(), 2u);
+    EXPECT_EQ(loading.reports[0].title, "Error parsing translation file from i18n database");
+    EXPECT_EQ(loading.reports[0].detail, errors[0]);
+    EXPECT_EQ(loading.reports[1],
+              (files_test::Report{
+                  "Unable to read translation file from i18n database",
+                  "Unable to read translations file in '../resources/translations/ko.json'"}));
+    for (const char* crumb :
+         {"Empty translation file for 'de' language", "Empty translation file for 'es' language"}) {
+        EXPECT_NE(std::find(loading.breadcrumbs.begin(), loading.breadcrumbs.end(), crumb),
+                  loading.breadcrumbs.end())
+            << crumb;
+    }
+
     for (const char* code : {"de", "es", "fr", "ko", "zh"}) {
         EXPECT_FALSE(translator.checkLanguageCanBeSet(code)) << code;
         translator.setCurrentLanguage(code);
         EXPECT_EQ(translator.getLocalizedString("launcher.process.status.version").str(),
                   "Checking installed version");
     }
+    const auto refused = reports.collect().reports;
+    ASSERT_EQ(refused.size(), 12u);
+    const files_test::Report zh{"Unsupported language 'zh'",
+                                "Can't set 'zh' as current language, 'en' will remain as current"};
+    EXPECT_EQ(refused[10], zh);
+    EXPECT_EQ(refused[11], zh);
 }
 
 TEST(I18nTranslator, WithoutEnglishConstructionFails) {
     Translations files;
     files.write("en", "[not json");
+    files_test::ReportCapture reports;
     LogCapture logs;
     try {
         I18nTranslator translator;
@@ -128,6 +152,12 @@ TEST(I18nTranslator, WithoutEnglishConstructionFails) {
         EXPECT_STREQ(e.what(), "Default language not found in i18n database");
     }
     EXPECT_EQ(files_test::linesAt(logs, "info").back(), "Translator loaded 9 languages");
+    const auto seen = reports.collect().reports;
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].title, "Error parsing translation file from i18n database");
+    EXPECT_EQ(seen[1], (files_test::Report{"Default language not found in i18n database",
+                                           "Translations file for default language 'en' not "
+                                           "found"}));
 }
 
 TEST(I18nTranslator, LooksUpCurrentThenDefaultLanguage) {
@@ -136,6 +166,7 @@ TEST(I18nTranslator, LooksUpCurrentThenDefaultLanguage) {
     files.write("en", R"({"both": "both", "only.en": "english only", "number": 7,
                           "countdown": "in {seconds} s"})");
     I18nTranslator translator;
+    files_test::ReportCapture reports;
     {
         LogCapture logs;
         translator.setCurrentLanguage("en");  // already current: nothing happens
@@ -164,6 +195,16 @@ TEST(I18nTranslator, LooksUpCurrentThenDefaultLanguage) {
 
     translator.setCurrentLanguage("zh");
     EXPECT_EQ(translator.getLocalizedString("both").str(), "beide");
+    EXPECT_EQ(reports.collect().reports,
+              (std::vector<files_test::Report>{
+                  {"String not found in i18n database",
+                   "getLocalizedString from 'only.de' string not found in i18n database"},
+                  {"String not found in i18n database",
+                   "getLocalizedString from 'missing' string not found in i18n database"},
+                  {"String not found in i18n database",
+                   "getLocalizedString from 'number' string not found in i18n database"},
+                  {"Unsupported language 'zh'",
+                   "Can't set 'zh' as current language, 'de' will remain as current"}}));
 }
 
 TEST(I18nTranslator, LoadTranslationFileKeepsTheFirstDocument) {

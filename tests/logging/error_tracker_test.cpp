@@ -19,9 +19,9 @@
 #include "error_sink.hpp"
 #include "error_tracker.hpp"
 #include "probe_process.hpp"
+#include "scratch_folder.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
-#include "temp_folder.hpp"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -172,7 +172,7 @@ TEST(DsnTest, RefusesMalformedTexts) {
 
 class ErrorTrackerTest : public ::testing::Test {
   protected:
-    probe::TempFolder temp;
+    fixture::ScratchFolder temp;
     fs::path database = temp.path() / "reports";
 };
 
@@ -416,6 +416,31 @@ TEST_F(ErrorTrackerTest, StoredReportsAreCapped) {
     EXPECT_EQ(sink.records().size(), 100u);
 }
 
+TEST_F(ErrorTrackerTest, DatabaseFolderMustBeThisUsersOwn) {
+    const ErrorSink sink(plainHttp());
+    const fs::path real = temp.path() / "real";
+    fs::create_directories(real);
+    fs::permissions(real, fs::perms::all);
+    const fs::path link = temp.path() / "link";
+    fs::create_directory_symlink(real, link);
+    const fs::path foreign = temp.path() / "foreign";
+    fs::create_directories(foreign);
+    const bool canChown = ::geteuid() == 0 && ::chown(foreign.c_str(), 65534, 65534) == 0;
+
+    const auto usable = [&](const fs::path& folder) {
+        Wrapper wrapper;
+        configure(wrapper, sink.dsn(), folder);
+        return zentravo::tracker::crash::installed();
+    };
+    EXPECT_FALSE(usable(link));
+    if (canChown) {
+        EXPECT_FALSE(usable(foreign));
+    }
+    // A folder of ours left open to others is closed again.
+    EXPECT_TRUE(usable(real));
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
 TEST_F(ErrorTrackerTest, OptionsAfterStartAndSecondStartChangeNothing) {
     const ErrorSink sink(plainHttp());
     Wrapper wrapper;
@@ -502,8 +527,25 @@ TEST_F(ErrorTrackerTest, SetSentryStartsCrashReportingWithTheLaunchersValues) {
     }
 }
 
+TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff) {
+    const fs::path missing = temp.path() / "missing";
+    const auto result = probe::run({LOGGING_PROBE, "setsentry", "segv"}, {{"TMPDIR", missing}});
+    EXPECT_THAT(result.output, ::testing::HasSubstr("[error] Error initializing Sentry: "));
+    // No handler was installed: the crash is the system's (or the sanitizer's) alone and leaves
+    // no report.
+    EXPECT_NE(result.exitCode, 0) << result.output;
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_TRUE(filesWithExtension(temp.path(), ".crash").empty());
+}
+
+TEST(EventTest, TimestampsAreUtcWithMilliseconds) {
+    using namespace std::chrono;
+    const system_clock::time_point time = sys_days{2026y / 12 / 9} + 23h + 5min + 7s + 42ms;
+    EXPECT_EQ(zentravo::tracker::detail::isoTimestamp(time), "2026-12-09T23:05:07.042Z");
+}
+
 TEST(CrashReportTest, RefusesFilesThatAreNotCompleteReports) {
-    const probe::TempFolder temp;
+    const fixture::ScratchFolder temp;
     const std::vector<std::string> contents{
         "",
         "something else\n",

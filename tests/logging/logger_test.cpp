@@ -6,7 +6,7 @@
 #include <string>
 
 #include "probe_process.hpp"
-#include "temp_folder.hpp"
+#include "scratch_folder.hpp"
 
 namespace fs = std::filesystem;
 
@@ -25,7 +25,7 @@ std::string firstLine(const std::string& text) {
 
 class LoggerTest : public ::testing::Test {
   protected:
-    probe::TempFolder temp;
+    fixture::ScratchFolder temp;
     fs::path home = temp.path() / "home";
     fs::path logFile = home / ".local/share/ZentravoV3/logs/launcher.log";
 

@@ -7,6 +7,7 @@
 #include <sys/prctl.h>
 
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -73,7 +74,12 @@ int main(int argc, char** argv) {
         return crash(argv[4]);
     }
     if (mode == "setsentry" && argc == 3) {
-        setSentry();
+        // As the launcher's start-up does: a failed start is reported and the launcher goes on.
+        try {
+            setSentry();
+        } catch (const std::exception& e) {
+            spdlog::error("Error initializing Sentry: {}", e.what());
+        }
         return crash(argv[2]);
     }
     return 2;

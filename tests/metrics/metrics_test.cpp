@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "../files/files_test_support.hpp"
+#include "../files/report_capture.hpp"
 #include "build_config.hpp"
 #include "system.hpp"
 #include "update_service.hpp"
@@ -28,6 +29,33 @@ std::vector<std::string> keysInOrder(const ordered& object) {
     }
     return keys;
 }
+
+// The compiled-in address has a fixed port. Within one checkout the ctest lock keeps its users
+// apart; a service another checkout on this machine started there would answer in place of ours
+// (the fixture shares the port), so the test stands aside instead of judging the wrong service.
+bool fixedPortHeldElsewhere() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(LAUNCHER_FIXTURE_PORT);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const bool held = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0;
+    ::close(fd);
+    return held;
+}
+
+class AtCompiledInAddress : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (fixedPortHeldElsewhere()) {
+            GTEST_SKIP() << "port " << LAUNCHER_FIXTURE_PORT << " is held by another process";
+        }
+    }
+};
+using Metrics = AtCompiledInAddress;
+using UserIp = AtCompiledInAddress;
 
 UpdateService::Options atCompiledInAddress(json config = json::object()) {
     UpdateService::Options options;
@@ -52,7 +80,7 @@ std::vector<ordered> analyticsBodies(const UpdateService& service) {
     return bodies;
 }
 
-TEST(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
+TEST_F(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
     UpdateService service{atCompiledInAddress()};
     const std::int64_t before = zentravo::utils::getCurrentTime();
     const AmplitudeMetricsEvent event = amp::buildAmplitudeEvent("Launcher Opened");
@@ -111,7 +139,7 @@ TEST(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
     EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
 }
 
-TEST(Metrics, OptionalPropertiesOnlyWhenSetAndNotEmpty) {
+TEST(MetricsRecords, OptionalPropertiesOnlyWhenSetAndNotEmpty) {
     AmplitudeMetricsEvent event;
     auto& p = event.event_properties;
     p.reason = "";
@@ -145,7 +173,7 @@ TEST(Metrics, OptionalPropertiesOnlyWhenSetAndNotEmpty) {
     EXPECT_TRUE(event.user_properties.is_null());
 }
 
-TEST(Metrics, EventsOfOneRunShareTheSessionAndDifferInInsertId) {
+TEST_F(Metrics, EventsOfOneRunShareTheSessionAndDifferInInsertId) {
     UpdateService service{atCompiledInAddress()};
     const AmplitudeMetricsEvent first = amp::buildAmplitudeEvent("Launcher Opened");
     const AmplitudeMetricsEvent second = amp::buildAmplitudeEvent("Launcher Update Found");
@@ -156,12 +184,24 @@ TEST(Metrics, EventsOfOneRunShareTheSessionAndDifferInInsertId) {
     EXPECT_EQ(service.recordsFor("/ip").size(), 1u);
 }
 
-TEST(Metrics, RejectedSingleEventIsResentOnceAtTheEnd) {
+TEST_F(Metrics, RejectedSingleEventIsResentOnceAtTheEnd) {
     UpdateService service{atCompiledInAddress(httpapiFault(400, 1))};
     const AmplitudeMetricsEvent event = amp::buildAmplitudeEvent("Launcher Opened");
+    files_test::ReportCapture reports;
     LogCapture logs;
     zentravo::metrics::sendMetricsEvents({event});
 
+    // Only this unit's report: the machine facts may report their own failures here.
+    std::vector<files_test::Report> metricReports;
+    for (const auto& report : reports.collect().reports) {
+        if (report.title == "Metric Failed") {
+            metricReports.push_back(report);
+        }
+    }
+    EXPECT_EQ(metricReports,
+              (std::vector<files_test::Report>{
+                  {"Metric Failed",
+                   "Failed to send [Launcher Opened] events to Amplitude: rejected by test"}}));
     EXPECT_TRUE(logs.contains(
         "error Failed to send [Launcher Opened] events to Amplitude: rejected by test"));
     const auto missed = amp::getMissedAmplitudeEvents();
@@ -175,13 +215,19 @@ TEST(Metrics, RejectedSingleEventIsResentOnceAtTheEnd) {
     EXPECT_EQ(bodies[1].at("events")[0].at("insert_id"), event.insert_id);
     EXPECT_EQ(bodies[1], bodies[0]);
     EXPECT_TRUE(amp::getMissedAmplitudeEvents().empty());
+    const auto crumbs = [&reports] {
+        const auto all = reports.collect().breadcrumbs;
+        return std::count(all.begin(), all.end(), "Missed Amplitude Metrics events sent");
+    };
+    EXPECT_EQ(crumbs(), 1);
 
-    // Nothing remembered any more: no further request.
+    // Nothing remembered any more: no further request, no breadcrumb.
     zentravo::metrics::sendPendingEvents();
     EXPECT_EQ(service.recordsFor("/2/httpapi").size(), 2u);
+    EXPECT_EQ(crumbs(), 1);
 }
 
-TEST(Metrics, FailedResendIsDroppedAndFailedBatchesAreNotRemembered) {
+TEST_F(Metrics, FailedResendIsDroppedAndFailedBatchesAreNotRemembered) {
     UpdateService service{atCompiledInAddress(httpapiFault(500))};
     const AmplitudeMetricsEvent opened = amp::buildAmplitudeEvent("Launcher Opened");
     const AmplitudeMetricsEvent found = amp::buildAmplitudeEvent("Launcher Update Found");
@@ -200,7 +246,7 @@ TEST(Metrics, FailedResendIsDroppedAndFailedBatchesAreNotRemembered) {
     EXPECT_EQ(service.recordsFor("/2/httpapi").size(), 3u);
 }
 
-TEST(Metrics, OnlyStatus200CountsAsSent) {
+TEST_F(Metrics, OnlyStatus200CountsAsSent) {
     UpdateService service{atCompiledInAddress(httpapiFault(201))};
     LogCapture logs;
     zentravo::metrics::sendMetricsEvents({amp::buildAmplitudeEvent("Launcher Update Success")});
@@ -210,7 +256,7 @@ TEST(Metrics, OnlyStatus200CountsAsSent) {
 
 // Analytics check the service's certificate: a server whose certificate no trusted authority
 // signed gets no event.
-TEST(Metrics, UntrustedCertificateGetsNothing) {
+TEST_F(Metrics, UntrustedCertificateGetsNothing) {
     fixture::ScratchFolder dir;
     const std::string key = (dir.path() / "self.key").string();
     const std::string cert = (dir.path() / "self.pem").string();
@@ -234,16 +280,21 @@ TEST(Metrics, UntrustedCertificateGetsNothing) {
     EXPECT_EQ(amp::getMissedAmplitudeEvents().size(), 1u);
 }
 
-TEST(UserIp, FailedLookupIsAskedAgainAndSuccessIsKept) {
+TEST_F(UserIp, FailedLookupIsAskedAgainAndSuccessIsKept) {
     UpdateService service{atCompiledInAddress(
         json{{"paths", {{"/ip", {{"status", 503}, {"body", "busy"}, {"times", 1}}}}}})};
     EXPECT_EQ(zentravo::getUserIp(), "");
     EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
     EXPECT_EQ(zentravo::getUserIp(), "127.0.0.1");
-    EXPECT_EQ(service.recordsFor("/ip").size(), 2u);
+    const auto records = service.recordsFor("/ip");
+    ASSERT_EQ(records.size(), 2u);
+    // The update service's usual request: identification headers, but no query.
+    EXPECT_EQ(records[1].at("query"), "");
+    EXPECT_EQ(records[1].at("headers").value("user-agent", "").rfind("corvanta-launcher ", 0), 0u)
+        << records[1].at("headers");
 }
 
-TEST(UserIp, AnswerWithoutTextIpThrowsAndCachesNothing) {
+TEST_F(UserIp, AnswerWithoutTextIpThrowsAndCachesNothing) {
     UpdateService service{
         atCompiledInAddress(json{{"paths", {{"/ip", {{"json", {{"ip", 7}}}, {"times", 1}}}}}})};
     EXPECT_THROW((void)zentravo::getUserIp(), nlohmann::json::exception);

@@ -417,7 +417,11 @@ TEST_F(RestClient, BrokenDownloadsFail) {
                                            std::int64_t) { return now == 0; });
         },
         "REQUEST_CANCELLED");
-    // A target that cannot be written: no transfer at all.
+    // A full disk: the answer is complete but the file is not.
+    expectThrow<RetryableException>(
+        [&] { (void)rest::downloadRequest(service.url("/whole"), "/dev/full", nullptr); },
+        "REQUEST_CANCELLED");
+    // A target that cannot be opened: no transfer at all.
     service.clearRecords();
     LogCapture log;
     EXPECT_FALSE(rest::downloadRequest(service.url("/whole"), folder / "no/such/dir/f", nullptr));

@@ -220,4 +220,10 @@ TEST(UpdateServiceFixture, CommandLine) {
     EXPECT_EQ(runFixture({"--port", "0", "--cert", "/nonexistent.pem"}), 1);
 }
 
+TEST(UpdateServiceFixture, RefusesAPortThatIsAlreadyTaken) {
+    UpdateService first;
+    EXPECT_EQ(runFixture({"--port", std::to_string(first.port())}), 1);
+    EXPECT_EQ(get(first.url("/ip")).status_code, 200);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "desktop_window.hpp"
 #include "messageloop.hpp"
+#include "private_display.hpp"
 #include "webui_test_env.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,10 @@ using vela::ui::DesktopWindow;
 namespace messageloop = vela::messageloop;
 
 namespace {
+
+// A display of its own: windows of tests running in parallel neither cover nor raise ours.
+::testing::Environment* const kDisplay =
+    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
 
 // Serves the loop, message queue included, until a stop; a watchdog stops it after limit.
 // True when something else stopped it first.

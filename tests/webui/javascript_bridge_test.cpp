@@ -1,6 +1,7 @@
 #include "javascript_bridge.hpp"
 
 #include "json.hpp"
+#include "private_display.hpp"
 #include "value.hpp"
 #include "web_view.hpp"
 #include "web_view_harness.hpp"
@@ -15,6 +16,10 @@ using webui_test::waitForPage;
 namespace value = vela::value;
 
 namespace {
+
+// A display of its own: windows of tests running in parallel neither cover nor raise ours.
+::testing::Environment* const kDisplay =
+    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
 
 class Bridge : public ::testing::Test {
   protected:

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "appcast.hpp"
+#include "semver.hpp"
+#include "update_signature.hpp"
+
+// Fetching, checking and putting in place a new launcher. The launcher is installed as the
+// bundle "Zentravo.app" (holder/Zentravo.app/Contents/MacOS/<program>, the folder whose
+// Info.plist carries its version); an update replaces that whole bundle.
+namespace zentravo::selfinstall {
+
+struct Installation {
+    std::filesystem::path bundle;      // holder/Zentravo.app
+    std::filesystem::path executable;  // the running program, inside the bundle
+};
+
+// The bundle that holds `executable`. Throws std::runtime_error when the program does not lie
+// in a bundle named "Zentravo.app" three levels up: nothing outside a bundle is ever replaced.
+[[nodiscard]] Installation locate(const std::filesystem::path& executable);
+
+// A private folder beside the bundle (same file system, so the swap is a rename), removed with
+// everything still in it.
+class StagingFolder {
+  public:
+    explicit StagingFolder(const Installation& installation);
+    ~StagingFolder();
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+enum class Transfer { complete, cancelled };
+
+// Downloads the item's enclosure into `file`, calling `progress(received, total)` as data
+// arrives. Returns cancelled when `cancel` became true; throws std::runtime_error when the
+// transfer fails, the answer is not 200 or the size differs from the announced length.
+[[nodiscard]] Transfer download(const appcast::Item& item, const std::filesystem::path& file,
+                                const std::atomic<bool>& cancel,
+                                const std::function<void(std::int64_t, std::int64_t)>& progress);
+
+// Throws std::runtime_error unless `archive` has the item's length and carries its signature.
+void verify(const std::filesystem::path& archive, const appcast::Item& item,
+            const signature::PublicKey& key);
+
+// Unpacks `archive` below `staging` and puts the bundle it holds in place of the installed one,
+// after checking that it is a bundle of the same name, newer than `current`, with the program at
+// the same place. Throws on any failure, leaving the installed bundle as it was.
+void install(const std::filesystem::path& archive, const Installation& installation,
+             const semver::version& current, const std::filesystem::path& staging);
+
+// Starts the (new) launcher detached, without a shell.
+[[nodiscard]] pid_t relaunch(const std::filesystem::path& executable,
+                             const std::vector<std::string>& arguments);
+
+// This process's arguments after the program name.
+[[nodiscard]] std::vector<std::string> processArguments();
+
+}  // namespace zentravo::selfinstall

@@ -1,0 +1,170 @@
+// A launcher stand-in for the self-update tests, run as a real process (installed by the tests as
+// holder/Zentravo.app/Contents/MacOS/Zentravo, so it reads its version from that bundle).
+//
+//   selfupdate_probe delegate <callback> [argument]
+//       calls one delegate callback on the main thread, records the flags, exits with 3 unless
+//       the callback ended the process
+//   selfupdate_probe update <feed url> install|skip|later|cancel
+//       runs the self-updater against the feed and answers its offer; exits with 3 when the
+//       check finds nothing, 4 after 60 s
+//
+// What happens is appended as JSON lines to the file named by SELFUPDATE_PROBE_RECORD.
+#include <glib.h>
+
+#include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "file_helpers.hpp"
+#include "messageloop.hpp"
+#include "paths.hpp"
+#include "sparkle_auto_updater.hpp"
+
+namespace {
+
+using nlohmann::json;
+using zentravo::selfupdate::Choice;
+
+void record(json entry) {
+    static std::mutex mutex;
+    const char* file = std::getenv("SELFUPDATE_PROBE_RECORD");
+    if (file == nullptr) {
+        return;
+    }
+    entry["pid"] = ::getpid();
+    const std::lock_guard lock{mutex};
+    std::ofstream{file, std::ios::app} << entry.dump() << '\n';
+}
+
+std::atomic<int> gExitCode{0};
+
+void quit(int code) {
+    gExitCode = code;
+    vela::messageloop::stop();
+}
+
+int runLoop() {
+    g_timeout_add_seconds(
+        60,
+        [](gpointer) -> gboolean {
+            quit(4);
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    vela::messageloop::run();
+    return gExitCode;
+}
+
+int delegateMode(const std::string& callback, const std::string& argument) {
+    auto delegate = std::make_shared<zentravo::SparkleUpdaterDelegate>();
+    zentravo::appcast::Item item;
+    item.shortVersionString = "9.9.9";
+    const std::map<std::string, std::function<void()>> calls{
+        {"didAbortWithError", [&] { delegate->didAbortWithError("feed broken"); }},
+        {"userDidMakeChoice",
+         [&] { delegate->userDidMakeChoice(static_cast<Choice>(std::stoi(argument)), item); }},
+        {"didFindValidUpdate", [&] { delegate->didFindValidUpdate(item); }},
+        {"updaterDidNotFindUpdate", [&] { delegate->updaterDidNotFindUpdate(); }},
+        {"updaterDidNotFindUpdate:error", [&] { delegate->updaterDidNotFindUpdate("no feed"); }},
+        {"userDidCancelDownload", [&] { delegate->userDidCancelDownload(); }},
+        {"userDidSkipThisVersion", [&] { delegate->userDidSkipThisVersion(item); }},
+        {"didDismissUpdateAlertPermanently",
+         [&] { delegate->didDismissUpdateAlertPermanently(argument == "true", item); }},
+    };
+    const auto call = calls.find(callback);
+    if (call == calls.end()) {
+        return 2;
+    }
+    vela::messageloop::postMessage([&] {
+        call->second();
+        record({{"type", "flags"},
+                {"checked", delegate->getUpdateChecked()},
+                {"found", delegate->getValidUpdateFound()}});
+        quit(3);
+    });
+    return runLoop();
+}
+
+// The updater under test, owned by updateMode's frame: an update that ends the process with
+// exit() leaves it in place for the thread still polling it.
+zentravo::SparkleAutoUpdater* gUpdater = nullptr;
+
+int updateMode(const std::string& feed, const std::string& answer) {
+    zentravo::selfupdate::UserDriver driver;
+    driver.prompt = [answer](const zentravo::appcast::Item& item, const semver::version& current,
+                             const std::function<void(Choice)>& reply) {
+        record({{"type", "prompt"},
+                {"offered", item.displayVersion()},
+                {"current", current.to_string()},
+                {"checked", gUpdater->isUpdateChecked()},
+                {"found", gUpdater->isValidUpdateFound()}});
+        reply(answer == "skip"    ? Choice::skip
+              : answer == "later" ? Choice::dismiss
+                                  : Choice::install);
+    };
+    driver.downloadStarted = [answer](const zentravo::appcast::Item&,
+                                      std::function<void()> cancel) {
+        record({{"type", "downloadStarted"}});
+        if (answer == "cancel") {
+            cancel();
+        }
+    };
+    driver.downloadProgress = [](std::int64_t received, std::int64_t total) {
+        record({{"type", "progress"}, {"received", received}, {"total", total}});
+    };
+    driver.downloadEnded = [] { record({{"type", "downloadEnded"}}); };
+    driver.installFailed = [](const std::string& message) {
+        record({{"type", "installFailed"}, {"message", message}});
+    };
+    zentravo::selfupdate::setUserDriver(driver);
+
+    auto updater = std::make_unique<zentravo::SparkleAutoUpdater>(feed);
+    gUpdater = updater.get();
+    gUpdater->checkForUpdates();
+    std::thread checker{[] {
+        while (!gUpdater->isUpdateChecked()) {
+            if (gExitCode != 0) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{20});
+        }
+        const bool found = gUpdater->isValidUpdateFound();
+        record({{"type", "checked"}, {"found", found}});
+        if (!found) {
+            quit(3);
+        }
+    }};
+    const int code = runLoop();
+    checker.join();
+    gUpdater = nullptr;
+    updater.reset();
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto executable = zentravo::getExecutablePath();
+    record({{"type", "start"},
+            {"args", args},
+            {"version",
+             zentravo::getCurrentVersion(zentravo::getParentPath(executable)).to_string()}});
+    if (args.size() >= 2 && args[0] == "delegate") {
+        return delegateMode(args[1], args.size() > 2 ? args[2] : "");
+    }
+    if (args.size() == 3 && args[0] == "update") {
+        return updateMode(args[1], args[2]);
+    }
+    return 2;
+}
