@@ -11,15 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "app_update_response.hpp"
 #include "auto_updater.hpp"
+#include "updater_response.hpp"
 
 namespace zentravo::i18n {
 class I18nTranslator;
 }
-namespace zentravo::request {
-struct AppUpdateResponse;
-struct UpdaterResponse;
-}  // namespace zentravo::request
 namespace zentravo::utils {
 class CompoundString;
 }
@@ -44,7 +42,8 @@ class Updater {
 
     // Loads the translations (throws when the default language is missing) and takes the
     // system's language when there is a translation for it.
-    explicit Updater(UiCallback uiCallback, Pacing pacing = {});
+    explicit Updater(UiCallback uiCallback);
+    Updater(UiCallback uiCallback, Pacing pacing);
     ~Updater();
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app_start.hpp"
-#include "temp_folder.hpp"
+#include "scratch_folder.hpp"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::vector<std::string> waitForLines(const fs::path& file) {
 }
 
 TEST(AppStartTest, ReadsTheExecutableFromXmlAndBinaryInfoPlist) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     for (const bool binary : {false, true}) {
         const fs::path bundle = tmp.path() / (binary ? "b" : "x") / "Zentravo.app";
         writeInfoPlist(bundle, "Zentravo", binary);
@@ -57,7 +57,7 @@ TEST(AppStartTest, ReadsTheExecutableFromXmlAndBinaryInfoPlist) {
 }
 
 TEST(AppStartTest, RefusesBundlesWithoutAUsableProgramName) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     EXPECT_THROW((void)zentravo::system::bundleExecutable(tmp.path() / "none.app"),
                  std::runtime_error);
     int n = 0;
@@ -73,7 +73,7 @@ TEST(AppStartTest, RefusesBundlesWithoutAUsableProgramName) {
 }
 
 TEST(AppStartTest, ArgumentsArriveUnchangedInANewSession) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     const fs::path record = tmp.path() / "argv";
     setenv("ARGV_RECORD", record.c_str(), 1);
     const std::vector<std::string> arguments{
@@ -98,7 +98,7 @@ TEST(AppStartTest, ArgumentsArriveUnchangedInANewSession) {
 }
 
 TEST(AppStartTest, RunningChildIsNotReapedAndMissingProgramThrows) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     const fs::path record = tmp.path() / "argv";
     setenv("ARGV_RECORD", record.c_str(), 1);
     setenv("ARGV_RECORD_HOLD", "30", 1);

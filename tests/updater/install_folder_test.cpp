@@ -9,7 +9,7 @@
 #include <string>
 
 #include "install_folder.hpp"
-#include "temp_folder.hpp"
+#include "scratch_folder.hpp"
 
 namespace {
 
@@ -45,7 +45,7 @@ std::string wholeVersion(const fs::path& dir, int files) {
 }
 
 TEST(InstallFolderTest, MovesInWhenNothingIsInstalled) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     makeVersion(tmp.path() / "2.0.0", "2.0.0", 3);
     EXPECT_FALSE(replaceFolder(tmp.path() / "2.0.0", tmp.path() / "last"));
     EXPECT_EQ(wholeVersion(tmp.path() / "last", 3), "2.0.0");
@@ -53,7 +53,7 @@ TEST(InstallFolderTest, MovesInWhenNothingIsInstalled) {
 }
 
 TEST(InstallFolderTest, ReplacesAndRemovesThePrevious) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     makeVersion(tmp.path() / "last", "1.0.0", 5);
     std::ofstream{tmp.path() / "last" / "only-in-old"} << "x";
     makeVersion(tmp.path() / "2.0.0", "2.0.0", 3);
@@ -66,7 +66,7 @@ TEST(InstallFolderTest, ReplacesAndRemovesThePrevious) {
 }
 
 TEST(InstallFolderTest, MissingReplacementLeavesTargetAlone) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     makeVersion(tmp.path() / "last", "1.0.0", 2);
     EXPECT_THROW((void)replaceFolder(tmp.path() / "absent", tmp.path() / "last"),
                  fs::filesystem_error);
@@ -74,7 +74,7 @@ TEST(InstallFolderTest, MissingReplacementLeavesTargetAlone) {
 }
 
 TEST(InstallFolderTest, RestoresAFolderParkedByAnInterruptedSwap) {
-    const test::TempFolder tmp;
+    const fixture::ScratchFolder tmp;
     const fs::path last = tmp.path() / "last";
     makeVersion(asideFolder(last), "1.0.0", 2);
     EXPECT_TRUE(restoreInterrupted(last));
@@ -97,7 +97,7 @@ TEST(InstallFolderTest, KillAtAnyMomentLeavesAWholeVersion) {
     int sawOld = 0;
     int sawNew = 0;
     for (int round = 0; round < 30; ++round) {
-        const test::TempFolder tmp;
+        const fixture::ScratchFolder tmp;
         const fs::path last = tmp.path() / "last";
         makeVersion(last, "1.0.0", kFiles);
         makeVersion(tmp.path() / "2.0.0", "2.0.0", kFiles);

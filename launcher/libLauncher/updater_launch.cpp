@@ -1,0 +1,105 @@
+// Start of the installed main application and the wait for its answer.
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdint>
+#include <thread>
+
+#include "app_start.hpp"
+#include "file_helpers.hpp"
+#include "i18n_translator.hpp"
+#include "metrics.hpp"
+#include "paths.hpp"
+#include "semver.hpp"
+#include "sentry_wrapper.hpp"
+#include "socket_comm.hpp"
+#include "system.hpp"
+#include "updater.hpp"
+
+namespace zentravo {
+namespace {
+
+namespace fs = std::filesystem;
+using utils::sentry::sharedWrapper;
+
+constexpr std::uint8_t kLaunchPolls = 30;
+
+// Returns the child's id, or -1 when it could not be started (logged and
+// reported; the wait and the final check still decide the outcome, as another
+// instance may answer).
+pid_t startApplication(const fs::path& bundle, const std::string& deeplink,
+                       const std::string& bootArgument) {
+    std::vector<std::string> arguments;
+    if (!deeplink.empty()) {
+        arguments.push_back(deeplink);
+    }
+    if (!bootArgument.empty()) {
+        arguments.push_back(bootArgument);
+    }
+    arguments.emplace_back("--launcher");
+    try {
+        return system::startDetached(system::bundleExecutable(bundle), arguments);
+    } catch (const std::exception& e) {
+        const std::string text = fmt::format("Cannot start '{}': {}", pathToUtf8(bundle), e.what());
+        spdlog::error(text);
+        sharedWrapper.setBreadcrumb(text);
+        return -1;
+    }
+}
+
+}  // namespace
+
+void Updater::runApp(const fs::path& dir, const std::string& deeplink,
+                     const std::string& bootArgument) const {
+    spdlog::info("About to run app");
+    sharedWrapper.setBreadcrumb("About to run app");
+    const fs::path bundle = dir / "Zentravo.app";
+    sharedWrapper.setBreadcrumb(fmt::format("App path {}", pathToUtf8(bundle)));
+    const pid_t child = startApplication(bundle, deeplink, bootArgument);
+
+    std::uint8_t failedPolls = 0;
+    while (failedPolls < kLaunchPolls) {
+        if (stopped()) {
+            break;
+        }
+        if (!deeplink.empty() && SocketComm::sendDeeplink(deeplink)) {
+            spdlog::info("V3 App running detected. Deeplink '{}' sent successfully", deeplink);
+            return;
+        }
+        if (SocketComm::isClientAppRunning()) {
+            spdlog::info("V3 App running detected");
+            sharedWrapper.setBreadcrumb(
+                fmt::format("V3 App running detected after: {} retries", unsigned{failedPolls}));
+            return;
+        }
+        ++failedPolls;
+        spdlog::debug("V3 App running not detected yet. Retrying {}...", unsigned{failedPolls});
+        std::this_thread::sleep_for(pacing_.launchPoll);
+        if (child > 0) {
+            if (const auto status = system::reapIfEnded(child)) {
+                spdlog::debug("The started application ended with status {}", *status);
+            }
+        }
+    }
+
+    if (system::isV3AlreadyRunning()) {
+        spdlog::info("V3 App running detected by process");
+        sharedWrapper.setBreadcrumb("V3 App running detected by process");
+        sharedWrapper.sendException("Socket not connected",
+                                    "Launcher was unable to connect V3 by socket, "
+                                    "but app process is running");
+        return;
+    }
+    spdlog::error("V3 App running not detected.");
+    sharedWrapper.setBreadcrumb("V3 App running not detected.");
+    const std::string installed = getCurrentVersion(installFolder() / "last").to_string();
+    auto event = metrics::amplitude::buildAmplitudeEvent("Launcher App Start Failed");
+    event.event_properties.app_version_installed = installed;
+    metrics::sendMetricsEvents({event});
+    sharedWrapper.sendException(
+        "Launcher was unable to start V3",
+        fmt::format("V3 was not detected running after {} retries", kLaunchPolls));
+    system::showMessageBox("Zentravo", localized("launcher.process.error.crash"));
+}
+
+}  // namespace zentravo

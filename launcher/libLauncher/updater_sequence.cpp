@@ -1,0 +1,207 @@
+// The main application's update-and-launch sequence.
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <stdexcept>
+
+#include "app_update_response.hpp"
+#include "build_config.hpp"
+#include "exceptions.hpp"
+#include "file_helpers.hpp"
+#include "install_folder.hpp"
+#include "metrics.hpp"
+#include "page_calls.hpp"
+#include "paths.hpp"
+#include "semver.hpp"
+#include "sentry_wrapper.hpp"
+#include "system.hpp"
+#include "updater.hpp"
+
+namespace zentravo {
+namespace {
+
+namespace fs = std::filesystem;
+using utils::sentry::sharedWrapper;
+
+void infoCrumb(const std::string& text) {
+    spdlog::info(text);
+    sharedWrapper.setBreadcrumb(text);
+}
+
+void sendEvent(const std::string& type, const std::string& installed,
+               const std::string* toUpdate = nullptr) {
+    auto event = metrics::amplitude::buildAmplitudeEvent(type);
+    event.event_properties.app_version_installed = installed;
+    if (toUpdate != nullptr) {
+        event.event_properties.app_version_to_update = *toUpdate;
+    }
+    metrics::sendMetricsEvents({event});
+}
+
+}  // namespace
+
+int Updater::startUpdateProcess(const std::string& deeplink,
+                                const std::string& bootArgument) const {
+    std::string installedText = "0.0.0";
+    // What the page shows when a network step fails: 1 = retries, 0 = connection.
+    const auto failNetworkStep = [&](std::string_view title, std::string_view reason, bool retries,
+                                     const std::string& logText, const std::string& detail) {
+        spdlog::error(logText);
+        sharedWrapper.sendException(title, detail);
+        notifyUpdateFailed(std::string{reason}, installedText);
+        if (retries) {
+            showRetriesError();
+        } else {
+            showConnectionError();
+        }
+        return 2;
+    };
+    // Runs one network step and turns its final failure into the page error;
+    // empty on success.
+    const auto networkStep = [&](std::string_view title,
+                                 const std::function<void()>& step) -> std::optional<int> {
+        try {
+            runChecker(step);
+        } catch (const except::UnrecoverableException& e) {
+            return failNetworkStep(title, "launcher.process.error.connection", false,
+                                   fmt::format("UnrecoverableException -> {}", e.describe()),
+                                   e.describe());
+        } catch (const except::RetryableException& e) {
+            return failNetworkStep(title, "launcher.process.error.retries", true,
+                                   fmt::format("RetryableException -> {}", e.describe()),
+                                   e.describe());
+        } catch (const std::exception& e) {
+            return failNetworkStep(title, "launcher.process.error.retries", true, e.what(),
+                                   e.what());
+        }
+        return std::nullopt;
+    };
+
+    try {
+        infoCrumb("Start update process");
+        sendMessageToUI(localized("launcher.process.status.version"));
+        infoCrumb("Getting current version");
+
+        const fs::path base = path::applicationSupport();
+        if (base.empty()) {
+            throw std::runtime_error{"No home folder: neither XDG_DATA_HOME nor HOME is set"};
+        }
+        const fs::path appFolder = installFolder();
+        const fs::path lastFolder = appFolder / "last";
+        if (install::restoreInterrupted(lastFolder)) {
+            infoCrumb("Restored the installed version after an interrupted installation");
+        }
+
+        semver::version current{0, 0, 0};
+        fs::path previousFolder;
+        if (const semver::version installed = getCurrentVersion(lastFolder); installed > current) {
+            current = installed;
+            previousFolder = appFolder / current.to_string();
+        }
+
+        sendMessageToUI(localized("launcher.process.status.connection"));
+        const std::string updateUrl = fmt::format(
+            "{}/v1/tarvine/update/{}", config::kServiceUrl.reveal(), current.to_string());
+        const std::string requesting =
+            fmt::format("On Get Updater Handler - Requesting to: {}", updateUrl);
+        spdlog::debug(requesting);
+        sharedWrapper.setBreadcrumb(requesting);
+        installedText = current.to_string();
+
+        request::AppUpdateResponse answer{};
+        if (const auto failed = networkStep("getLatestVersion Failed",
+                                            [&] { answer = getLatestVersion(updateUrl); })) {
+            return *failed;
+        }
+        if (stopped()) {
+            infoCrumb("Stopping update process by getLatestVersion");
+            return 1;
+        }
+
+        semver::version latest;
+        try {
+            latest = semver::version::from_string(answer.appVersion);
+        } catch (const std::exception& e) {
+            return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
+                                   true, e.what(), e.what());
+        }
+
+        if (current < latest || answer.appVersion == "0.0.0") {
+            // An answer without an archive address cannot get better by asking again.
+            const std::string& downloadUrl = system::isARM64Processor()
+                                                 ? answer.version.update.arm64.file
+                                                 : answer.version.update.x86_64.file;
+            const fs::path archive = getDownloadPath(downloadUrl);
+            if (const fs::path name = archive.filename();
+                name.empty() || name == "." || name == "..") {
+                const std::string text =
+                    fmt::format("No archive to download in the answer: '{}'", downloadUrl);
+                return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
+                                       true, text, text);
+            }
+            infoCrumb("About to download update");
+            sendMessageToUI(localized("launcher.process.status.downloading"));
+            sendEvent("Launcher Update Found", installedText, &answer.appVersion);
+
+            const fs::path newFolder = getAppPath(base, answer.appVersion);
+            if (const auto failed = networkStep("downloadUpdate Failed",
+                                                [&] { downloadUpdate(downloadUrl, archive); })) {
+                return *failed;
+            }
+            if (stopped()) {
+                infoCrumb("Stopping update process by downloadUpdate");
+                return 1;
+            }
+
+            sendMessageToUI(localized("launcher.process.status.installing"));
+            try {
+                installUpdate(archive, newFolder, lastFolder, previousFolder);
+            } catch (const std::exception& e) {
+                spdlog::error(e.what());
+                sharedWrapper.sendException("installUpdate Failed", e.what());
+                notifyUpdateFailed("launcher.process.error.installing", installedText);
+                uiCallback(page::errorCall(localized("launcher.process.error.installing")));
+                return 2;
+            }
+            sendEvent("Launcher Update Success", answer.appVersion);
+        } else {
+            infoCrumb(fmt::format("Already have a valid version: {}", current.to_string()));
+        }
+        if (stopped()) {
+            infoCrumb("Stopping update process by installUpdate");
+            return 1;
+        }
+
+        sendMessageToUI(localized("launcher.process.status.runapp"));
+        try {
+            runApp(lastFolder, deeplink, bootArgument);
+        } catch (const std::exception& e) {
+            spdlog::error(e.what());
+            sharedWrapper.setBreadcrumb(
+                fmt::format("Error starting app from '{}' with deeplink '{}'",
+                            pathToUtf8(lastFolder), deeplink));
+            sharedWrapper.sendException("runApp Failed", e.what());
+            notifyUpdateFailed("launcher.process.error.runapp", installedText);
+            uiCallback(page::errorCall(localized("launcher.process.error.runapp")));
+            return 2;
+        }
+        if (stopped()) {
+            infoCrumb("Stopping update process by runApp");
+            return 1;
+        }
+        infoCrumb("Update process finished successfully");
+        return 0;
+    } catch (const std::exception& e) {
+        // Outside the guarded steps: the folders, a page text, an analytics event.
+        spdlog::error("Update process failed: {}", e.what());
+        sharedWrapper.sendException("startUpdateProcess Failed", e.what());
+        try {
+            showRetriesError();
+        } catch (const std::exception& shown) {
+            spdlog::error("Cannot show the error on the page: {}", shown.what());
+        }
+        return 2;
+    }
+}
+
+}  // namespace zentravo
