@@ -77,12 +77,7 @@ std::vector<pid_t> restartedLaunchers() {
 
 class LauncherE2E : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (std::getenv("DISPLAY") == nullptr) {
-            GTEST_SKIP() << "needs a display (run under xvfb-run)";
-        }
-        launcher_test::waitForQuietMachine();
-    }
+    void SetUp() override { launcher_test::waitForQuietMachine(); }
     LauncherWorld world;
 };
 
@@ -174,7 +169,10 @@ TEST_F(LauncherE2E, RunningMainApplicationWithoutDeeplinkOrWithAnUnsendableOneEn
         EXPECT_EQ(world.logHas("Unable to send Deeplink to Zentravo V3."), !arguments.empty())
             << world.logText();
     }
-    EXPECT_TRUE(world.mainAppEvents().empty());
+    // No link reached the main application (other programs may ask whether it runs).
+    for (const auto& event : world.mainAppEvents()) {
+        EXPECT_NE(event.value("subType", ""), "kClientAdded") << event.dump();
+    }
 }
 
 TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
@@ -195,7 +193,7 @@ TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
 TEST_F(LauncherE2E, WindowCloseRequestDuringTheDownloadStopsTheLauncher) {
     world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 4000}}}}}});
     auto launcher = world.startLauncher();
-    X11Desktop desktop;
+    X11Desktop desktop{world.display()};
     ASSERT_TRUE(desktop.connected());
     const auto window = desktop.waitForWindow(launcher->pid(), 30s);
     ASSERT_TRUE(window) << world.logText();
@@ -251,7 +249,7 @@ class FailedUpdate : public LauncherE2E {
         }
     }
 
-    X11Desktop desktop;
+    X11Desktop desktop{world.display()};
     std::unique_ptr<Process> launcher;
     std::optional<launcher_test::WindowInfo> window;
 };

@@ -157,6 +157,60 @@ inline void waitForQuietMachine(std::chrono::seconds patience = std::chrono::sec
     waitForFreePort(LAUNCHER_FIXTURE_PORT, patience);
 }
 
+// An X server of the test's own (Xvfb), so that no other test's window covers the launcher's
+// while it is clicked or photographed. Stopped when dropped.
+class PrivateDisplay {
+  public:
+    PrivateDisplay() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::runtime_error{"pipe failed"};
+        }
+        std::vector<std::string> argv{"/usr/bin/Xvfb", "-displayfd", "3",  "-screen", "0",
+                                      "1280x800x24",   "-nolisten",  "tcp"};
+        std::vector<char*> args;
+        for (auto& a : argv) {
+            args.push_back(a.data());
+        }
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        if (rc != 0) {
+            ::close(fds[0]);
+            throw std::runtime_error{"cannot start Xvfb"};
+        }
+        std::string number;
+        char c = 0;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n') {
+            number += c;
+        }
+        ::close(fds[0]);
+        if (number.empty()) {
+            throw std::runtime_error{"Xvfb did not tell its display"};
+        }
+        name_ = ":" + number;
+    }
+    ~PrivateDisplay() {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+
+    [[nodiscard]] const std::string& name() const { return name_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
 class LauncherWorld {
   public:
     LauncherWorld() {
@@ -222,11 +276,12 @@ class LauncherWorld {
     // The environment of every process this world starts.
     [[nodiscard]] std::vector<std::string> environment() const {
         std::map<std::string, std::string> env;
-        for (const char* name : {"PATH", "DISPLAY", "XAUTHORITY", "LANG"}) {
+        for (const char* name : {"PATH", "LANG"}) {
             if (const char* value = std::getenv(name)) {
                 env[name] = value;
             }
         }
+        env["DISPLAY"] = display_.name();
         env["HOME"] = (scratch_ / "home").string();
         env["XDG_DATA_HOME"] = (scratch_ / "data").string();
         env["XDG_CACHE_HOME"] = (scratch_ / "cache").string();
@@ -370,11 +425,13 @@ class LauncherWorld {
         return scratch_ / "data" / "ZentravoV3" / "app" / "last" / "Zentravo.app";
     }
     [[nodiscard]] const fs::path& path() const { return scratch_.path(); }
+    [[nodiscard]] const std::string& display() const { return display_.name(); }
 
     std::map<std::string, std::string> extraEnvironment;
 
   private:
     fixture::ScratchFolder scratch_;
+    PrivateDisplay display_;
     std::unique_ptr<UpdateService> service_;
 };
 

@@ -27,7 +27,8 @@ struct WindowInfo {
 
 class X11Desktop {
   public:
-    X11Desktop() : connection_{xcb_connect(nullptr, &screenIndex_)} {
+    explicit X11Desktop(const std::string& display)
+        : connection_{xcb_connect(display.c_str(), &screenIndex_)} {
         if (xcb_connection_has_error(connection_) != 0) {
             xcb_disconnect(connection_);
             connection_ = nullptr;
