@@ -6,8 +6,8 @@
 
 #include "app_start.hpp"
 #include "exceptions.hpp"
-#include "system.hpp"
 #include "file_helpers.hpp"
+#include "system.hpp"
 #include "update_flow_fixture.hpp"
 
 namespace updater_test {
@@ -362,6 +362,21 @@ TEST_F(UpdateFlowTest, StopWhileWaitingForTheApplicationEndsTheSequence) {
     EXPECT_FALSE(log_.contains("debug V3 App running not detected yet. Retrying 4..."));
     EXPECT_TRUE(log_.contains("info V3 App running detected by process"));
     EXPECT_TRUE(log_.contains("info Stopping update process by runApp"));
+}
+
+TEST_F(UpdateFlowTest, StopBeforeTheLaunchSkipsTheSocketAndChecksAtOnce) {
+    preinstall("2.0.0");
+    const auto updater = std::make_unique<zentravo::Updater>(page_.callback());
+    updater->stopUpdateProcess();
+    const auto started = std::chrono::steady_clock::now();
+    updater->runApp(lastFolder(), "zentravo://x", "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_FALSE(log_.containsPrefix("debug V3 App running not detected yet."));
+    EXPECT_TRUE(log_.contains("info V3 App running detected by process") ||
+                log_.contains("error V3 App running not detected."));
+    ASSERT_TRUE(fixture::waitForRecord(mainAppRecord(), "listening", 10s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(mainAppEvents().empty());
 }
 
 TEST_F(UpdateFlowTest, VersionQueryFailuresAreTheOnesTheRetryEngineSorts) {
