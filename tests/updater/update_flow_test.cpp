@@ -417,9 +417,11 @@ TEST_F(UpdateFlowTest, VersionQueryFailuresAreTheOnesTheRetryEngineSorts) {
 }
 
 TEST_F(UpdateFlowTest, DownloadReportsProgressAndRefusesIncompleteFiles) {
-    auto& service = startService();
+    // The wait before the answer makes the first report of the size come well after the
+    // transfer's start, so at least one page update is due however fast the body flows.
+    auto& service = startService({{"paths", {{"/blob/*", {{"delayMs", 300}}}}}});
     const auto updater = makeUpdater();
-    constexpr std::int64_t kSize = 48 << 20;
+    constexpr std::int64_t kSize = 16 << 20;
     const fs::path target = tmpFolder() / "blob";
     updater->downloadUpdate(service.url("/blob/" + std::to_string(kSize)), target);
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(target)), kSize);
