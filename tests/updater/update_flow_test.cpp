@@ -379,6 +379,17 @@ TEST_F(UpdateFlowTest, StopBeforeTheLaunchSkipsTheSocketAndChecksAtOnce) {
     EXPECT_TRUE(mainAppEvents().empty());
 }
 
+TEST_F(UpdateFlowTest, NoHomeFolderFailsWithTheErrorOnThePage) {
+    ::unsetenv("HOME");
+    ::unsetenv("XDG_DATA_HOME");
+    const auto updater = makeUpdater();
+    EXPECT_EQ(updater->startUpdateProcess("", ""), 2);
+    const std::vector<std::string> expected{
+        status(kChecking), "notifyErrorWithRetry('" + kRetriesError + "','restartApp')"};
+    EXPECT_EQ(page_.calls(), expected);
+    EXPECT_FALSE(fs::exists("ZentravoV3"));
+}
+
 TEST_F(UpdateFlowTest, VersionQueryFailuresAreTheOnesTheRetryEngineSorts) {
     auto& service = startService();
     const std::string url = service.url("/v1/tarvine/update/1.0.0");
