@@ -336,6 +336,11 @@ TEST_F(UpdateFlowTest, ApplicationThatNeverStartsIsReportedWithAMessageBox) {
 
     EXPECT_EQ(updater->startUpdateProcess("", ""), 0);
 
+    if (log_.contains("info V3 App running detected") ||
+        log_.contains("info V3 App running detected by process")) {
+        // The program started here cannot answer: a main application of another run did.
+        GTEST_SKIP() << "another main application answered on this machine";
+    }
     EXPECT_TRUE(log_.contains("debug V3 App running not detected yet. Retrying 30..."));
     EXPECT_TRUE(log_.contains("error V3 App running not detected."));
     EXPECT_TRUE(
