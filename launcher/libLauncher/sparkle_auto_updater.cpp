@@ -109,8 +109,7 @@ void SparkleAutoUpdater::checkForUpdates() {
 }
 
 bool SparkleAutoUpdater::isUpdateChecked() {
-    return d->delegate->getUpdateChecked() ||
-           (stopRequested_ != nullptr && stopRequested_->load());
+    return d->delegate->getUpdateChecked() || (stopRequested_ != nullptr && stopRequested_->load());
 }
 
 bool SparkleAutoUpdater::isValidUpdateFound() {

@@ -24,11 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using utils::sentry::sharedWrapper;
 
-void infoCrumb(const std::string& text) {
-    spdlog::info(text);
-    sharedWrapper.setBreadcrumb(text);
-}
-
 }  // namespace
 
 struct Updater::RetryTexts {
@@ -36,6 +31,11 @@ struct Updater::RetryTexts {
     std::string retry;
     std::string downloading;
 };
+
+void Updater::milestone(const std::string& text) {
+    spdlog::info(text);
+    sharedWrapper.setBreadcrumb(text);
+}
 
 Updater::Updater(UiCallback callback) : Updater{std::move(callback), Pacing{}} {}
 
@@ -90,19 +90,19 @@ std::string Updater::localized(const std::string& key) const {
 }
 
 request::AppUpdateResponse Updater::getLatestVersion(std::string_view url) {
-    infoCrumb("Requesting last version available");
+    milestone("Requesting last version available");
     const std::optional<nlohmann::json> body = rest::getRequest(url, true, true);
     if (!body) {
         throw std::runtime_error{"Launcher auto update was not successfully checked"};
     }
-    infoCrumb(fmt::format("Last version response: {}", body->dump(4)));
+    milestone(fmt::format("Last version response: {}", body->dump(4)));
     request::AppUpdateResponse answer{};
     body->get_to(answer);
     return answer;
 }
 
 void Updater::downloadUpdate(std::string_view url, const fs::path& file) const {
-    infoCrumb(fmt::format("Downloading update from url: {} to path: {}", url, pathToUtf8(file)));
+    milestone(fmt::format("Downloading update from url: {} to path: {}", url, pathToUtf8(file)));
     const std::string& downloadingText = keptTexts().downloading;
     std::int64_t downloaded = 0;
     std::int64_t total = 0;

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -97,6 +96,9 @@ class Updater {
     [[nodiscard]] static std::filesystem::path installFolder();
 
   private:
+    // Logs `text` at info level and records it as a breadcrumb.
+    static void milestone(const std::string& text);
+
     struct RetryTexts;
     [[nodiscard]] RetryTexts& keptTexts() const;
     [[nodiscard]] std::string localized(const std::string& key) const;

@@ -17,11 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using utils::sentry::sharedWrapper;
 
-void milestone(const std::string& text) {
-    spdlog::info(text);
-    sharedWrapper.setBreadcrumb(text);
-}
-
 }  // namespace
 
 void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,

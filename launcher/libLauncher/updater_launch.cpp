@@ -51,8 +51,7 @@ pid_t startApplication(const fs::path& bundle, const std::string& deeplink,
 
 void Updater::runApp(const fs::path& dir, const std::string& deeplink,
                      const std::string& bootArgument) const {
-    spdlog::info("About to run app");
-    sharedWrapper.setBreadcrumb("About to run app");
+    milestone("About to run app");
     const fs::path bundle = dir / "Zentravo.app";
     sharedWrapper.setBreadcrumb(fmt::format("App path {}", pathToUtf8(bundle)));
     const pid_t child = startApplication(bundle, deeplink, bootArgument);
@@ -83,8 +82,7 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
     }
 
     if (system::isV3AlreadyRunning()) {
-        spdlog::info("V3 App running detected by process");
-        sharedWrapper.setBreadcrumb("V3 App running detected by process");
+        milestone("V3 App running detected by process");
         sharedWrapper.sendException("Socket not connected",
                                     "Launcher was unable to connect V3 by socket, "
                                     "but app process is running");

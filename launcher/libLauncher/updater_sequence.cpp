@@ -23,11 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using utils::sentry::sharedWrapper;
 
-void infoCrumb(const std::string& text) {
-    spdlog::info(text);
-    sharedWrapper.setBreadcrumb(text);
-}
-
 void sendEvent(const std::string& type, const std::string& installed,
                const std::string* toUpdate = nullptr) {
     auto event = metrics::amplitude::buildAmplitudeEvent(type);
@@ -78,9 +73,9 @@ int Updater::startUpdateProcess(const std::string& deeplink,
     };
 
     try {
-        infoCrumb("Start update process");
+        milestone("Start update process");
         sendMessageToUI(localized("launcher.process.status.version"));
-        infoCrumb("Getting current version");
+        milestone("Getting current version");
 
         const fs::path base = path::applicationSupport();
         if (base.empty()) {
@@ -89,7 +84,7 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         const fs::path appFolder = installFolder();
         const fs::path lastFolder = appFolder / "last";
         if (install::restoreInterrupted(lastFolder)) {
-            infoCrumb("Restored the installed version after an interrupted installation");
+            milestone("Restored the installed version after an interrupted installation");
         }
 
         semver::version current{0, 0, 0};
@@ -114,7 +109,7 @@ int Updater::startUpdateProcess(const std::string& deeplink,
             return *failed;
         }
         if (stopped()) {
-            infoCrumb("Stopping update process by getLatestVersion");
+            milestone("Stopping update process by getLatestVersion");
             return 1;
         }
 
@@ -139,7 +134,7 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                 return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
                                        true, text, text);
             }
-            infoCrumb("About to download update");
+            milestone("About to download update");
             sendMessageToUI(localized("launcher.process.status.downloading"));
             sendEvent("Launcher Update Found", installedText, &answer.appVersion);
 
@@ -149,7 +144,7 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                 return *failed;
             }
             if (stopped()) {
-                infoCrumb("Stopping update process by downloadUpdate");
+                milestone("Stopping update process by downloadUpdate");
                 return 1;
             }
 
@@ -165,10 +160,10 @@ int Updater::startUpdateProcess(const std::string& deeplink,
             }
             sendEvent("Launcher Update Success", answer.appVersion);
         } else {
-            infoCrumb(fmt::format("Already have a valid version: {}", current.to_string()));
+            milestone(fmt::format("Already have a valid version: {}", current.to_string()));
         }
         if (stopped()) {
-            infoCrumb("Stopping update process by installUpdate");
+            milestone("Stopping update process by installUpdate");
             return 1;
         }
 
@@ -186,10 +181,10 @@ int Updater::startUpdateProcess(const std::string& deeplink,
             return 2;
         }
         if (stopped()) {
-            infoCrumb("Stopping update process by runApp");
+            milestone("Stopping update process by runApp");
             return 1;
         }
-        infoCrumb("Update process finished successfully");
+        milestone("Update process finished successfully");
         return 0;
     } catch (const std::exception& e) {
         // Outside the guarded steps: the folders, a page text, an analytics event.

@@ -4,6 +4,11 @@
 //   selfupdate_probe delegate <callback> [argument]
 //       calls one delegate callback on the main thread, records the flags, exits with 3 unless
 //       the callback ended the process
+//   selfupdate_probe updater [stop]
+//       runs the Updater's self-update step against the compiled-in service with error reports
+//       going there too; records the result and page calls, then (with "stop") asks the Updater
+//       to stop and records whether the wait for the self-updater ends. Sends a last report
+//       "probe end" and exits with 3 once the file SELFUPDATE_PROBE_RELEASE exists
 //   selfupdate_probe update <feed url> install|skip|later|cancel
 //       runs the self-updater against the feed and answers its offer; exits with 3 when the
 //       check finds nothing, 4 after 60 s
@@ -14,6 +19,7 @@
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -25,10 +31,13 @@
 #include <thread>
 #include <vector>
 
+#include "build_config.hpp"
 #include "file_helpers.hpp"
 #include "messageloop.hpp"
 #include "paths.hpp"
+#include "sentry_wrapper.hpp"
 #include "sparkle_auto_updater.hpp"
+#include "updater.hpp"
 
 namespace {
 
@@ -151,6 +160,64 @@ int updateMode(const std::string& feed, const std::string& answer) {
     return code;
 }
 
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{10});
+    }
+    return true;
+}
+
+int updaterMode(bool stop) {
+    auto& reports = zentravo::utils::sentry::sharedWrapper;
+    reports.setDsnOption(zentravo::config::kSentryDsn.reveal());
+    if (const char* db = std::getenv("SELFUPDATE_PROBE_DB")) {
+        reports.setPathToDatabaseOption(db);
+    }
+    reports.initOptions();
+
+    zentravo::Updater updater{
+        [](std::string call) {
+            record({{"type", "page"}, {"call", call}});
+        },
+        zentravo::Updater::Pacing{std::chrono::milliseconds{1}, std::chrono::milliseconds{10}}};
+    std::thread checker{[&] {
+        const int result = updater.startSelfUpdateProcess();
+        record({{"type", "result"},
+                {"value", result},
+                {"checked", updater.isSelfUpdateChecked()},
+                {"found", updater.isValidSelfUpdateFound()}});
+        if (stop) {
+            const auto before = std::chrono::steady_clock::now();
+            updater.stopUpdateProcess();
+            const bool ended =
+                waitFor([&] { return updater.isSelfUpdateChecked(); }, std::chrono::seconds{5});
+            record({{"type", "stopped"},
+                    {"waitEnded", ended},
+                    {"ms", std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - before)
+                               .count()},
+                    {"found", updater.isValidSelfUpdateFound()}});
+        } else if (result == 0) {
+            waitFor([&] { return updater.isSelfUpdateChecked(); }, std::chrono::seconds{30});
+            record({{"type", "checked"},
+                    {"checked", updater.isSelfUpdateChecked()},
+                    {"found", updater.isValidSelfUpdateFound()}});
+        }
+        reports.sendException("probe", "end");
+        const char* release = std::getenv("SELFUPDATE_PROBE_RELEASE");
+        waitFor([&] { return release == nullptr || std::filesystem::exists(release); },
+                std::chrono::seconds{30});
+        quit(3);
+    }};
+    const int code = runLoop();
+    checker.join();
+    return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,6 +229,16 @@ int main(int argc, char** argv) {
              zentravo::getCurrentVersion(zentravo::getParentPath(executable)).to_string()}});
     if (args.size() >= 2 && args[0] == "delegate") {
         return delegateMode(args[1], args.size() > 2 ? args[2] : "");
+    }
+    if (!args.empty() && args[0] == "updater") {
+        // Like the launcher, which runs from its own folder and finds ../resources from there.
+        std::filesystem::current_path(executable.parent_path());
+        const int code = updaterMode(args.size() > 1 && args[1] == "stop");
+        // Ends without the exit-time leak check: the error tracker's sending thread leaves
+        // OpenSSL's per-thread error state behind (only OPENSSL_thread_stop on that thread frees
+        // it), which is not what this stand-in checks.
+        std::fflush(nullptr);
+        std::_Exit(code);
     }
     if (args.size() == 3 && args[0] == "update") {
         return updateMode(args[1], args[2]);
