@@ -13,7 +13,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "x11_desktop.hpp"
+
 extern char** environ;
 
 namespace {
@@ -42,88 +43,17 @@ struct Sample {
     double pssKiB = 0;
 };
 
-class Display {
-  public:
-    Display() : connection_{xcb_connect(nullptr, nullptr)} {
-        if (xcb_connection_has_error(connection_) != 0) {
-            std::fprintf(stderr, "launcher_bench: cannot open the display\n");
-            std::exit(1);
-        }
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-        pidAtom_ = atom("_NET_WM_PID");
-    }
-    ~Display() { xcb_disconnect(connection_); }
-    Display(const Display&) = delete;
-    Display& operator=(const Display&) = delete;
-
-    // True once a viewable top-level window of `pid` shows the card's dark blue at a point of
-    // its left padding (window coordinates 8, 60).
-    bool showsPage(pid_t pid) {
-        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree{
-            xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr),
-            &std::free};
-        if (!tree) {
-            return false;
-        }
-        const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-            if (windowPid(children[i]) == static_cast<std::uint32_t>(pid) &&
-                pixelIsCard(children[i])) {
-                return true;
-            }
-        }
+// True once a viewable top-level window of `pid` shows the card's dark blue at a point of its
+// left padding (window coordinates 8, 60).
+bool showsPage(launcher_test::X11Desktop& display, pid_t pid) {
+    const auto window = display.findWindow(pid);
+    if (!window) {
         return false;
     }
-
-  private:
-    xcb_atom_t atom(const char* name) {
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply{
-            xcb_intern_atom_reply(
-                connection_,
-                xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)),
-                                name),
-                nullptr),
-            &std::free};
-        return reply ? reply->atom : XCB_NONE;
-    }
-    std::uint32_t windowPid(xcb_window_t window) {
-        std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply{
-            xcb_get_property_reply(
-                connection_,
-                xcb_get_property(connection_, 0, window, pidAtom_, XCB_ATOM_CARDINAL, 0, 1),
-                nullptr),
-            &std::free};
-        if (!reply || xcb_get_property_value_length(reply.get()) < 4) {
-            return 0;
-        }
-        return *static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-    }
-    bool pixelIsCard(xcb_window_t window) {
-        std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attributes{
-            xcb_get_window_attributes_reply(
-                connection_, xcb_get_window_attributes(connection_, window), nullptr),
-            &std::free};
-        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
-            return false;
-        }
-        std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> image{
-            xcb_get_image_reply(connection_,
-                                xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 8, 60,
-                                              1, 1, 0xffffffffU),
-                                nullptr),
-            &std::free};
-        if (!image || xcb_get_image_data_length(image.get()) < 4) {
-            return false;
-        }
-        const std::uint8_t* p = xcb_get_image_data(image.get());
-        const int b = p[0], g = p[1], r = p[2];
-        return r >= 10 && r <= 60 && g >= 10 && g <= 60 && b >= 18 && b <= 80 && b > r;
-    }
-
-    xcb_connection_t* connection_;
-    xcb_window_t root_ = 0;
-    xcb_atom_t pidAtom_ = 0;
-};
+    const auto p = display.pixel(window->id, 8, 60);
+    return p && p->red >= 10 && p->red <= 60 && p->green >= 10 && p->green <= 60 && p->blue >= 18 &&
+           p->blue <= 80 && p->blue > p->red;
+}
 
 std::vector<pid_t> descendantsAndSelf(pid_t top) {
     std::multimap<pid_t, pid_t> children;
@@ -165,7 +95,7 @@ double pssKiB(pid_t pid) {
     return 0;
 }
 
-std::optional<Sample> measure(Display& display, std::vector<std::string> argv,
+std::optional<Sample> measure(launcher_test::X11Desktop& display, std::vector<std::string> argv,
                               const std::vector<std::string>& environment) {
     std::vector<char*> args;
     for (auto& a : argv) {
@@ -191,7 +121,7 @@ std::optional<Sample> measure(Display& display, std::vector<std::string> argv,
     }
     std::optional<Sample> sample;
     while (Clock::now() - start < std::chrono::seconds{30}) {
-        if (display.showsPage(pid)) {
+        if (showsPage(display, pid)) {
             sample =
                 Sample{std::chrono::duration<double, std::milli>(Clock::now() - start).count()};
             break;
@@ -252,7 +182,11 @@ int main(int argc, char** argv) {
         environment.push_back("XAUTHORITY=" + std::string{xauthority});
     }
 
-    Display display;
+    launcher_test::X11Desktop display{""};
+    if (!display.connected()) {
+        std::fprintf(stderr, "launcher_bench: cannot open the display\n");
+        return 1;
+    }
     std::vector<double> launcherMs, launcherKiB, bareMs, bareKiB;
     // Alternate the two so that caches and machine load treat them alike.
     for (int run = 0; run < runs; ++run) {

@@ -53,26 +53,12 @@ std::string joined(const std::vector<std::string>& lines) {
     return out;
 }
 
-// Other launchers started with "--restarted" by the given world's launcher.
+// Launchers of this build started with "--restarted".
 std::vector<pid_t> restartedLaunchers() {
-    std::vector<pid_t> found;
     const std::string exe = LauncherWorld::launcherExecutable().string();
-    for (const auto& entry : fs::directory_iterator{"/proc"}) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::ifstream in{entry.path() / "cmdline", std::ios::binary};
-        const std::string raw{std::istreambuf_iterator<char>{in}, {}};
-        const auto first = raw.find('\0');
-        if (first == std::string::npos || raw.substr(0, first) != exe) {
-            continue;
-        }
-        if (raw.substr(first + 1, raw.find('\0', first + 1) - first - 1) == "--restarted") {
-            found.push_back(std::stoi(name));
-        }
-    }
-    return found;
+    return launcher_test::processesWhere([&](const std::vector<std::string>& argv) {
+        return argv[0] == exe && argv.size() > 1 && argv[1] == "--restarted";
+    });
 }
 
 class LauncherE2E : public ::testing::Test {

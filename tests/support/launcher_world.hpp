@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -129,8 +130,10 @@ inline void waitForFreePort(int port, std::chrono::seconds patience = std::chron
     }
 }
 
-// True while some main application tagged "--launcher" runs (the launcher would see it).
-inline bool mainApplicationRunning() {
+// The processes whose argument list (argv[0] first) satisfies `match`.
+template <typename Match>
+std::vector<pid_t> processesWhere(Match match) {
+    std::vector<pid_t> found;
     for (const auto& entry : fs::directory_iterator{"/proc"}) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) {
@@ -138,12 +141,25 @@ inline bool mainApplicationRunning() {
         }
         std::ifstream in{entry.path() / "cmdline", std::ios::binary};
         const std::string raw{std::istreambuf_iterator<char>{in}, {}};
-        if (fs::path{raw.substr(0, raw.find('\0'))}.filename() == "Zentravo" &&
-            raw.find("--launcher") != std::string::npos) {
-            return true;
+        std::vector<std::string> argv;
+        for (std::size_t start = 0; start < raw.size();) {
+            const auto end = std::min(raw.find('\0', start), raw.size());
+            argv.push_back(raw.substr(start, end - start));
+            start = end + 1;
+        }
+        if (!argv.empty() && match(argv)) {
+            found.push_back(std::stoi(name));
         }
     }
-    return false;
+    return found;
+}
+
+// True while some main application tagged "--launcher" runs (the launcher would see it).
+inline bool mainApplicationRunning() {
+    return !processesWhere([](const std::vector<std::string>& argv) {
+                return fs::path{argv[0]}.filename() == "Zentravo" &&
+                       std::find(argv.begin(), argv.end(), "--launcher") != argv.end();
+            }).empty();
 }
 
 // Other checkouts' tests on this machine start main applications and services too; a launcher

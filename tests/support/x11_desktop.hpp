@@ -27,8 +27,9 @@ struct WindowInfo {
 
 class X11Desktop {
   public:
+    // The given display; the one DISPLAY names when empty.
     explicit X11Desktop(const std::string& display)
-        : connection_{xcb_connect(display.c_str(), &screenIndex_)} {
+        : connection_{xcb_connect(display.empty() ? nullptr : display.c_str(), &screenIndex_)} {
         if (xcb_connection_has_error(connection_) != 0) {
             xcb_disconnect(connection_);
             connection_ = nullptr;
@@ -104,6 +105,27 @@ class X11Desktop {
         xcb_test_fake_input(connection_, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0,
                             0);
         xcb_aux_sync();
+    }
+
+    struct Rgb {
+        int red = 0;
+        int green = 0;
+        int blue = 0;
+    };
+    // One pixel of a window (24-bit visual), in window coordinates.
+    [[nodiscard]] std::optional<Rgb> pixel(xcb_window_t window, int x, int y) {
+        std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> image{
+            xcb_get_image_reply(connection_,
+                                xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window,
+                                              static_cast<std::int16_t>(x),
+                                              static_cast<std::int16_t>(y), 1, 1, 0xffffffffU),
+                                nullptr),
+            &std::free};
+        if (!image || xcb_get_image_data_length(image.get()) < 4) {
+            return std::nullopt;
+        }
+        const std::uint8_t* bgr = xcb_get_image_data(image.get());
+        return Rgb{bgr[2], bgr[1], bgr[0]};
     }
 
   private:
