@@ -292,7 +292,7 @@ class LauncherWorld {
     // The environment of every process this world starts.
     [[nodiscard]] std::vector<std::string> environment() const {
         std::map<std::string, std::string> env;
-        for (const char* name : {"PATH", "LANG"}) {
+        for (const char* name : {"PATH", "LANG", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
             if (const char* value = std::getenv(name)) {
                 env[name] = value;
             }
