@@ -223,6 +223,17 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
             abort(e.what());
             return;
         }
+        if (item) {
+            // A launcher that does not run from a bundle cannot be replaced; offering the update
+            // would only end in an aborted install at every start.
+            try {
+                (void)selfinstall::locate(settings.executable);
+            } catch (const std::exception& e) {
+                spdlog::warn("Launcher update {} not offered: {}", item->displayVersion(),
+                             e.what());
+                item.reset();
+            }
+        }
         if (!item) {
             busy = false;
             delegate->updaterDidNotFindUpdate();

@@ -295,6 +295,25 @@ TEST_F(SelfUpdate, NothingNewerIsReportedAsNotFound) {
     EXPECT_EQ(records("checked")[0]["found"], false);
 }
 
+TEST_F(SelfUpdate, ALauncherOutsideABundleIsOfferedNothing) {
+    writeFeed({publish("1.7.0")});
+    launcher_test::UpdateService service{{.root = root()}};
+    const fs::path plain = dir_ / "bin" / "launcher";
+    fs::create_directories(plain.parent_path());
+    fs::copy_file(launcher(), plain);
+
+    fixture::ChildProcess child{
+        {plain.string(), "update", service.url("/appcast.xml"), "install"},
+        {"SELFUPDATE_PROBE_RECORD=" + recordFile().string(),
+         "XDG_DATA_HOME=" + (dir_ / "data").string(), "HOME=" + (dir_ / "home").string()}};
+    EXPECT_EQ(child.waitExit(90s), 3);
+
+    EXPECT_TRUE(records("prompt").empty()) << "an update it cannot install is never offered";
+    ASSERT_EQ(records("checked").size(), 1u);
+    EXPECT_EQ(records("checked")[0]["found"], false);
+    expectOldLauncherUntouched();
+}
+
 TEST_F(SelfUpdate, FeedErrorsAbortAndEndTheProcess) {
     writeFeed({publish("1.7.0")});
     std::ofstream{root() / "broken.xml"} << "<rss><channel><item>";
