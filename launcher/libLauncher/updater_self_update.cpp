@@ -23,11 +23,6 @@ namespace {
 
 constexpr const char* kNoUpdate = "Sparkle AutoUpdater: No update available";
 
-void milestone(const std::string& text) {
-    spdlog::info(text);
-    utils::sentry::sharedWrapper.setBreadcrumb(text);
-}
-
 void breadcrumb(const std::string& text) {
     utils::sentry::sharedWrapper.setBreadcrumb(text);
 }
