@@ -47,7 +47,7 @@ struct Options {
     std::filesystem::path handlerPath;
     bool debug = false;
     std::size_t maxBreadcrumbs = 100;
-    // Hand the crash on to the system (default action: core dump, coredumpd) after the report.
+    // After the report, hand the crash on to the default action (core dump, coredumpd).
     bool systemCrashReporter = false;
     std::chrono::milliseconds shutdownTimeout{2000};
     CrashHook onCrash = nullptr;
