@@ -46,67 +46,12 @@ inline nlohmann::json updateAnswer(const std::string& version,
                {{"arm64", files}, {"x86_64", files}, {"windows", nlohmann::json::object()}}}}}};
 }
 
-// A process started with its own environment (no shell); killed and reaped when dropped.
-class Process {
+// A process started with exactly the given environment, its output appended to `output`.
+class Process : public fixture::ChildProcess {
   public:
-    Process(std::vector<std::string> argv, const std::vector<std::string>& environment,
-            const fs::path& output) {
-        std::vector<std::string> env = environment;
-        auto pointers = [](std::vector<std::string>& texts) {
-            std::vector<char*> result;
-            for (auto& text : texts) {
-                result.push_back(text.data());
-            }
-            result.push_back(nullptr);
-            return result;
-        };
-        auto argvPointers = pointers(argv);
-        auto envPointers = pointers(env);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int rc = posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr,
-                                   argvPointers.data(), envPointers.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            throw std::runtime_error{"cannot start " + argv.front()};
-        }
-    }
-    ~Process() {
-        if (!exitCode_) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    [[nodiscard]] pid_t pid() const { return pid_; }
-
-    // The exit code once the process has ended within `timeout`; -signal when killed by one.
-    std::optional<int> waitExit(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!exitCode_) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds{20});
-        }
-        return exitCode_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> exitCode_;
+    Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+            const fs::path& output)
+        : ChildProcess(argv, environment, {.inheritEnvironment = false, .output = output}) {}
 };
 
 // The test locks keep this project's tests off a fixed port, but other checkouts built on the

@@ -4,6 +4,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -35,15 +36,26 @@ inline std::filesystem::path mainAppBundleTool() {
     return mainAppDirectory() / "mainapp_bundle";
 }
 
+// How a child is started beyond its arguments.
+struct SpawnOptions {
+    // False: the given entries are the child's whole environment.
+    bool inheritEnvironment = true;
+    // When set: standard input from /dev/null, standard output and error appended here.
+    std::filesystem::path output;
+};
+
 // A child started with posix_spawn (no shell); killed and reaped when dropped.
 class ChildProcess {
   public:
     // `environment` entries ("KEY=value") are added to this process's environment.
     ChildProcess(const std::vector<std::string>& argv,
-                 const std::vector<std::string>& environment = {}) {
+                 const std::vector<std::string>& environment = {},
+                 const SpawnOptions& options = {}) {
         std::vector<std::string> env;
-        for (char** item = environ; *item != nullptr; ++item) {
-            env.emplace_back(*item);
+        if (options.inheritEnvironment) {
+            for (char** item = environ; *item != nullptr; ++item) {
+                env.emplace_back(*item);
+            }
         }
         env.insert(env.end(), environment.begin(), environment.end());
         auto pointers = [](std::vector<std::string>& texts) {
@@ -57,8 +69,18 @@ class ChildProcess {
         std::vector<std::string> args = argv;
         auto argvPointers = pointers(args);
         auto envPointers = pointers(env);
-        if (posix_spawn(&pid_, args.front().c_str(), nullptr, nullptr, argvPointers.data(),
-                        envPointers.data()) != 0) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (!options.output.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0644);
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        }
+        const int rc = posix_spawn(&pid_, args.front().c_str(), &actions, nullptr,
+                                   argvPointers.data(), envPointers.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
             throw std::runtime_error{"cannot start " + args.front()};
         }
     }
