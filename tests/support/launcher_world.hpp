@@ -34,18 +34,6 @@ namespace launcher_test {
 
 namespace fs = std::filesystem;
 
-// A complete update answer naming `version` and <service>/<file> for every processor.
-inline nlohmann::json updateAnswer(const std::string& version,
-                                   const std::string& file = "app.tar") {
-    const nlohmann::json files = {{"file", "{base}/" + file}, {"appCast", "{base}/cast.xml"}};
-    return {{"appVersion", version},
-            {"version",
-             {{"appVersion", version},
-              {"majorBaseVersion", version.substr(0, 1)},
-              {"update",
-               {{"arm64", files}, {"x86_64", files}, {"windows", nlohmann::json::object()}}}}}};
-}
-
 // A process started with exactly the given environment, its output appended to `output`.
 class Process : public fixture::ChildProcess {
   public:

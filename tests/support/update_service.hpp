@@ -26,6 +26,18 @@
 
 namespace launcher_test {
 
+// A complete update answer naming `version` and <service>/<file> for every processor.
+inline nlohmann::json updateAnswer(const std::string& version,
+                                   const std::string& file = "app.tar") {
+    const nlohmann::json files = {{"file", "{base}/" + file}, {"appCast", "{base}/cast.xml"}};
+    return {{"appVersion", version},
+            {"version",
+             {{"appVersion", version},
+              {"majorBaseVersion", version.substr(0, 1)},
+              {"update",
+               {{"arm64", files}, {"x86_64", files}, {"windows", nlohmann::json::object()}}}}}};
+}
+
 // A loopback port nobody listens on: bound once to learn a free number, then closed.
 inline int freeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -91,16 +91,7 @@ class PageLog {
     std::vector<std::string> calls_;
 };
 
-// A complete answer naming `version` and root/<file> for both processors.
-inline nlohmann::json fullAnswer(const std::string& version, const std::string& file = "app.tar") {
-    const nlohmann::json files = {{"file", "{base}/" + file}, {"appCast", "{base}/cast.xml"}};
-    return {{"appVersion", version},
-            {"version",
-             {{"appVersion", version},
-              {"majorBaseVersion", version.substr(0, 1)},
-              {"update",
-               {{"arm64", files}, {"x86_64", files}, {"windows", nlohmann::json::object()}}}}}};
-}
+using launcher_test::updateAnswer;
 
 // Whether something accepts connections on the loopback port.
 inline bool portTaken(int port) {

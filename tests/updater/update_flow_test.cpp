@@ -23,7 +23,7 @@ fs::path installedProgram(const fs::path& last) {
 
 TEST_F(UpdateFlowTest, FreshInstallDownloadsInstallsAndStartsTheApplication) {
     publishArchive("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService();
     const auto updater = makeUpdater();
 
@@ -64,7 +64,7 @@ TEST_F(UpdateFlowTest, FreshInstallDownloadsInstallsAndStartsTheApplication) {
 
 TEST_F(UpdateFlowTest, DeepLinkAndBootArgumentArriveAsSeparateUnchangedArguments) {
     preinstall("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService();
     const auto updater = makeUpdater();
     const std::string deeplink = "zentravo://open?game=a b&x='1'\"$(id)`;|";
@@ -141,16 +141,17 @@ TEST_P(VersionAnswerTest, DecidesWhetherToInstall) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, VersionAnswerTest,
     ::testing::Values(
-        VersionCase{"UpToDate", "2.0.0", fullAnswer("2.0.0"), "2.0.0", false, 0, "2.0.0"},
-        VersionCase{"OlderAnswer", "2.0.0", fullAnswer("1.5.0"), "2.0.0", false, 0, "2.0.0"},
-        VersionCase{"NewerAnswer", "1.0.0", fullAnswer("1.0.1"), "1.0.0", true, 0, "1.0.1"},
-        VersionCase{"ZeroAnswerReinstalls", "2.0.0", fullAnswer("0.0.0"), "2.0.0", true, 0,
+        VersionCase{"UpToDate", "2.0.0", updateAnswer("2.0.0"), "2.0.0", false, 0, "2.0.0"},
+        VersionCase{"OlderAnswer", "2.0.0", updateAnswer("1.5.0"), "2.0.0", false, 0, "2.0.0"},
+        VersionCase{"NewerAnswer", "1.0.0", updateAnswer("1.0.1"), "1.0.0", true, 0, "1.0.1"},
+        VersionCase{"ZeroAnswerReinstalls", "2.0.0", updateAnswer("0.0.0"), "2.0.0", true, 0,
                     "0.0.0"},
-        VersionCase{"InstalledPrereleaseOfZeroCountsAsNothing", "0.0.0-rc", fullAnswer("1.0.0"),
+        VersionCase{"InstalledPrereleaseOfZeroCountsAsNothing", "0.0.0-rc", updateAnswer("1.0.0"),
                     "0.0.0", true, 0, "1.0.0"},
-        VersionCase{"ReleaseAfterItsCandidate", "1.7.0-rc.1", fullAnswer("1.7.0"), "1.7.0-rc.1",
+        VersionCase{"ReleaseAfterItsCandidate", "1.7.0-rc.1", updateAnswer("1.7.0"), "1.7.0-rc.1",
                     true, 0, "1.7.0"},
-        VersionCase{"UnparsableVersion", "1.0.0", fullAnswer("latest"), "1.0.0", false, 2, "1.0.0"},
+        VersionCase{"UnparsableVersion", "1.0.0", updateAnswer("latest"), "1.0.0", false, 2,
+                    "1.0.0"},
         VersionCase{"NoVersionAtAll", "", nlohmann::json::object(), "0.0.0", false, 2, "0.0.0"},
         VersionCase{"NoArchiveAddress", "1.0.0", nlohmann::json{{"appVersion", "3.0.0"}}, "1.0.0",
                     false, 2, "1.0.0"}),
@@ -158,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateFlowTest, TwoServerErrorsThenSuccessCountDownOneAndTwoSeconds) {
     publishArchive("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService({{"paths", {{"/v1/tarvine/update/*", {{"status", 500}, {"times", 2}}}}}});
     const auto updater = makeUpdater();
 
@@ -175,7 +176,7 @@ TEST_F(UpdateFlowTest, TwoServerErrorsThenSuccessCountDownOneAndTwoSeconds) {
 
 TEST_F(UpdateFlowTest, PinMismatchStopsAtOnceWithTheConnectionError) {
     publishArchive("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService({{"wrongCertificate", true}});
     const auto updater = makeUpdater();
 
@@ -194,7 +195,7 @@ TEST_F(UpdateFlowTest, PinMismatchStopsAtOnceWithTheConnectionError) {
 }
 
 TEST_F(UpdateFlowTest, EightFailuresGiveOneRetriesFailure) {
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService({{"paths", {{"/v1/tarvine/update/*", {{"status", 500}}}}}});
     const auto updater = makeUpdater();
 
@@ -212,7 +213,7 @@ TEST_F(UpdateFlowTest, EightFailuresGiveOneRetriesFailure) {
 }
 
 TEST_F(UpdateFlowTest, StopDuringACountdownEndsWithinASecond) {
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService({{"paths", {{"/v1/tarvine/update/*", {{"status", 500}}}}}});
     // The shipped pacing: a real one-second countdown.
     const auto updater = std::make_unique<zentravo::Updater>(page_.callback());
@@ -233,7 +234,7 @@ TEST_F(UpdateFlowTest, StopDuringACountdownEndsWithinASecond) {
 
 TEST_F(UpdateFlowTest, StopDuringTheDownloadRetriesEndsBeforeInstalling) {
     preinstall("1.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService({{"paths", {{"/app.tar", {{"status", 503}}}}}});
     const auto updater = std::make_unique<zentravo::Updater>(page_.callback());
     std::atomic<int> result{-1};
@@ -253,7 +254,7 @@ TEST_F(UpdateFlowTest, StopDuringTheDownloadRetriesEndsBeforeInstalling) {
 TEST_F(UpdateFlowTest, BrokenDownloadIsRetriedNotInstalled) {
     preinstall("1.0.0");
     publishArchive("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService({{"paths", {{"/app.tar", {{"truncateAfter", 1000}, {"times", 1}}}}}});
     const auto updater = makeUpdater();
 
@@ -275,7 +276,7 @@ TEST_P(BrokenArchiveTest, FailsInstallationAndKeepsThePreviousVersion) {
     } else {
         std::ofstream{archive, std::ios::trunc} << std::string(4096, 'x');
     }
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService();
     const auto updater = makeUpdater();
 
@@ -302,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Archives, BrokenArchiveTest, ::testing::Values(true, fa
 
 TEST_F(UpdateFlowTest, ApplicationThatNeverAnswersButRunsIsFoundByProcess) {
     preinstall("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService();
     ::setenv("ZENTRAVO_MAINAPP_MODE", "wrong", 1);
     const auto updater = makeUpdater();
@@ -321,7 +322,7 @@ TEST_F(UpdateFlowTest, ApplicationThatNeverAnswersButRunsIsFoundByProcess) {
 
 TEST_F(UpdateFlowTest, ApplicationThatNeverStartsIsReportedWithAMessageBox) {
     preinstall("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService();
     ::setenv("ZENTRAVO_MAINAPP_MODE", "no-such-mode", 1);  // the program refuses and ends
     // The process check looks at the whole machine: wait out main applications of other tests.
@@ -352,7 +353,7 @@ TEST_F(UpdateFlowTest, ApplicationThatNeverStartsIsReportedWithAMessageBox) {
 
 TEST_F(UpdateFlowTest, StopWhileWaitingForTheApplicationEndsTheSequence) {
     preinstall("2.0.0");
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     startService();
     ::setenv("ZENTRAVO_MAINAPP_MODE", "wrong", 1);
     const auto updater = std::make_unique<zentravo::Updater>(page_.callback());
@@ -411,7 +412,7 @@ TEST_F(UpdateFlowTest, VersionQueryFailuresAreTheOnesTheRetryEngineSorts) {
     const std::string notChecked = "Launcher auto update was not successfully checked";
     expectFailure({{"paths", {{"/v1/tarvine/update/*", {{"status", 404}}}}}}, notChecked);
     expectFailure({{"paths", {{"/v1/tarvine/update/*", {{"invalidJson", true}}}}}}, notChecked);
-    nlohmann::json noBase = fullAnswer("2.0.0");
+    nlohmann::json noBase = updateAnswer("2.0.0");
     noBase["version"].erase("majorBaseVersion");
     expectFailure({{"paths", {{"/v1/tarvine/update/*", {{"json", noBase}}}}}},
                   "key 'majorBaseVersion' not found");
@@ -423,7 +424,7 @@ TEST_F(UpdateFlowTest, VersionQueryFailuresAreTheOnesTheRetryEngineSorts) {
     }
 
     service.setConfig(nlohmann::json::object());
-    answer(fullAnswer("2.0.0"));
+    answer(updateAnswer("2.0.0"));
     const auto latest = zentravo::Updater::getLatestVersion(url);
     EXPECT_EQ(latest.appVersion, "2.0.0");
     EXPECT_EQ(latest.version.update.x86_64.file, service.url("/app.tar"));
