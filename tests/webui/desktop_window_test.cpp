@@ -15,7 +15,7 @@ namespace {
 
 // A display of its own: windows of tests running in parallel neither cover nor raise ours.
 ::testing::Environment* const kDisplay =
-    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
+    ::testing::AddGlobalTestEnvironment(new launcher_test::PrivateDisplay);
 
 // Serves the loop, message queue included, until a stop; a watchdog stops it after limit.
 // True when something else stopped it first.

@@ -16,7 +16,7 @@ using webui_test::waitForPage;
 namespace {
 
 ::testing::Environment* const kDisplay =
-    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
+    ::testing::AddGlobalTestEnvironment(new launcher_test::PrivateDisplay);
 
 }  // namespace
 

@@ -19,7 +19,7 @@ namespace {
 
 // A display of its own: windows of tests running in parallel neither cover nor raise ours.
 ::testing::Environment* const kDisplay =
-    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
+    ::testing::AddGlobalTestEnvironment(new launcher_test::PrivateDisplay);
 
 class Bridge : public ::testing::Test {
   protected:

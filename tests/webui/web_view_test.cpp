@@ -25,7 +25,7 @@ namespace {
 
 // A display of its own: windows of tests running in parallel neither cover nor raise ours.
 ::testing::Environment* const kDisplay =
-    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
+    ::testing::AddGlobalTestEnvironment(new launcher_test::PrivateDisplay);
 
 WebView::Options servingOptions(
     std::function<std::optional<WebView::Options::Resource>(const std::string&)> fetch) {

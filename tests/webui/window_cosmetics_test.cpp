@@ -18,7 +18,7 @@ using vela::ui::WebView;
 namespace {
 
 ::testing::Environment* const kDisplay =
-    ::testing::AddGlobalTestEnvironment(new webui_test::PrivateDisplay);
+    ::testing::AddGlobalTestEnvironment(new launcher_test::PrivateDisplay);
 
 struct Rgb {
     int r, g, b;
@@ -101,8 +101,8 @@ TEST(WindowCosmetics, ScreenshotShowsThePageDrawnCornersCutAndTheWindowCentred) 
     })) << gtk_widget_get_allocated_width(handle)
         << "x" << gtk_widget_get_allocated_height(handle);
 
-    const int left = (webui_test::PrivateDisplay::kWidth - 390) / 2;  // 445
-    const int top = (webui_test::PrivateDisplay::kHeight - 120) / 2;  // 340
+    const int left = (launcher_test::PrivateDisplay::kWidth - 390) / 2;  // 445
+    const int top = (launcher_test::PrivateDisplay::kHeight - 120) / 2;  // 340
     int originX = 0;
     int originY = 0;
     gdk_window_get_origin(gtk_widget_get_window(handle), &originX, &originY);
@@ -120,7 +120,7 @@ TEST(WindowCosmetics, ScreenshotShowsThePageDrawnCornersCutAndTheWindowCentred) 
     while (true) {
         image = takeScreenshot(file);
         ASSERT_NE(image, nullptr);
-        ASSERT_EQ(gdk_pixbuf_get_width(image), webui_test::PrivateDisplay::kWidth);
+        ASSERT_EQ(gdk_pixbuf_get_width(image), launcher_test::PrivateDisplay::kWidth);
         if (isPage(pixelAt(image, left + 195, top + 60)) ||
             std::chrono::steady_clock::now() > deadline) {
             break;

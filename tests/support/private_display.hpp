@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace webui_test {
+namespace launcher_test {
 
 class PrivateDisplay : public ::testing::Environment {
   public:
@@ -73,4 +73,4 @@ class PrivateDisplay : public ::testing::Environment {
     pid_t server = -1;
 };
 
-}  // namespace webui_test
+}  // namespace launcher_test
