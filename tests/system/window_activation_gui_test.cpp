@@ -7,12 +7,18 @@
 
 #include "mainapp_fixture.hpp"
 #include "platform/instance_detection.hpp"
+#include "private_display.hpp"
 #include "scratch_folder.hpp"
 #include "system_test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The stacking order is the whole screen's: other GUI tests' windows on a shared display would
+// come and go in it.
+::testing::Environment* const kDisplay =
+    ::testing::AddGlobalTestEnvironment(new launcher_test::PrivateDisplay);
 
 // Owners (_NET_WM_PID) of the root's mapped children, bottom of the stack first.
 std::vector<uint32_t> stackingByPid() {
@@ -60,14 +66,16 @@ TEST(BringWindowForward, RaisesTheWindowOfTheGivenProcess) {
     std::this_thread::sleep_for(200ms);
     ASSERT_LT(level(stackingByPid(), lower.pid()), level(stackingByPid(), upper.pid()));
 
-    EXPECT_TRUE(zentravo::system::bringWindowForward(lower.pid()));
+    // A toolkit that is still settling its new window may restack it once more on a loaded
+    // machine, so the request is repeated until it holds (or 5 s pass).
     std::vector<uint32_t> stack;
-    for (int round = 0; round < 100; ++round) {
+    for (int round = 0; round < 50; ++round) {
+        EXPECT_TRUE(zentravo::system::bringWindowForward(lower.pid()));
+        std::this_thread::sleep_for(100ms);
         stack = stackingByPid();
         if (level(stack, lower.pid()) > level(stack, upper.pid())) {
             break;
         }
-        std::this_thread::sleep_for(20ms);
     }
     EXPECT_GT(level(stack, lower.pid()), level(stack, upper.pid()));
     EXPECT_FALSE(zentravo::system::bringWindowForward(::getpid())) << "no window of ours";
