@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -93,6 +95,26 @@ TEST(InstallFolderTest, RestoresAFolderParkedByAnInterruptedSwap) {
 // A process killed at any moment of the swap leaves either the old or the new version whole.
 TEST(InstallFolderTest, KillAtAnyMomentLeavesAWholeVersion) {
     constexpr int kFiles = 150;
+    // Kills are spread over twice the time a whole swap takes on this machine right now, so that
+    // a loaded machine still sees kills both before and after the swap.
+    useconds_t wholeSwap = 0;
+    {
+        const fixture::ScratchFolder tmp;
+        makeVersion(tmp.path() / "last", "1.0.0", kFiles);
+        makeVersion(tmp.path() / "2.0.0", "2.0.0", kFiles);
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            (void)replaceFolder(tmp.path() / "2.0.0", tmp.path() / "last");
+            _exit(0);
+        }
+        waitpid(child, nullptr, 0);
+        wholeSwap = static_cast<useconds_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count());
+    }
+    const useconds_t spread = std::max<useconds_t>(1500, 2 * wholeSwap);
     std::mt19937 random{12345};
     int sawOld = 0;
     int sawNew = 0;
@@ -107,7 +129,7 @@ TEST(InstallFolderTest, KillAtAnyMomentLeavesAWholeVersion) {
             (void)replaceFolder(tmp.path() / "2.0.0", last);
             _exit(0);
         }
-        usleep(std::uniform_int_distribution<useconds_t>{0, 1500}(random));
+        usleep(std::uniform_int_distribution<useconds_t>{0, spread}(random));
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
