@@ -14,6 +14,7 @@
 #include "app_start.hpp"
 #include "crash_reporting.hpp"
 #include "launcher_app.hpp"
+#include "log_text.hpp"
 #include "logger.hpp"
 #include "paths.hpp"
 #include "sentry_wrapper.hpp"
@@ -37,7 +38,8 @@ bool isDeeplink(const std::string& argument) {
 }
 
 bool isRestarted(const std::string& argument) {
-    spdlog::info("Checking if restarted -> '{}' vs '{}'", argument, restartedFlag);
+    spdlog::info("Checking if restarted -> '{}' vs '{}'", zentravo::logtext::escape(argument),
+                 restartedFlag);
     return argument.find(restartedFlag) != std::string::npos;
 }
 
@@ -58,7 +60,7 @@ void handleDeeplink(const std::string& link) {
 
 void restartLauncher(std::string_view self) {
     static const std::string restartFlag = fmt::format("--{}", restartedFlag);
-    spdlog::info("{} with '{}'", "About to restart launcher", self);
+    spdlog::info("{} with '{}'", "About to restart launcher", zentravo::logtext::escape(self));
     zentravo::utils::sentry::sharedWrapper.setBreadcrumb("About to restart launcher");
     // A new instance of this very executable, started without a shell and left to run on.
     const std::filesystem::path executable = zentravo::path::executable();
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
 
     spdlog::info("Starting with {} params", argc);
     for (int i = 0; i < argc; ++i) {
-        spdlog::info("   Param {}: '{}'", i, argv[i]);
+        spdlog::info("   Param {}: '{}'", i, zentravo::logtext::escape(argv[i]));
     }
 
     try {

@@ -348,6 +348,7 @@ struct PostResult {
 
 constexpr std::chrono::seconds kConnectTimeout{10};
 constexpr std::chrono::seconds kTransferTimeout{30};
+constexpr std::int64_t kMaxAnswerBytes = 64 * 1024;
 
 // The tracker's one request. `stop` cuts a running transfer short; libcurl looks at it on each
 // progress call, at least once a second.
@@ -364,8 +365,10 @@ PostResult postEnvelope(const std::string& url, const std::string& auth, const s
         session.setExtraCaFile(caFile);
         session.setProgressCallback([&stop](std::int64_t, std::int64_t, std::int64_t,
                                             std::int64_t) { return !stop.load(); });
+        // The answer is not read; a long one is cut short, not kept.
+        session.setMaxBodySize(kMaxAnswerBytes);
         const http::Response response = session.post(body);
-        if (response.error.code != CURLE_OK) {
+        if (response.error.code != CURLE_OK && !response.body_over_limit) {
             return {0, response.error.message};
         }
         return {response.status_code, {}};

@@ -78,6 +78,7 @@ struct Session::State {
     std::string proxyUser;
     std::string proxyPassword;
     ProgressCallback progress;
+    std::int64_t maxBody = -1;  // -1: no limit
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 
     // Per transfer.
@@ -88,6 +89,11 @@ struct Session::State {
     static size_t onWrite(char* data, size_t size, size_t count, void* user) noexcept {
         auto* self = static_cast<State*>(user);
         const size_t bytes = size * count;
+        if (self->maxBody >= 0 &&
+            self->response->downloaded_bytes + static_cast<std::int64_t>(bytes) > self->maxBody) {
+            self->response->body_over_limit = true;
+            return 0;
+        }
         try {
             if (self->sink != nullptr) {
                 self->sink->write(data, static_cast<std::streamsize>(bytes));
@@ -178,6 +184,8 @@ struct Session::State {
             curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxyUser.c_str());
             curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxyPassword.c_str());
         }
+        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(maxBody >= 0 ? maxBody : 0));
         if (progress) {
             curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
             curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &State::onProgress);
@@ -194,7 +202,13 @@ struct Session::State {
         }
 
         result.error.code = rc;
-        if (rc != CURLE_OK) {
+        if (rc == CURLE_FILESIZE_EXCEEDED) {
+            result.body_over_limit = true;
+        }
+        if (result.body_over_limit) {
+            result.text.clear();
+            result.error.message = "answer larger than " + std::to_string(maxBody) + " bytes";
+        } else if (rc != CURLE_OK) {
             result.error.message =
                 errorBuffer[0] != '\0' ? std::string{errorBuffer.data()} : curl_easy_strerror(rc);
         }
@@ -220,6 +234,9 @@ Session::Session() : state_{std::make_unique<State>()} {
     curl_easy_setopt(h, CURLOPT_WRITEDATA, state_.get());
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &State::onHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, state_.get());
+    // Plain http, file:// and the rest would bypass TLS and the pinned keys.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 50L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -292,6 +309,10 @@ void Session::setVerbose(bool verbose) {
 
 void Session::setProgressCallback(ProgressCallback callback) {
     state_->progress = std::move(callback);
+}
+
+void Session::setMaxBodySize(std::int64_t bytes) {
+    state_->maxBody = bytes;
 }
 
 Response Session::get() {

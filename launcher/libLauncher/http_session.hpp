@@ -16,7 +16,8 @@
 
 // The project's one HTTP client: a single libcurl easy handle per request, owned by a Session.
 // Every request of the launcher (update service, downloads, analytics, error reports) goes
-// through it, so TLS, proxy and time-out handling live in one place.
+// through it, so TLS, proxy and time-out handling live in one place. Only https is spoken, for
+// the address and for every redirect.
 namespace zentravo::http {
 
 // Name/value pairs in the order they are sent.
@@ -42,6 +43,8 @@ struct Response {
     // Body bytes received, and the size the server announced (-1 when it announced none).
     std::int64_t downloaded_bytes = 0;
     std::int64_t announced_bytes = -1;
+    // The body went past the session's limit: the transfer was stopped there and `text` is empty.
+    bool body_over_limit = false;
 
     // Value of the first header with this name (compared without regard to case), else "".
     [[nodiscard]] std::string header(std::string_view name) const;
@@ -76,6 +79,9 @@ class Session {
     // libcurl's trace of the transfer on standard error.
     void setVerbose(bool verbose);
     void setProgressCallback(ProgressCallback callback);
+    // The most body bytes taken; a larger body stops the transfer (error CURLE_WRITE_ERROR or
+    // CURLE_FILESIZE_EXCEEDED, Response::body_over_limit set). Unlimited by default.
+    void setMaxBodySize(std::int64_t bytes);
 
     // Each performs the request once and returns what happened; transfer failures are reported
     // in Response::error, never thrown. An exception thrown by the progress callback or the

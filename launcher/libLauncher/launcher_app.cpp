@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "log_text.hpp"
 #include "messageloop.hpp"
 #include "metrics.hpp"
 #include "resources.hpp"
@@ -228,7 +229,7 @@ Value LauncherApp::onOpenLink(const ValueView& arguments) {
         return {};
     }
     const std::string link{arguments[0].getString()};
-    spdlog::info("Open link {}", link);
+    spdlog::info("Open link {}", logtext::escape(link));
     openUrl(link);
     return {};
 }

@@ -10,6 +10,7 @@
 
 #include "build_config.hpp"
 #include "http_session.hpp"
+#include "log_text.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
 #include "user_ip.hpp"
@@ -25,6 +26,7 @@ namespace {
 
 constexpr std::string_view kTag = "[Metrics::sendEventsToAmplitude]";
 constexpr std::chrono::milliseconds kTimeout{10000};
+constexpr std::int64_t kMaxAnswerBytes = 64 * 1024;
 
 const std::string_view osName = system::getOSName();
 const std::string_view osVersion = system::getOSVersion();
@@ -184,11 +186,12 @@ void sendEventsToAmplitude(const std::vector<model::AmplitudeMetricsEvent>& even
     session.setTimeout(kTimeout);
     session.setHeaders({{"content-type", "application/json"}});
     session.setVerbose(true);
+    session.setMaxBodySize(kMaxAnswerBytes);
     const http::Response response = session.post(body);
 
     spdlog::debug("{} Request body -> {}", kTag, body);
     spdlog::debug("{} Response status code -> {}", kTag, response.status_code);
-    spdlog::debug("{} Response message -> {}", kTag, response.text);
+    spdlog::debug("{} Response message -> {}", kTag, logtext::excerpt(response.text));
     if (response.status_code == 200) {
         return;
     }
@@ -201,8 +204,8 @@ void sendEventsToAmplitude(const std::vector<model::AmplitudeMetricsEvent>& even
     const std::string& detail = response.text.empty() && response.error.code != CURLE_OK
                                     ? response.error.message
                                     : response.text;
-    const std::string message =
-        fmt::format("Failed to send [{}] events to Amplitude: {}", joinTypes(events), detail);
+    const std::string message = fmt::format("Failed to send [{}] events to Amplitude: {}",
+                                            joinTypes(events), logtext::excerpt(detail));
     spdlog::error(message);
     utils::sentry::sharedWrapper.sendException("Metric Failed", message);
 }

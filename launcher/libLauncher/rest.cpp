@@ -11,6 +11,7 @@
 
 #include "build_config.hpp"
 #include "exceptions.hpp"
+#include "log_text.hpp"
 #include "paths.hpp"
 #include "proxy.hpp"
 #include "sentry_wrapper.hpp"
@@ -26,6 +27,10 @@ constexpr std::string_view kAppName = "corvanta-launcher";
 constexpr std::string_view kCheckTag = "[checkCriticalNetworkErrors]";
 constexpr auto kGetTimeout = 10000ms;
 constexpr auto kDownloadTimeout = 600000ms;
+// The service's answers are a few hundred bytes, a few levels deep; anything far beyond is
+// refused before it can cost memory, or time when it is parsed and logged.
+constexpr std::int64_t kMaxAnswerBytes = 1 << 20;
+constexpr int kMaxAnswerDepth = 64;
 
 // Revealed once, before main, and only read afterwards.
 const std::string kPinnedKeysText = config::kPinnedKeys.reveal();
@@ -101,6 +106,17 @@ std::string schemeOf(std::string_view url) {
 void report(std::string_view title, const std::string& text) {
     spdlog::error(text);
     utils::sentry::sharedWrapper.sendException(title, text);
+}
+
+nlohmann::json parseAnswer(const std::string& text) {
+    return nlohmann::json::parse(
+        text, [](int depth, nlohmann::json::parse_event_t event, const nlohmann::json&) {
+            if (depth >= kMaxAnswerDepth && (event == nlohmann::json::parse_event_t::object_start ||
+                                             event == nlohmann::json::parse_event_t::array_start)) {
+                throw std::runtime_error{"answer nested too deeply"};
+            }
+            return true;
+        });
 }
 
 }  // namespace
@@ -212,23 +228,25 @@ std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCritica
                         {"app-version", std::string{kLauncherVersion}},
                         {"User-Agent", agent}});
     session.setVerbose(true);
+    session.setMaxBodySize(kMaxAnswerBytes);
 
     const http::Response response = session.get();
     spdlog::debug("{}", response.status_code);
-    spdlog::debug("{}", response.header("content-type"));
-    spdlog::debug("{}", response.text);
+    spdlog::debug("{}", logtext::escape(response.header("content-type")));
+    spdlog::debug("{}", logtext::excerpt(response.text));
 
     if (checkCriticalErrors) {
         checkCriticalNetworkErrors(response);
     }
-    if (response.status_code != 200) {
+    // An oversized answer is a failed request like any other status.
+    if (response.status_code != 200 || response.body_over_limit) {
         report("getRequest failed",
                fmt::format("Failed getRequest to '{}' with code {} and message '{}'", url,
                            response.status_code, response.error.message));
         return std::nullopt;
     }
     try {
-        return nlohmann::json::parse(response.text);
+        return parseAnswer(response.text);
     } catch (...) {
         report("getRequest response parsing failed",
                fmt::format("Failed to parse response from '{}'", url));
@@ -258,13 +276,13 @@ bool downloadRequest(std::string_view url, const std::filesystem::path& file,
             http::Error{CURLE_WRITE_ERROR, fmt::format("Failed writing to '{}'", pathToUtf8(file))};
     }
     spdlog::debug("{}", response.status_code);
-    spdlog::debug("{}", response.header("content-type"));
+    spdlog::debug("{}", logtext::escape(response.header("content-type")));
 
     checkCriticalNetworkErrors(response);
     if (response.status_code != 200) {
         report("downloadRequest failed",
-               fmt::format("Failed downloadRequest to '{}' with code {} and message '{}'", url,
-                           response.status_code, response.error.message));
+               fmt::format("Failed downloadRequest to '{}' with code {} and message '{}'",
+                           logtext::escape(url), response.status_code, response.error.message));
         return false;
     }
     // A 200 answer whose body broke off is no archive: fail it as a retryable transfer error,

@@ -13,6 +13,7 @@
 
 #include "file_helpers.hpp"
 #include "http_session.hpp"
+#include "log_text.hpp"
 #include "messageloop.hpp"
 #include "paths.hpp"
 #include "rest.hpp"
@@ -28,6 +29,8 @@ using Clock = std::chrono::steady_clock;
 // Progress reaches the main thread at most this often.
 constexpr auto kProgressInterval = std::chrono::milliseconds{50};
 constexpr auto kFeedTimeout = std::chrono::seconds{60};
+// A feed lists a few releases; far more is no feed.
+constexpr std::int64_t kMaxFeedBytes = 4 << 20;
 
 std::mutex& driverMutex() {
     static std::mutex mutex;
@@ -59,6 +62,7 @@ FeedResult fetchFeed(const std::string& url, const std::atomic<bool>& cancel) {
     }
     session.setConnectTimeout(std::chrono::seconds{30});
     session.setTimeout(kFeedTimeout);
+    session.setMaxBodySize(kMaxFeedBytes);
     session.setProgressCallback(
         [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) { return !cancel.load(); });
     http::Response response = session.get();
@@ -229,8 +233,8 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
             try {
                 (void)selfinstall::locate(settings.executable);
             } catch (const std::exception& e) {
-                spdlog::warn("Launcher update {} not offered: {}", item->displayVersion(),
-                             e.what());
+                spdlog::warn("Launcher update {} not offered: {}",
+                             logtext::escape(item->displayVersion()), e.what());
                 item.reset();
             }
         }
@@ -239,7 +243,8 @@ struct Controller::Core : std::enable_shared_from_this<Core> {
             delegate->updaterDidNotFindUpdate();
             return;
         }
-        spdlog::info("Launcher update {} offered at {}", item->displayVersion(), item->url);
+        spdlog::info("Launcher update {} offered at {}", logtext::escape(item->displayVersion()),
+                     logtext::escape(item->url));
         delegate->didFindValidUpdate(*item);
         // The question waits for the next turn of the loop, after what the report set off.
         postToSelf([item = *item](Core& self) { self.ask(item); });

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "log_text.hpp"
 #include "system.hpp"
 #include "vadipc.hpp"
 
@@ -100,12 +101,12 @@ bool connectAndSendEvent(const nlohmann::json& event) {
     }
 
     const std::string_view answer{buffer.data(), static_cast<std::size_t>(received)};
-    spdlog::debug("Received socket response -> '{}'", answer);
+    spdlog::debug("Received socket response -> '{}'", logtext::escape(answer));
     if (answer == kAcceptedAnswer) {
         socket.close();
         return true;
     }
-    spdlog::error("Unexpected socket response '{}'", answer);
+    spdlog::error("Unexpected socket response '{}'", logtext::escape(answer));
     socket.close();
     return false;
 }

@@ -10,6 +10,7 @@
 #include "download_progress.hpp"
 #include "exceptions.hpp"
 #include "i18n_translator.hpp"
+#include "log_text.hpp"
 #include "metrics.hpp"
 #include "page_calls.hpp"
 #include "paths.hpp"
@@ -95,14 +96,15 @@ request::AppUpdateResponse Updater::getLatestVersion(std::string_view url) {
     if (!body) {
         throw std::runtime_error{"Launcher auto update was not successfully checked"};
     }
-    milestone(fmt::format("Last version response: {}", body->dump(4)));
+    milestone(fmt::format("Last version response: {}", logtext::dump(*body, 4)));
     request::AppUpdateResponse answer{};
     body->get_to(answer);
     return answer;
 }
 
 void Updater::downloadUpdate(std::string_view url, const fs::path& file) const {
-    milestone(fmt::format("Downloading update from url: {} to path: {}", url, pathToUtf8(file)));
+    milestone(fmt::format("Downloading update from url: {} to path: {}", logtext::escape(url),
+                          logtext::escape(pathToUtf8(file))));
     const std::string& downloadingText = keptTexts().downloading;
     std::int64_t downloaded = 0;
     std::int64_t total = 0;

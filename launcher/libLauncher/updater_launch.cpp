@@ -3,11 +3,13 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "app_start.hpp"
 #include "file_helpers.hpp"
 #include "i18n_translator.hpp"
+#include "log_text.hpp"
 #include "metrics.hpp"
 #include "paths.hpp"
 #include "semver.hpp"
@@ -56,14 +58,26 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
     sharedWrapper.setBreadcrumb(fmt::format("App path {}", pathToUtf8(bundle)));
     const pid_t child = startApplication(bundle, deeplink, bootArgument);
 
+    // The link went to the application on its command line; a link that cannot be written
+    // into a socket event (not UTF-8) is not offered there, and the wait goes on without it.
+    bool offerDeeplink = !deeplink.empty();
     std::uint8_t failedPolls = 0;
     while (failedPolls < kLaunchPolls) {
         if (stopped()) {
             break;
         }
-        if (!deeplink.empty() && SocketComm::sendDeeplink(deeplink)) {
-            spdlog::info("V3 App running detected. Deeplink '{}' sent successfully", deeplink);
-            return;
+        if (offerDeeplink) {
+            try {
+                if (SocketComm::sendDeeplink(deeplink)) {
+                    spdlog::info("V3 App running detected. Deeplink '{}' sent successfully",
+                                 logtext::escape(deeplink));
+                    return;
+                }
+            } catch (const nlohmann::json::exception& e) {
+                spdlog::error("Deeplink '{}' cannot be sent by socket: {}",
+                              logtext::escape(deeplink), e.what());
+                offerDeeplink = false;
+            }
         }
         if (SocketComm::isClientAppRunning()) {
             spdlog::info("V3 App running detected");

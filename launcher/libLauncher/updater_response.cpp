@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log_text.hpp"
 #include "sentry_wrapper.hpp"
 
 namespace zentravo::request {
@@ -31,8 +32,7 @@ UpdaterResponse::UpdaterResponse(const nlohmann::json& json) {
         arm64 = member(member(json, "launcherUpdate"), "arm64").get<std::string>();
     } catch (const std::exception& e) {
         const std::string text =
-            fmt::format("Failed to load object: {} - {}", e.what(),
-                        json.dump(4, ' ', false, nlohmann::json::error_handler_t::replace));
+            fmt::format("Failed to load object: {} - {}", e.what(), logtext::dump(json, 4));
         spdlog::error(text);
         utils::sentry::sharedWrapper.sendException("UpdaterResponse operator= failed", text);
     }

@@ -9,6 +9,7 @@
 #include "build_config.hpp"
 #include "exceptions.hpp"
 #include "file_helpers.hpp"
+#include "log_text.hpp"
 #include "metrics.hpp"
 #include "page_calls.hpp"
 #include "paths.hpp"
@@ -89,7 +90,7 @@ request::UpdaterResponse Updater::getSelfLatestVersion(const std::string& url) {
     if (!body) {
         throw std::runtime_error{"ERROR - Unable to getSelfLatestVersion"};
     }
-    milestone(fmt::format("Returning Sparkle last version response: {}", body->dump(4)));
+    milestone(fmt::format("Returning Sparkle last version response: {}", logtext::dump(*body, 4)));
     return request::UpdaterResponse{*body};
 }
 

@@ -9,6 +9,7 @@
 #include "exceptions.hpp"
 #include "file_helpers.hpp"
 #include "install_folder.hpp"
+#include "log_text.hpp"
 #include "metrics.hpp"
 #include "page_calls.hpp"
 #include "paths.hpp"
@@ -16,6 +17,7 @@
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
 #include "updater.hpp"
+#include "utils.hpp"
 
 namespace zentravo {
 namespace {
@@ -122,15 +124,22 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         }
 
         if (current < latest || answer.appVersion == "0.0.0") {
-            // An answer without an archive address cannot get better by asking again.
+            // An answer without an archive address, or with one that is not https, cannot get
+            // better by asking again.
             const std::string& downloadUrl = system::isARM64Processor()
                                                  ? answer.version.update.arm64.file
                                                  : answer.version.update.x86_64.file;
             const fs::path archive = getDownloadPath(downloadUrl);
+            if (!toLower(downloadUrl).starts_with("https://")) {
+                const std::string text = fmt::format("The archive address is not https: '{}'",
+                                                     logtext::escape(downloadUrl));
+                return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
+                                       true, text, text);
+            }
             if (const fs::path name = archive.filename();
                 name.empty() || name == "." || name == "..") {
-                const std::string text =
-                    fmt::format("No archive to download in the answer: '{}'", downloadUrl);
+                const std::string text = fmt::format("No archive to download in the answer: '{}'",
+                                                     logtext::escape(downloadUrl));
                 return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
                                        true, text, text);
             }

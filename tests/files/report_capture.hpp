@@ -33,7 +33,7 @@ struct Reported {
 
 class ReportCapture {
   public:
-    ReportCapture() : sink_{plainHttp()} {
+    ReportCapture() {
         auto& wrapper = zentravo::utils::sentry::sharedWrapper;
         wrapper.setDsnOption(sink_.dsn());
         wrapper.setVersionOption("1.6.24");
@@ -77,12 +77,6 @@ class ReportCapture {
     }
 
   private:
-    static fixtures::ErrorSink::Options plainHttp() {
-        fixtures::ErrorSink::Options options;
-        options.tls = false;
-        return options;
-    }
-
     fixture::ScratchFolder database_;
     fixtures::ErrorSink sink_;
     int markers_ = 0;

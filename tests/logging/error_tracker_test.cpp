@@ -120,9 +120,8 @@ int closedPort() {
     return server.port();
 }
 
-ErrorSink::Options plainHttp(int status = 200) {
+ErrorSink::Options answering(int status) {
     ErrorSink::Options options;
-    options.tls = false;
     options.status = status;
     return options;
 }
@@ -223,8 +222,8 @@ TEST_F(ErrorTrackerTest, ExceptionEventCarriesScopeAndTheCallingThreadsStack) {
     }
 }
 
-TEST_F(ErrorTrackerTest, MessageEventsAndTagsOverPlainHttp) {
-    const ErrorSink sink(plainHttp());
+TEST_F(ErrorTrackerTest, MessageEventsAndTags) {
+    const ErrorSink sink;
     Wrapper wrapper;
     configure(wrapper, sink.dsn(), database);
     wrapper.setTag("channel", "beta");
@@ -241,9 +240,23 @@ TEST_F(ErrorTrackerTest, MessageEventsAndTagsOverPlainHttp) {
     EXPECT_FALSE(event.contains("user"));
 }
 
+// Reports carry the machine's id and stack traces: they travel over TLS or not at all.
+TEST_F(ErrorTrackerTest, PlainHttpTrackerGetsNothing) {
+    ErrorSink::Options plain;
+    plain.tls = false;
+    const ErrorSink sink(plain);
+    {
+        Wrapper wrapper;
+        configure(wrapper, sink.dsn(), database);
+        wrapper.sendException("Install failed", "over plain http");
+        EXPECT_TRUE(sink.waitFor(1, 2s).empty());
+    }
+    EXPECT_TRUE(sink.waitFor(1, 100ms).empty());
+}
+
 TEST_F(ErrorTrackerTest, TextsAreSentWhole) {
     // Views that are not NUL-terminated, and bytes that are not UTF-8.
-    const ErrorSink sink(plainHttp());
+    const ErrorSink sink;
     Wrapper wrapper;
     configure(wrapper, sink.dsn(), database);
     const std::string text = "Metric Failed and more";
@@ -290,7 +303,7 @@ TEST_F(ErrorTrackerTest, CloseDoesNotWaitAndKeepsQueuedEventsForTheNextStart) {
         const SilentServer silent;
         std::optional<Wrapper> wrapper;
         wrapper.emplace();
-        configure(*wrapper, "http://0a1b2c3d@127.0.0.1:" + std::to_string(silent.port()) + "/5",
+        configure(*wrapper, "https://0a1b2c3d@127.0.0.1:" + std::to_string(silent.port()) + "/5",
                   database);
         for (int i = 0; i < 3; ++i) {
             wrapper->sendException("Install failed", "event " + std::to_string(i));
@@ -328,7 +341,7 @@ TEST_F(ErrorTrackerTest, AnswersDecideWhetherAnEventIsKept) {
     for (const Case c : {Case{503, true}, Case{429, true}, Case{400, false}, Case{200, false}}) {
         SCOPED_TRACE(c.status);
         const fs::path folder = temp.path() / std::to_string(c.status);
-        const ErrorSink sink(plainHttp(c.status));
+        const ErrorSink sink(answering(c.status));
         {
             Wrapper wrapper;
             configure(wrapper, sink.dsn(), folder);
@@ -341,7 +354,7 @@ TEST_F(ErrorTrackerTest, AnswersDecideWhetherAnEventIsKept) {
 }
 
 TEST_F(ErrorTrackerTest, FailedStartsChangeNothingForTheCaller) {
-    const ErrorSink sink(plainHttp());
+    const ErrorSink sink;
     const fs::path blocker = temp.path() / "plain-file";
     std::ofstream(blocker) << "x";
     struct Case {
@@ -351,7 +364,7 @@ TEST_F(ErrorTrackerTest, FailedStartsChangeNothingForTheCaller) {
         bool delivered;  // to the sink above
         bool kept;       // in the database folder
     };
-    const std::string downDsn = "http://k@127.0.0.1:" + std::to_string(closedPort()) + "/1";
+    const std::string downDsn = "https://k@127.0.0.1:" + std::to_string(closedPort()) + "/1";
     const std::vector<Case> cases{
         {"empty DSN", "", database / "a", false, false},
         {"invalid DSN", "https://nothing", database / "b", false, false},
@@ -389,7 +402,7 @@ TEST_F(ErrorTrackerTest, FailedStartsChangeNothingForTheCaller) {
 }
 
 TEST_F(ErrorTrackerTest, EventsBeforeTheStartGoOutOnceStarted) {
-    const ErrorSink sink(plainHttp());
+    const ErrorSink sink;
     Wrapper wrapper;
     wrapper.setBreadcrumb("before start");
     wrapper.sendException("Error initializing", "early");
@@ -407,7 +420,7 @@ TEST_F(ErrorTrackerTest, StoredReportsAreCapped) {
     for (int i = 0; i < 150; ++i) {
         std::ofstream(database / ("old-" + std::to_string(i) + ".envelope")) << "{}\n";
     }
-    const ErrorSink sink(plainHttp());
+    const ErrorSink sink;
     Wrapper wrapper;
     configure(wrapper, sink.dsn(), database);
     EXPECT_EQ(sink.waitFor(100, kWait).size(), 100u);
@@ -417,7 +430,7 @@ TEST_F(ErrorTrackerTest, StoredReportsAreCapped) {
 }
 
 TEST_F(ErrorTrackerTest, DatabaseFolderMustBeThisUsersOwn) {
-    const ErrorSink sink(plainHttp());
+    const ErrorSink sink;
     const fs::path real = temp.path() / "real";
     fs::create_directories(real);
     fs::permissions(real, fs::perms::all);
@@ -442,11 +455,11 @@ TEST_F(ErrorTrackerTest, DatabaseFolderMustBeThisUsersOwn) {
 }
 
 TEST_F(ErrorTrackerTest, OptionsAfterStartAndSecondStartChangeNothing) {
-    const ErrorSink sink(plainHttp());
+    const ErrorSink sink;
     Wrapper wrapper;
     configure(wrapper, sink.dsn(), database);
     wrapper.setVersionOption("9.9.9");
-    wrapper.setDsnOption("http://other@127.0.0.1:1/1");
+    wrapper.setDsnOption("https://other@127.0.0.1:1/1");
     wrapper.initOptions();
     wrapper.sendException("t", "v");
     const auto records = sink.waitFor(1, kWait);
@@ -467,7 +480,7 @@ class CrashTest : public ErrorTrackerTest, public ::testing::WithParamInterface<
 TEST_P(CrashTest, CrashLeavesAReportThatTheNextStartSends) {
     const CrashCase c = GetParam();
     // Nothing answers: the crash report must not depend on the network.
-    const std::string downDsn = "http://k@127.0.0.1:" + std::to_string(closedPort()) + "/1";
+    const std::string downDsn = "https://k@127.0.0.1:" + std::to_string(closedPort()) + "/1";
     const auto result = probe::run({LOGGING_PROBE, "crash", downDsn, database.string(), c.how});
     ASSERT_EQ(result.signal, c.signal) << "exit " << result.exitCode << ": " << result.output;
     const auto reports = filesWithExtension(database, ".crash");

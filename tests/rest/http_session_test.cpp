@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -65,6 +66,23 @@ class TlsServer {
                     return sink.write(half.data(), half.size());
                 });
         });
+        server_.Get(
+            R"(/chunked/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+                const std::size_t size = std::stoull(req.matches[1]);
+                res.set_chunked_content_provider(
+                    "application/json", [this, size](std::size_t offset, httplib::DataSink& sink) {
+                        if (offset >= size) {
+                            sink.done();
+                            return true;
+                        }
+                        const std::string chunk(std::min<std::size_t>(size - offset, 65536), ' ');
+                        sent_ += chunk.size();
+                        return sink.write(chunk.data(), chunk.size());
+                    });
+            });
+        server_.Get("/redirect", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_redirect(req.get_param_value("to"));
+        });
         server_.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
             std::this_thread::sleep_for(1500ms);
             res.set_content("late", "text/plain");
@@ -84,9 +102,46 @@ class TlsServer {
         return "https://127.0.0.1:" + std::to_string(port_) + std::string{path};
     }
 
+    // Body bytes handed to the chunked route so far.
+    [[nodiscard]] std::size_t sent() const { return sent_; }
+
   private:
     httplib::SSLServer server_;
     int port_ = 0;
+    std::atomic<std::size_t> sent_{0};
+    std::thread thread_;
+};
+
+// A plain-HTTP server that counts the requests it gets.
+class PlainServer {
+  public:
+    PlainServer() {
+        server_.Get(".*", [this](const httplib::Request&, httplib::Response& res) {
+            ++requests_;
+            res.set_content("{}", "application/json");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread{[this] { server_.listen_after_bind(); }};
+        while (!server_.is_running()) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    ~PlainServer() {
+        server_.stop();
+        thread_.join();
+    }
+    PlainServer(const PlainServer&) = delete;
+    PlainServer& operator=(const PlainServer&) = delete;
+
+    [[nodiscard]] std::string url(std::string_view path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + std::string{path};
+    }
+    [[nodiscard]] int requests() const { return requests_; }
+
+  private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::atomic<int> requests_{0};
     std::thread thread_;
 };
 
@@ -227,6 +282,61 @@ TEST(HttpSession, TruncatedBodyIsReportedWithItsStatus) {
     EXPECT_NE(r.error.code, CURLE_OK);
     EXPECT_EQ(r.announced_bytes, 1000);
     EXPECT_EQ(r.downloaded_bytes, 500);
+}
+
+TEST(HttpSession, BodyLimitStopsTheReadItself) {
+    TlsServer server;
+    struct Case {
+        std::string path;
+        std::int64_t limit;
+        bool over;
+    };
+    constexpr std::int64_t kLimit = 64 * 1024;
+    const Case cases[] = {
+        {"/bytes/65536", kLimit, false},
+        {"/bytes/65537", kLimit, true},  // announced: refused before the body
+        {"/bytes/268435456", kLimit, true},
+        {"/chunked/65536", kLimit, false},
+        {"/chunked/268435456", kLimit, true},  // unannounced: cut where it passes the limit
+        {"/chunked/268435456", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " limit " + std::to_string(c.limit));
+        Session s = trustingSession(server.url(c.path));
+        s.setMaxBodySize(c.limit);
+        const auto r = s.get();
+        EXPECT_EQ(r.status_code, 200);
+        EXPECT_EQ(r.body_over_limit, c.over);
+        if (c.over) {
+            EXPECT_NE(r.error.code, CURLE_OK);
+            EXPECT_EQ(r.error.message, "answer larger than " + std::to_string(c.limit) + " bytes");
+            EXPECT_TRUE(r.text.empty());
+        } else {
+            EXPECT_EQ(r.error.code, CURLE_OK) << r.error.message;
+            EXPECT_EQ(r.text.size(), static_cast<std::size_t>(c.limit));
+        }
+    }
+    // The 256 MB bodies were never sent whole: only what the socket buffers took.
+    EXPECT_LT(server.sent(), std::size_t{64} << 20);
+}
+
+TEST(HttpSession, OnlyHttpsIsSpokenForAddressesAndRedirects) {
+    TlsServer server;
+    const PlainServer plain;
+    const std::string addresses[] = {
+        plain.url("/answer"),
+        "file:///etc/hostname",
+        server.url("/redirect?to=" + plain.url("/answer")),
+        server.url("/redirect?to=file:///etc/hostname"),
+    };
+    for (const auto& address : addresses) {
+        SCOPED_TRACE(address);
+        Session s = trustingSession(address);
+        const auto r = s.get();
+        EXPECT_EQ(r.error.code, CURLE_UNSUPPORTED_PROTOCOL) << r.error.message;
+        EXPECT_TRUE(r.text.empty());
+    }
+    EXPECT_EQ(plain.requests(), 0);
 }
 
 TEST(HttpSession, TimeoutAndRefusedConnection) {

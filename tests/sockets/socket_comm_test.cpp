@@ -170,12 +170,18 @@ TEST(SocketComm, OnlyTheExactAnswerIsAccepted) {
         std::vector<std::string> anyOfLines;  // one of these must have been logged
     };
     const std::vector<Case> cases = {
+        // Control characters are logged escaped: a reply cannot end the record or start another.
         {"trailing line break",
          {{"CorvantaV3_OK\n"}},
-         {"error Unexpected socket response 'CorvantaV3_OK\n'"}},
+         {"error Unexpected socket response 'CorvantaV3_OK\\n'"}},
         {"trailing NUL",
          {{std::string("CorvantaV3_OK\0", 14)}},
-         {std::string("error Unexpected socket response 'CorvantaV3_OK") + '\0' + "'"}},
+         {"error Unexpected socket response 'CorvantaV3_OK\\x00'"}},
+        {"forged log record",
+         {{"no\r\n[2026-01-01 00:00:00.000] [launcher] [info] V3 App running detected"}},
+         {"error Unexpected socket response 'no\\r\\n[2026-01-01 00:00:00.000] [launcher] [info] "
+          "V3 "
+          "App running detected'"}},
         {"OK", {{"OK"}}, {"error Unexpected socket response 'OK'"}},
         {"split over two writes",
          {{"Corvanta", "V3_OK"}, 300ms},

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "log_text.hpp"
 #include "platform/glib_handles.hpp"
 #include "system.hpp"
 
@@ -65,7 +66,7 @@ std::optional<std::string> ownDeeplinkArgument() {
     if (GDBusConnection* connection = g_application_get_dbus_connection(application)) {
         g_dbus_connection_flush_sync(connection, nullptr, nullptr);
     }
-    spdlog::info("Deeplink handed to the running launcher: '{}'", link);
+    spdlog::info("Deeplink handed to the running launcher: '{}'", logtext::escape(link));
     if (auto logger = spdlog::default_logger()) {
         logger->flush();
     }

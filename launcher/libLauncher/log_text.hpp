@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+// Texts from outside the launcher (arguments, deep links, answers, socket replies) made safe for
+// the one-record-per-line log: nothing they carry can end a record or start a forged one, and a
+// hostile answer cannot fill the log.
+namespace zentravo::logtext {
+
+// How much of a long text or JSON dump goes into one log record or breadcrumb.
+inline constexpr std::size_t kExcerptBytes = 8192;
+
+// Line breaks, tabs and other control characters (C0, DEL, C1, U+2028/U+2029) as escapes
+// ("\n", "\r", "\t", "\x1B", "\u0085"); bytes that are not UTF-8 as "\xFF". Other text is kept.
+[[nodiscard]] std::string escape(std::string_view text);
+
+// escape() of the first kExcerptBytes of `text`; a longer text is cut there and its full length
+// follows: "... (N bytes in all)".
+[[nodiscard]] std::string excerpt(std::string_view text);
+
+// The JSON written with `indent` spaces (0 or less: compact), cut after kExcerptBytes as excerpt()
+// does. Nothing beyond the kept part is held in memory, however large the written form would be.
+[[nodiscard]] std::string dump(const nlohmann::json& value, int indent);
+
+}  // namespace zentravo::logtext
