@@ -352,7 +352,8 @@ constexpr std::chrono::seconds kTransferTimeout{30};
 // The tracker's one request. `stop` cuts a running transfer short; libcurl looks at it on each
 // progress call, at least once a second.
 PostResult postEnvelope(const std::string& url, const std::string& auth, const std::string& body,
-                        const fs::path& caFile, const std::atomic<bool>& stop) {
+                        const fs::path& caFile, const std::string& caPem,
+                        const std::atomic<bool>& stop) {
     try {
         http::Session session;
         session.setUrl(url);
@@ -362,6 +363,7 @@ PostResult postEnvelope(const std::string& url, const std::string& auth, const s
         session.setTimeout(kTransferTimeout);
         session.setVerifySsl(true);
         session.setExtraCaFile(caFile);
+        session.setExtraCaPem(caPem);
         session.setProgressCallback([&stop](std::int64_t, std::int64_t, std::int64_t,
                                             std::int64_t) { return !stop.load(); });
         const http::Response response = session.post(body);
@@ -640,7 +642,8 @@ struct Client::State {
                 inFlight = true;
             }
             const std::string envelope = render(item);
-            const PostResult result = postEnvelope(url, auth, envelope, options.caFile, stopping);
+            const PostResult result =
+                postEnvelope(url, auth, envelope, options.caFile, options.caPem, stopping);
             const bool delivered = result.status >= 200 && result.status < 300;
             // The server refused this event for good; sending it again would not help.
             const bool rejected = result.status >= 400 && result.status < 500 &&
