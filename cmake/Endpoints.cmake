@@ -77,5 +77,22 @@ set(ZENTRAVO_UPDATE_PUBLIC_KEY "${LAUNCHER_DEMO_SIGNING_KEY}" CACHE STRING
 set(ZENTRAVO_CA_FILE "${LAUNCHER_CERT_DIR}/ca.pem" CACHE STRING
     "Extra CA certificate trusted for the services; empty for the system store only")
 
+# The extra CA is compiled in, so that an installed launcher needs nothing from this folder.
+set(ZENTRAVO_EXTRA_CA_PEM "")
+if(ZENTRAVO_CA_FILE)
+  if(EXISTS "${ZENTRAVO_CA_FILE}" AND NOT IS_DIRECTORY "${ZENTRAVO_CA_FILE}")
+    file(READ "${ZENTRAVO_CA_FILE}" ZENTRAVO_EXTRA_CA_PEM)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ZENTRAVO_CA_FILE}")
+    if(NOT ZENTRAVO_EXTRA_CA_PEM MATCHES "-----BEGIN CERTIFICATE-----")
+      message(WARNING "ZENTRAVO_CA_FILE ${ZENTRAVO_CA_FILE} holds no PEM certificate: the "
+                      "services' certificates are checked against the system store alone")
+      set(ZENTRAVO_EXTRA_CA_PEM "")
+    endif()
+  else()
+    message(WARNING "ZENTRAVO_CA_FILE ${ZENTRAVO_CA_FILE} cannot be read: the services' "
+                    "certificates are checked against the system store alone")
+  endif()
+endif()
+
 configure_file(${CMAKE_SOURCE_DIR}/cmake/build_config.hpp.in
                ${CMAKE_BINARY_DIR}/generated/build_config.hpp @ONLY)

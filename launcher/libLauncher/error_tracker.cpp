@@ -353,7 +353,8 @@ constexpr std::int64_t kMaxAnswerBytes = 64 * 1024;
 // The tracker's one request. `stop` cuts a running transfer short; libcurl looks at it on each
 // progress call, at least once a second.
 PostResult postEnvelope(const std::string& url, const std::string& auth, const std::string& body,
-                        const fs::path& caFile, const std::atomic<bool>& stop) {
+                        const fs::path& caFile, const std::string& caPem,
+                        const std::atomic<bool>& stop) {
     try {
         http::Session session;
         session.setUrl(url);
@@ -363,6 +364,7 @@ PostResult postEnvelope(const std::string& url, const std::string& auth, const s
         session.setTimeout(kTransferTimeout);
         session.setVerifySsl(true);
         session.setExtraCaFile(caFile);
+        session.setExtraCaPem(caPem);
         session.setProgressCallback([&stop](std::int64_t, std::int64_t, std::int64_t,
                                             std::int64_t) { return !stop.load(); });
         // The answer is not read; a long one is cut short, not kept.
@@ -643,7 +645,8 @@ struct Client::State {
                 inFlight = true;
             }
             const std::string envelope = render(item);
-            const PostResult result = postEnvelope(url, auth, envelope, options.caFile, stopping);
+            const PostResult result =
+                postEnvelope(url, auth, envelope, options.caFile, options.caPem, stopping);
             const bool delivered = result.status >= 200 && result.status < 300;
             // The server refused this event for good; sending it again would not help.
             const bool rejected = result.status >= 400 && result.status < 500 &&

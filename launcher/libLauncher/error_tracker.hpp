@@ -54,6 +54,8 @@ struct Options {
     const void* onCrashClosure = nullptr;
     // Extra CA trusted besides the system store; empty or missing: the system store only.
     std::filesystem::path caFile;
+    // The same as PEM text; when set it is used instead of caFile.
+    std::string caPem;
 };
 
 enum class Level { debug, info, warning, error, fatal };

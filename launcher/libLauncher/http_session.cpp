@@ -74,6 +74,7 @@ struct Session::State {
     Parameters parameters;
     std::string pins;
     std::string caFile;
+    std::string caPem;
     std::string proxy;
     std::string proxyUser;
     std::string proxyPassword;
@@ -173,7 +174,11 @@ struct Session::State {
         curl_easy_setopt(h, CURLOPT_URL, result.url.c_str());
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
         curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, pins.empty() ? nullptr : pins.c_str());
-        if (!caFile.empty()) {
+        if (!caPem.empty()) {
+            // Like a CA file, the blob takes the place of the CA bundle file only.
+            curl_blob blob{caPem.data(), caPem.size(), CURL_BLOB_COPY};
+            curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
+        } else if (!caFile.empty()) {
             curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
         }
         // Set explicitly so that http_proxy/no_proxy in the environment never apply.
@@ -292,6 +297,10 @@ void Session::setExtraCaFile(const std::filesystem::path& file) {
     // Replaces only libcurl's CA bundle file: the system's hashed CA folder (CAPATH, set by
     // default) stays in force, so public services keep verifying.
     state_->caFile = file.string();
+}
+
+void Session::setExtraCaPem(std::string_view pem) {
+    state_->caPem = pem;
 }
 
 void Session::setProxy(std::string_view proxy) {

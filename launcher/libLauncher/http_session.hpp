@@ -71,6 +71,8 @@ class Session {
     void setPinnedPublicKey(std::string_view pins);
     // A PEM file of CA certificates trusted in addition to the system store; empty for none.
     void setExtraCaFile(const std::filesystem::path& file);
+    // The same from PEM text held in memory; when set it is used instead of a file.
+    void setExtraCaPem(std::string_view pem);
     // Proxy address for this request ("host:port" or a URL); empty means a direct connection.
     // The *_proxy environment variables are never consulted.
     void setProxy(std::string_view proxy);

@@ -82,6 +82,40 @@ utils::CompoundString I18nTranslator::getLocalizedString(const std::string& key)
     return utils::CompoundString{"Unsupported message"};
 }
 
+utils::CompoundString I18nTranslator::getLocalizedPlural(const std::string& key,
+                                                         long long count) const {
+    const std::string_view category = pluralCategory(currentLanguage, count);
+    if (category != "other") {
+        if (const std::string* text = findText(current, key + "." + std::string{category})) {
+            return utils::CompoundString{*text};
+        }
+    }
+    return getLocalizedString(key);
+}
+
+std::string_view pluralCategory(std::string_view language, long long count) {
+    const unsigned long long n = count < 0 ? 0ULL - static_cast<unsigned long long>(count)
+                                           : static_cast<unsigned long long>(count);
+    if (language == "en" || language == "de" || language == "es" || language == "it") {
+        return n == 1 ? "one" : "other";
+    }
+    if (language == "fr" || language == "pt") {
+        return n <= 1 ? "one" : "other";
+    }
+    if (language == "ru") {
+        const unsigned long long last = n % 10;
+        const unsigned long long lastTwo = n % 100;
+        if (last == 1 && lastTwo != 11) {
+            return "one";
+        }
+        if (last >= 2 && last <= 4 && (lastTwo < 12 || lastTwo > 14)) {
+            return "few";
+        }
+        return "many";
+    }
+    return "other";
+}
+
 void I18nTranslator::setCurrentLanguage(const std::string& language) {
     if (language == currentLanguage) {
         return;

@@ -53,6 +53,11 @@ std::optional<vela::ui::WebView::Options::Resource> serveResource(const std::str
     return vela::ui::WebView::Options::Resource{system::getResource(kPageResourceId), "text/html"};
 }
 
+// The web's tag of a translation's language code.
+std::string languageTag(const std::string& code) {
+    return code == "zhTW" ? "zh-TW" : code;
+}
+
 void runOnPage(const LauncherApp::PageChannel& channel, const std::string& script) {
     if (!channel.open || channel.webView == nullptr) {
         return;
@@ -70,16 +75,19 @@ LauncherApp::LauncherApp(std::string deeplinkText, std::string bootArgumentText)
     : window{vela::ui::Bounds{0, 0, 0, 0}},
       deeplink{std::move(deeplinkText)},
       bootArgument{std::move(bootArgumentText)} {
+    // The Updater comes first: its language is the page's too, so that the page's own labels
+    // speak the language of the texts the launcher sends.
+    updater = std::make_unique<Updater>(
+        [this](std::string script) { sendJavascriptToPage(std::move(script)); });
+
     vela::ui::WebView::Options options;
     options.enableDebugMode = false;
     options.acceptsFirstMouseClick = false;
     options.fetchResource = serveResource;
+    options.preferredLanguages = {languageTag(updater->language())};
     webView = std::make_unique<vela::ui::WebView>(std::move(options));
     pageChannel->webView = webView.get();
     infoThenCrumb(fmt::format("Webview loaded?: {}", trueFalse(webView != nullptr)));
-
-    updater = std::make_unique<Updater>(
-        [this](std::string script) { sendJavascriptToPage(std::move(script)); });
     infoThenCrumb(fmt::format("Updater loaded?: {}", trueFalse(updater != nullptr)));
 
     // One failed bind leaves only that function missing from the page.
@@ -171,6 +179,12 @@ void LauncherApp::checkerThreadMain(Updater* updater, const std::string& deeplin
                 return;
             }
             std::this_thread::sleep_for(kSelfUpdatePoll);
+        }
+        // A stop that came while the check ran (the check may well have ended because of it)
+        // leaves the update sequence unstarted: nothing logged, no folder touched, no status.
+        if (loopEnding.load()) {
+            infoThenCrumb("Stopped before the update sequence: the launcher ends");
+            return;
         }
         if (updater->isValidSelfUpdateFound()) {
             vela::messageloop::postMessage([window] { hideWindowOnMainQueue(window); });

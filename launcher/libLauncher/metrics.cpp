@@ -181,7 +181,7 @@ void sendEventsToAmplitude(const std::vector<model::AmplitudeMetricsEvent>& even
     // Unlike the update service the analytics host is not pinned, so its certificate is
     // verified against the system store and the services' CA.
     session.setVerifySsl(true);
-    session.setExtraCaFile(config::kCaFile);
+    session.setExtraCaPem(config::kExtraCaPem);
     session.setUrl(config::kAnalyticsUrl.reveal() + "/2/httpapi");
     session.setTimeout(kTimeout);
     session.setHeaders({{"content-type", "application/json"}});

@@ -13,7 +13,8 @@ ProxyConfiguration getProxyConfiguration(const Platform& platform) {
     if (!settings || !settings->enabled || settings->host.empty()) {
         return result;
     }
-    result.proxy = settings->host;
+    result.proxy =
+        settings->scheme.empty() ? settings->host : settings->scheme + "://" + settings->host;
     if (settings->port) {
         result.proxy += ":" + std::to_string(*settings->port);
     }

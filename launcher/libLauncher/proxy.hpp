@@ -10,7 +10,9 @@
 namespace proxy {
 
 struct ProxyConfiguration {
-    std::string proxy;  // "host" or "host:port"; empty when no HTTP proxy is in force
+    // "host" or "host:port", led by "scheme://" for a proxy that is not plain HTTP; empty when
+    // no proxy is in force.
+    std::string proxy;
     std::string user;
     std::string password;
 };
@@ -20,6 +22,8 @@ struct HttpProxySettings {
     bool enabled = false;
     std::string host;
     std::optional<int> port;
+    // The proxy's protocol when it is not plain HTTP ("https", "socks5h", ...); empty for HTTP.
+    std::string scheme;
 };
 
 struct StoredCredentials {

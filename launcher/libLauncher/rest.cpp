@@ -162,7 +162,7 @@ http::Parameters getUrlParameters() {
 }
 
 SslOptions getSslOptions() {
-    return SslOptions{kPinnedKeysText, config::kCaFile};
+    return SslOptions{kPinnedKeysText, std::string{config::kExtraCaPem}};
 }
 
 std::pair<Proxies, ProxyAuthentication> getProxy() {
@@ -211,7 +211,7 @@ std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCritica
     session.setParameters(withUrlParameters ? getUrlParameters() : http::Parameters{});
     session.setVerifySsl(true);
     session.setPinnedPublicKey(ssl.pinnedPublicKey);
-    session.setExtraCaFile(ssl.extraCaFile);
+    session.setExtraCaPem(ssl.extraCaPem);
     // Proxies apply per URL scheme; only "https" is ever configured.
     const std::string scheme = schemeOf(url);
     if (const auto p = proxies.find(scheme); p != proxies.end()) {
@@ -260,7 +260,7 @@ bool downloadRequest(std::string_view url, const std::filesystem::path& file,
     session.setUrl(url);
     session.setProgressCallback(progress);
     session.setTimeout(kDownloadTimeout);
-    session.setExtraCaFile(config::kCaFile);
+    session.setExtraCaPem(config::kExtraCaPem);
 
     std::ofstream out{file, std::ios::binary | std::ios::trunc};
     if (!out) {

@@ -51,8 +51,8 @@ enum class ErrorCode : int {
 [[nodiscard]] ErrorCode toErrorCode(CURLcode code);
 
 struct SslOptions {
-    std::string pinnedPublicKey;        // libcurl syntax, both pinned keys
-    std::filesystem::path extraCaFile;  // trusted besides the system store; may be empty
+    std::string pinnedPublicKey;  // libcurl syntax, both pinned keys
+    std::string extraCaPem;       // PEM text trusted besides the system store; may be empty
 };
 
 using Proxies = std::map<std::string, std::string>;  // URL scheme -> proxy address

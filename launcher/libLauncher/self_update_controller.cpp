@@ -50,7 +50,7 @@ struct FeedResult {
 FeedResult fetchFeed(const std::string& url, const std::atomic<bool>& cancel) {
     http::Session session;
     session.setUrl(url);
-    session.setExtraCaFile(rest::getSslOptions().extraCaFile);
+    session.setExtraCaPem(rest::getSslOptions().extraCaPem);
     session.setHeaders({{"User-Agent", rest::userAgent()}});
     // The service's proxy settings apply; only "https" is ever configured.
     const auto [proxies, authentication] = rest::getProxy();
@@ -91,7 +91,9 @@ void endProcess() {
     // Other threads still run (the checker thread goes on once the delegate's flag is set), so
     // static destructors must not: they would pull the logger and the HTTP and error-report
     // state from under those threads. What matters is already written: every log record is
-    // flushed as it is made, and standard streams are flushed here.
+    // flushed as it is made, and standard streams are flushed here. The error tracker only
+    // writes its queue to disk on closing, so events sent just before are kept for the next start.
+    utils::sentry::sharedWrapper.close();
     if (const auto logger = spdlog::default_logger()) {
         logger->flush();
     }

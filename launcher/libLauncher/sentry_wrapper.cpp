@@ -33,11 +33,15 @@ Wrapper::Wrapper()
     options_->onCrashClosure = kCrashFingerprint;
     // Process end never waits for the network; what is unsent waits on disk for the next start.
     options_->shutdownTimeout = std::chrono::milliseconds{0};
-    options_->caFile = config::kCaFile;
+    options_->caPem = std::string{config::kExtraCaPem};
 }
 
 // Closes once: whatever is still queued is kept in the database folder for the next start.
 Wrapper::~Wrapper() {
+    client_->close();
+}
+
+void Wrapper::close() {
     client_->close();
 }
 

@@ -35,6 +35,9 @@ class Wrapper {
     void sendMessage(std::string_view message);
     void setBreadcrumb(std::string_view message);
     void sendException(std::string_view type, std::string_view value);
+    // Ends reporting for a process that ends without running destructors: what is still queued
+    // is written to the database folder for the next start. Idempotent.
+    void close();
 
   private:
     std::unique_ptr<tracker::Options> options_;  // held until initOptions hands it on

@@ -28,7 +28,6 @@ using utils::sentry::sharedWrapper;
 }  // namespace
 
 struct Updater::RetryTexts {
-    utils::CompoundString countdown;
     std::string retry;
     std::string downloading;
 };
@@ -55,6 +54,10 @@ void Updater::stopUpdateProcess() {
     stopRequested.store(true);
 }
 
+std::string Updater::language() const {
+    return translator->getCurrentLanguage();
+}
+
 bool Updater::isSelfUpdateChecked() const {
     return autoUpdater == nullptr || autoUpdater->isUpdateChecked();
 }
@@ -79,8 +82,7 @@ fs::path Updater::getDownloadPath(std::string_view url) {
 Updater::RetryTexts& Updater::keptTexts() const {
     std::call_once(retryTextsOnce_, [this] {
         retryTexts_ = std::make_unique<RetryTexts>(
-            RetryTexts{translator->getLocalizedString("launcher.process.text.2"),
-                       localized("launcher.process.text.1"),
+            RetryTexts{localized("launcher.process.text.1"),
                        localized("launcher.process.status.downloading")});
     });
     return *retryTexts_;
@@ -108,11 +110,10 @@ void Updater::downloadUpdate(std::string_view url, const fs::path& file) const {
     const std::string& downloadingText = keptTexts().downloading;
     std::int64_t downloaded = 0;
     std::int64_t total = 0;
-    DownloadProgress progress;
     const auto onProgress = [&](std::int64_t downloadTotal, std::int64_t downloadNow) {
         try {
-            const DownloadProgress::Decision decision =
-                progress.report(DownloadProgress::Clock::now(), downloadTotal, downloadNow);
+            const DownloadProgress::Decision decision = downloadProgress_.report(
+                DownloadProgress::Clock::now(), downloadTotal, downloadNow);
             if (decision.updatePage) {
                 uiCallback(page::progressCall(downloadingText, downloadNow, downloadTotal));
             }
@@ -145,11 +146,11 @@ void Updater::runChecker(const std::function<void()>& step) const {
     const retry::Notices notices{
         .failed = [this] { uiCallback(std::string{page::kShowCloseButton}); },
         .counting =
-            [this, &texts](int seconds) {
-                utils::CompoundString& text = texts.countdown;
-                text.set("seconds", seconds);
-                sendMessageToUI(text.str());
-                text.reset();
+            [this](int seconds) {
+                // Looked up for each number: the wording follows it ("1 second", "2 seconds").
+                utils::CompoundString text =
+                    translator->getLocalizedPlural("launcher.process.text.2", seconds);
+                sendMessageToUI(text.set("seconds", seconds).str());
             },
         .retrying = [this, &texts] { sendMessageToUI(texts.retry); },
     };

@@ -12,6 +12,7 @@
 
 #include "app_update_response.hpp"
 #include "auto_updater.hpp"
+#include "download_progress.hpp"
 #include "updater_response.hpp"
 
 namespace zentravo::i18n {
@@ -49,6 +50,9 @@ class Updater {
 
     // Asks the running flows to end at their next checkpoint. Any thread; never undone.
     void stopUpdateProcess();
+
+    // The language of the page texts: a translation's code ("de", "zhTW").
+    [[nodiscard]] std::string language() const;
 
     [[nodiscard]] bool isSelfUpdateChecked() const;
     [[nodiscard]] bool isValidSelfUpdateFound() const;
@@ -110,7 +114,11 @@ class Updater {
     std::unique_ptr<i18n::I18nTranslator> translator;
     Pacing pacing_;
 
-    // Texts looked up at first use and kept: the retry engine's two and the progress text.
+    // Pace and quarter marks of the download progress. Kept for the launcher's run, not for one
+    // transfer: a retried download goes on from where the failed one left them.
+    mutable DownloadProgress downloadProgress_;
+
+    // Texts looked up at first use and kept: the retry text and the progress text.
     mutable std::once_flag retryTextsOnce_;
     mutable std::unique_ptr<RetryTexts> retryTexts_;
 };

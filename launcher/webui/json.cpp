@@ -504,7 +504,8 @@ class Parser {
             } else if ((c == 'e' || c == 'E') && !hasExponent) {
                 hasExponent = true;
                 ++current;
-                if (current < end && *current == '-') {
+                // A page's own JSON encoder writes 1e21 as "1e+21".
+                if (current < end && (*current == '-' || *current == '+')) {
                     ++current;
                 }
             } else {
@@ -849,9 +850,6 @@ void writeEscaped(std::string& out, std::string_view text) {
                 break;
             case '\\':
                 out += "\\\\";
-                break;
-            case 7:
-                out += "\\a";
                 break;
             case 8:
                 out += "\\b";

@@ -104,6 +104,14 @@ struct WebView::Pimpl {
         }
 
         context = glib::adopt(webkit_web_context_new());
+        if (!options->preferredLanguages.empty()) {
+            std::vector<const gchar*> languages;
+            for (const std::string& language : options->preferredLanguages) {
+                languages.push_back(language.c_str());
+            }
+            languages.push_back(nullptr);
+            webkit_web_context_set_preferred_languages(context.get(), languages.data());
+        }
         contentController = glib::adopt(webkit_user_content_manager_new());
         g_signal_connect(contentController.get(), "script-message-received::external",
                          G_CALLBACK(onScriptMessage), this);
@@ -235,10 +243,15 @@ struct WebView::Pimpl {
             if (route->pimpl == nullptr) {
                 throw std::runtime_error("The web view is gone");
             }
+            // The owner is given the path decoded ("/a%20b" names "/a b"). A path that does not
+            // decode to UTF-8 text without NUL names nothing.
             const char* const rawPath = webkit_uri_scheme_request_get_path(request);
-            const std::string path = rawPath != nullptr ? rawPath : "";
-            const std::optional<Options::Resource> resource =
-                route->pimpl->options->fetchResource(path);
+            const glib::String decoded(
+                g_uri_unescape_string(rawPath != nullptr ? rawPath : "", nullptr));
+            std::optional<Options::Resource> resource;
+            if (decoded && g_utf8_validate(decoded.get(), -1, nullptr)) {
+                resource = route->pimpl->options->fetchResource(decoded.get());
+            }
 
             glib::Object<WebKitURISchemeResponse> response;
             if (resource) {

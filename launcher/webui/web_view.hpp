@@ -41,6 +41,9 @@ class WebView {
         std::function<std::optional<Resource>(const std::string& path)> fetchResource;
         // Home URI; empty means kDefaultHomeURI.
         std::string customSchemeURI;
+        // The page's languages, most preferred first (navigator.language is the first), as
+        // language tags ("de", "zh-TW"); empty for the system's.
+        std::vector<std::string> preferredLanguages;
     };
 
     static constexpr std::string_view kDefaultHomeURI = "vela://vela.vela/";

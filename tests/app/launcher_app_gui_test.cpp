@@ -256,6 +256,51 @@ TEST_F(LauncherAppGui, CloseLauncherHidesTheWindowAndStopsTheUpdate) {
     EXPECT_TRUE(world.mainAppEntries("start").empty());
 }
 
+// The stop arrives while the launcher's own update check still waits for its answer; the answer
+// (nothing newer) comes afterwards and must not start the main application's sequence.
+TEST_F(LauncherAppGui, CloseDuringTheLauncherUpdateCheckRunsNoUpdateSequence) {
+    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/launcher*", {{"delayMs", 2500}}}}}});
+    const int result = runWith([&](app_test::PageProbe& page) {
+        ASSERT_TRUE(
+            page.waitFor(kPageReady + " && typeof window.closeLauncher === 'function';", 20s));
+        page.run("window.closeLauncher(); return true;", 1s);
+    });
+    EXPECT_EQ(result, 0);
+    const auto records = world.service().records();
+    EXPECT_EQ(
+        std::count_if(records.begin(), records.end(),
+                      [](const json& r) {
+                          return r.value("path", "").starts_with("/v1/tarvine/update/launcher/");
+                      }),
+        1);
+    EXPECT_TRUE(world.service().recordsFor("/v1/tarvine/update/0.0.0").empty());
+    EXPECT_FALSE(log.contains("info Start update process"));
+    EXPECT_FALSE(log.contains("info Stopping update process by getLatestVersion"));
+    EXPECT_FALSE(fs::exists(world.path() / "data" / "ZentravoV3" / "app"));
+    EXPECT_TRUE(world.mainAppEntries("start").empty());
+}
+
+// One page, one language: the page's own Retry label follows the language of the texts the
+// launcher sends, also when the locale says nothing (C) and only LANGUAGE names one.
+TEST_F(LauncherAppGui, PageLabelsSpeakTheLanguageOfTheLaunchersTexts) {
+    ::setenv("LANGUAGE", "de", 1);
+    ::setenv("LANG", "C.UTF-8", 1);
+    ::unsetenv("LC_ALL");
+    ::unsetenv("LC_MESSAGES");
+    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
+    runWith([&](app_test::PageProbe& page) {
+        ASSERT_TRUE(page.waitFor(kPageReady + ";", 20s));
+        EXPECT_TRUE(
+            page.waitFor("return document.getElementById('status').textContent === "
+                         "'Suche nach Updates';",
+                         10s));
+        EXPECT_EQ(page.run("return document.getElementById('retry-label').textContent;"),
+                  "\"Erneut versuchen\"");
+        EXPECT_EQ(page.run("return navigator.language;"), "\"de\"");
+        page.run("window.closeLauncher(); return true;", 1s);
+    });
+}
+
 TEST_F(LauncherAppGui, RestartThenCloseStillAsksForTheRestart) {
     world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
     const int result = runWith([&](app_test::PageProbe& page) {

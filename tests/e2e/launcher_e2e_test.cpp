@@ -124,6 +124,51 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"x-zentravo://open", "boot"}, {}}),
     argumentCaseName);
 
+// An installed launcher needs nothing from the build tree: run from its prefix with the build's
+// certificate folder hidden (an empty folder mounted over it, in a mount namespace of the
+// launcher's own), every HTTPS request still trusts the services' CA, which is compiled in.
+TEST_F(LauncherE2E, InstalledLauncherNeedsNothingFromTheBuildTree) {
+    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
+    if (probe.waitExit(30s) != 0) {
+        GTEST_SKIP() << "no mount namespace here (needs CAP_SYS_ADMIN)";
+    }
+    const fs::path prefix = world.path() / "prefix";
+    fixture::ChildProcess install{
+        {LAUNCHER_CMAKE_COMMAND, "--install", LAUNCHER_BINARY_DIR, "--prefix", prefix.string()},
+        {},
+        {.output = world.path() / "install.out"}};
+    ASSERT_EQ(install.waitExit(120s), 0);
+    ASSERT_TRUE(fs::exists(fs::path{LAUNCHER_CERT_DIR} / "ca.pem"));
+
+    world.serve("3.1.0");
+    const std::vector<std::string> argv{
+        "/usr/bin/unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "mount -t tmpfs none \"$1\" && test ! -e \"$1/ca.pem\" && shift && exec \"$@\"",
+        "sh",
+        LAUNCHER_CERT_DIR,
+        (prefix / "bin" / "launcher").string()};
+    Process launcher{argv, world.environment(), world.path() / "launcher.out"};
+    ASSERT_EQ(launcher.waitExit(90s), 0) << world.logText();
+
+    const auto lines = world.logMessages();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << joined(lines);
+    EXPECT_EQ(lines.end(), std::find_if(lines.begin(), lines.end(),
+                                        [](const std::string& line) {
+                                            return line.find("certificate") != std::string::npos;
+                                        }))
+        << joined(lines);
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+    const auto events = world.analyticsEventTypes();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Opened"), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Update Success"), 1);
+}
+
 TEST_F(LauncherE2E, RunningMainApplicationGetsTheDeeplinkAndNoWindowOpens) {
     auto mainApp = world.startMainApp();
     auto launcher = world.startLauncher({kLink});

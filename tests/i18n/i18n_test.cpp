@@ -104,7 +104,7 @@ TEST(I18nTranslator, BrokenFilesLeaveTheirLanguageOut) {
               info.end());
     EXPECT_NE(std::find(info.begin(), info.end(), "Empty translation file for 'es' language"),
               info.end());
-    EXPECT_NE(std::find(info.begin(), info.end(), "Loaded language 'it' with 12 entries"),
+    EXPECT_NE(std::find(info.begin(), info.end(), "Loaded language 'it' with 13 entries"),
               info.end());
     EXPECT_EQ(info.back(), "Translator loaded 6 languages");
     const auto errors = files_test::linesAt(logs, "error");
@@ -232,6 +232,86 @@ TEST(I18nTranslator, LoadTranslationFileKeepsTheFirstDocument) {
 }
 
 // --- the shipped translation files -----------------------------------------------------------
+
+// The retry countdown reads right for every number in every shipped language.
+TEST(ShippedTranslations, CountdownFollowsEachLanguagesPluralRules) {
+    Translations files;
+    I18nTranslator translator;
+    const auto countdown = [&](const std::string& language, int seconds) {
+        translator.setCurrentLanguage(language);
+        return translator.getLocalizedPlural("launcher.process.text.2", seconds)
+            .set("seconds", seconds)
+            .str();
+    };
+    const std::vector<int> numbers{0, 1, 2, 3, 5, 11, 12, 14, 21, 22, 25, 30, 101, 111, 112};
+
+    // Languages with one singular form: for 1 alone, or for 0 and 1.
+    struct TwoForms {
+        const char* language;
+        const char* one;
+        const char* other;
+        bool zeroIsOne;
+    };
+    const TwoForms twoForms[] = {
+        {"en", "Retrying in # second", "Retrying in # seconds", false},
+        {"de", "Erneuter Versuch in # Sekunde", "Erneuter Versuch in # Sekunden", false},
+        {"es", "Reintentando en # segundo", "Reintentando en # segundos", false},
+        {"it", "Nuovo tentativo tra # secondo", "Nuovo tentativo tra # secondi", false},
+        {"fr", "Nouvelle tentative dans # seconde", "Nouvelle tentative dans # secondes", true},
+        {"pt", "Tentando novamente em # segundo", "Tentando novamente em # segundos", true},
+    };
+    const auto fill = [](std::string text, int n) {
+        return text.replace(text.find('#'), 1, std::to_string(n));
+    };
+    for (const TwoForms& c : twoForms) {
+        for (const int n : numbers) {
+            const bool one = n == 1 || (n == 0 && c.zeroIsOne);
+            EXPECT_EQ(countdown(c.language, n), fill(one ? c.one : c.other, n)) << c.language;
+        }
+    }
+
+    // Russian: one (1, 21, 101), few (2-4, 22), many (0, 5-20, 25, 111, 112).
+    for (const int n : numbers) {
+        const int last = n % 10;
+        const int lastTwo = n % 100;
+        const char* word = (last == 1 && lastTwo != 11) ? "секунду"
+                           : (last >= 2 && last <= 4 && (lastTwo < 12 || lastTwo > 14)) ? "секунды"
+                                                                                        : "секунд";
+        EXPECT_EQ(countdown("ru", n), "Повторная попытка через " + std::to_string(n) + " " + word);
+    }
+    EXPECT_EQ(countdown("ru", 21), "Повторная попытка через 21 секунду");
+    EXPECT_EQ(countdown("ru", 22), "Повторная попытка через 22 секунды");
+    EXPECT_EQ(countdown("ru", 5), "Повторная попытка через 5 секунд");
+
+    // No plural: one text for every number.
+    const std::pair<const char*, const char*> noPlural[] = {{"ja", "# 秒後に再試行します"},
+                                                            {"ko", "#초 후에 다시 시도합니다"},
+                                                            {"zhTW", "將於 # 秒後重試"}};
+    for (const auto& [language, text] : noPlural) {
+        for (const int n : numbers) {
+            EXPECT_EQ(countdown(language, n), fill(text, n)) << language;
+        }
+    }
+}
+
+TEST(I18nTranslator, PluralCategories) {
+    using zentravo::i18n::pluralCategory;
+    struct Case {
+        const char* language;
+        long long count;
+        const char* category;
+    };
+    const Case cases[] = {
+        {"en", 1, "one"},   {"en", 0, "other"}, {"en", 21, "other"},  {"de", 1, "one"},
+        {"fr", 0, "one"},   {"fr", 2, "other"}, {"pt", 1, "one"},     {"pt", 0, "one"},
+        {"ru", 1, "one"},   {"ru", 11, "many"}, {"ru", 21, "one"},    {"ru", 3, "few"},
+        {"ru", 13, "many"}, {"ru", 104, "few"}, {"ru", 0, "many"},    {"ru", 1000011, "many"},
+        {"ja", 1, "other"}, {"ko", 1, "other"}, {"zhTW", 1, "other"}, {"en", -1, "one"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(pluralCategory(c.language, c.count), c.category) << c.language << " " << c.count;
+    }
+}
 
 TEST(ShippedTranslations, EveryFileParsesAndHoldsEveryEnglishKey) {
     const fs::path directory = fs::path{LAUNCHER_SOURCE_DIR} / "resources/translations";

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.hpp"
 #include "proxy.hpp"
 
 namespace {
@@ -43,42 +44,42 @@ TEST(ProxyConfiguration, DecisionTable) {
     const Case cases[] = {
         {"no settings", std::nullopt, StoredCredentials{"u", "p"}, "", "", "", {}},
         {"disabled (an https proxy may be on)",
-         HttpProxySettings{false, "proxy.lan", 3128},
+         HttpProxySettings{false, "proxy.lan", 3128, ""},
          StoredCredentials{"u", "p"},
          "",
          "",
          "",
          {}},
         {"host and port",
-         HttpProxySettings{true, "proxy.lan", 3128},
+         HttpProxySettings{true, "proxy.lan", 3128, ""},
          StoredCredentials{"u", "p"},
          "proxy.lan:3128",
          "u",
          "p",
          {"proxy.lan"}},
         {"no port entry",
-         HttpProxySettings{true, "proxy.lan", std::nullopt},
+         HttpProxySettings{true, "proxy.lan", std::nullopt, ""},
          StoredCredentials{"u", "p"},
          "proxy.lan",
          "u",
          "p",
          {"proxy.lan"}},
         {"no stored password",
-         HttpProxySettings{true, "10.0.0.1", 8080},
+         HttpProxySettings{true, "10.0.0.1", 8080, ""},
          std::nullopt,
          "10.0.0.1:8080",
          "",
          "",
          {"10.0.0.1"}},
         {"enabled without host",
-         HttpProxySettings{true, "", 8080},
+         HttpProxySettings{true, "", 8080, ""},
          StoredCredentials{"u", "p"},
          "",
          "",
          "",
          {}},
         {"password that is UTF-8 text",
-         HttpProxySettings{true, "h", 1},
+         HttpProxySettings{true, "h", 1, ""},
          StoredCredentials{"ü", "pä:ss@"},
          "h:1",
          "ü",
@@ -136,6 +137,53 @@ TEST_F(SystemProxy, EnvironmentVariable) {
         EXPECT_EQ(r.proxy, c.proxy);
         EXPECT_EQ(r.user, c.user);
         EXPECT_EQ(r.password, c.password);
+    }
+}
+
+// A proxy that is not plain HTTP keeps its scheme, so that libcurl speaks its protocol; a variable
+// that cannot be used as written is ignored with a warning, never guessed at.
+TEST_F(SystemProxy, EnvironmentVariableKeepsTheSchemeAndRefusesWhatItCannotUse) {
+    const std::string badScheme =
+        "warning Proxy variable http_proxy ignored: unsupported proxy scheme";
+    const std::string badPort = "warning Proxy variable http_proxy ignored: invalid port";
+    struct Case {
+        const char* value;
+        const char* proxy;
+        const char* user;
+        std::string warning;  // empty: none
+    };
+    const Case cases[] = {
+        {"socks5h://proxy.lan:1080", "socks5h://proxy.lan:1080", "", ""},
+        {"SOCKS5://al:pw@proxy.lan:1080/", "socks5://proxy.lan:1080", "al", ""},
+        {"socks4://10.0.0.1:1080", "socks4://10.0.0.1:1080", "", ""},
+        {"socks4a://[::1]:9050", "socks4a://[::1]:9050", "", ""},
+        {"https://proxy.lan:443", "https://proxy.lan:443", "", ""},
+        {"https://proxy.lan", "https://proxy.lan", "", ""},
+        {"HTTP://proxy.lan:3128", "proxy.lan:3128", "", ""},
+        {"proxy.lan:65535", "proxy.lan:65535", "", ""},
+        {"ftp://proxy.lan:21", "", "", badScheme},
+        {"socks://proxy.lan:1080", "", "", badScheme},
+        {"proxy.lan:abc", "", "", badPort},
+        {"http://proxy.lan:80x/", "", "", badPort},
+        {"socks5h://proxy.lan:65536", "", "", badPort},
+        {"proxy.lan:0", "", "", badPort},
+        {"proxy.lan:-1", "", "", badPort},
+        {"proxy.lan:99999999999", "", "", badPort},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ::setenv("http_proxy", c.value, 1);
+        LogCapture log;
+        const auto r = proxy::getProxyConfiguration();
+        ::unsetenv("http_proxy");
+        EXPECT_EQ(r.proxy, c.proxy);
+        EXPECT_EQ(r.user, c.user);
+        const auto lines = log.lines();
+        if (c.warning.empty()) {
+            EXPECT_TRUE(lines.empty()) << lines.front();
+        } else {
+            EXPECT_EQ(lines, std::vector<std::string>{c.warning});
+        }
     }
 }
 

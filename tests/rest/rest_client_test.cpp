@@ -65,7 +65,9 @@ TEST_F(RestClient, PinnedKeysAndIdentity) {
     EXPECT_EQ(ssl.pinnedPublicKey.substr(0, 8), "sha256//");
     EXPECT_EQ(ssl.pinnedPublicKey[52], ';');
     EXPECT_EQ(ssl.pinnedPublicKey.substr(53, 8), "sha256//");
-    EXPECT_EQ(ssl.extraCaFile, std::filesystem::path{zentravo::config::kCaFile});
+    // The services' extra CA is compiled in: an installed launcher reads nothing of the build.
+    EXPECT_EQ(ssl.extraCaPem, zentravo::config::kExtraCaPem);
+    EXPECT_NE(ssl.extraCaPem.find("-----BEGIN CERTIFICATE-----"), std::string::npos);
     EXPECT_EQ(rest::userAgent(), std::string{"corvanta-launcher Linux 1.6.24 "} + kArch);
 }
 

@@ -1,7 +1,11 @@
 // The self-updater in real processes: a launcher stand-in installed as a bundle, the local update
 // service serving the feed and signed archives, and the child's exit status and record.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -384,6 +388,51 @@ TEST(SparkleUpdaterDelegate, CallbacksSetTheFlagsAndEndTheProcessAsTheTableSays)
             EXPECT_EQ(flags[0]["found"], c.found);
         }
     }
+}
+
+// The paths that end the process skip every destructor; reports sent just before must still be
+// kept for the next start. The service named by the DSN takes the connection and never answers,
+// so nothing can be delivered before the end.
+TEST(SparkleUpdaterDelegate, EndingTheProcessKeepsReportsSentJustBefore) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string dsn = "https://5e1d2c3b4a5968778695a4b3c2d1e0f1@127.0.0.1:" +
+                            std::to_string(ntohs(address.sin_port)) + "/7";
+
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"didAbortWithError", ""},
+        {"userDidCancelDownload", ""},
+        {"userDidSkipThisVersion", ""},
+        {"userDidMakeChoice", "2"},
+    };
+    for (const auto& [callback, argument] : cases) {
+        SCOPED_TRACE(callback);
+        fixture::ScratchFolder dir;
+        const auto db = dir / "db";
+        fixture::ChildProcess child{
+            {SELFUPDATE_PROBE, "delegate", callback, argument},
+            {"SELFUPDATE_PROBE_RECORD=" + (dir / "record.jsonl").string(),
+             "SELFUPDATE_PROBE_DSN=" + dsn, "SELFUPDATE_PROBE_DB=" + db.string()}};
+        EXPECT_EQ(child.waitExit(30s), 0);
+        std::string kept;
+        if (std::filesystem::is_directory(db)) {
+            for (const auto& entry : std::filesystem::directory_iterator{db}) {
+                if (entry.path().extension() == ".envelope") {
+                    std::ifstream in{entry.path(), std::ios::binary};
+                    kept.append(std::istreambuf_iterator<char>{in}, {});
+                }
+            }
+        }
+        EXPECT_NE(kept.find("probe event"), std::string::npos) << "kept: " << kept;
+    }
+    ::close(listener);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 //
 //   selfupdate_probe delegate <callback> [argument]
 //       calls one delegate callback on the main thread, records the flags, exits with 3 unless
-//       the callback ended the process
+//       the callback ended the process; with SELFUPDATE_PROBE_DSN (and SELFUPDATE_PROBE_DB) set,
+//       sends the error report "probe event" first
 //   selfupdate_probe updater [stop]
 //       runs the Updater's self-update step against the compiled-in service with error reports
 //       going there too; records the result and page calls, then (with "stop") asks the Updater
@@ -75,6 +76,16 @@ int runLoop() {
 }
 
 int delegateMode(const std::string& callback, const std::string& argument) {
+    // With SELFUPDATE_PROBE_DSN set, error reports are on and one is sent just before the call.
+    if (const char* dsn = std::getenv("SELFUPDATE_PROBE_DSN")) {
+        auto& reports = zentravo::utils::sentry::sharedWrapper;
+        reports.setDsnOption(dsn);
+        if (const char* db = std::getenv("SELFUPDATE_PROBE_DB")) {
+            reports.setPathToDatabaseOption(db);
+        }
+        reports.initOptions();
+        reports.sendException("probe event", "sent just before the delegate call");
+    }
     auto delegate = std::make_shared<zentravo::SparkleUpdaterDelegate>();
     zentravo::appcast::Item item;
     item.shortVersionString = "9.9.9";

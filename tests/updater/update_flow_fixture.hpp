@@ -41,7 +41,7 @@ inline const std::string kInstalling = "Installing update";
 inline const std::string kStarting = "Starting Zentravo";
 inline const std::string kRetrying = "Retrying…";
 inline std::string countdown(int seconds) {
-    return "Retrying in " + std::to_string(seconds) + " seconds";
+    return "Retrying in " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 inline const std::string kConnectionError =
     "Could not connect to the update service. Check your internet connection.";

@@ -471,6 +471,26 @@ TEST_F(UpdateFlowTest, DownloadReportsProgressAndRefusesIncompleteFiles) {
     EXPECT_ANY_THROW(updater->downloadUpdate(service.url("/blob/100000"), tmpFolder() / "short"));
 }
 
+// The progress pace belongs to the run, not to one transfer: after a broken transfer and the
+// retry's countdown, the retried download's first report of its size reaches the page at once
+// (a pace started afresh would hold back every report of a transfer shorter than its interval).
+TEST_F(UpdateFlowTest, RetriedDownloadGoesOnWithTheRunsProgressPace) {
+    auto& service = startService({{"paths", {{"/blob/*", {{"truncateAfter", 4096}}}}}});
+    const auto updater = makeUpdater();
+    EXPECT_ANY_THROW(updater->downloadUpdate(service.url("/blob/100000"), tmpFolder() / "first"));
+    service.setConfig(nlohmann::json::object());
+    std::this_thread::sleep_for(300ms);  // the countdown between two attempts
+    const std::size_t before = page_.calls().size();
+    constexpr std::int64_t kSize = 32 << 10;
+    updater->downloadUpdate(service.url("/blob/" + std::to_string(kSize)), tmpFolder() / "second");
+    const auto calls = page_.calls();
+    ASSERT_GT(calls.size(), before);
+    const std::string prefix = "updateProgressStatus('" + kDownloading + "', ";
+    EXPECT_EQ(calls[before].rfind(prefix, 0), 0U) << calls[before];
+    EXPECT_NE(calls[before].find(", " + std::to_string(kSize) + ")"), std::string::npos)
+        << calls[before];
+}
+
 TEST_F(UpdateFlowTest, PageTextsFollowTheSystemLanguage) {
     std::ifstream file{fs::path{LAUNCHER_SOURCE_DIR} / "resources" / "translations" / "de.json"};
     const auto german = nlohmann::json::parse(file);

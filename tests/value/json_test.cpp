@@ -67,7 +67,9 @@ TEST(JsonRead, ErrorTextsAndPositions) {
         {"[\"\\u12", "Syntax error in unicode character", 1, 7},
         {"[\"\\ud83dx\"]", "Expected a unicode low surrogate codepoint", 1, 9},
         {"[\"\\ud83d\\u0041\"]", "Expected a unicode low surrogate codepoint", 1, 15},
-        {"[1e+5]", "Syntax error in number", 1, 4},
+        {"[1e+]", "Syntax error in number", 1, 5},
+        {"[1e+-5]", "Syntax error in number", 1, 5},
+        {"[1e5+]", "Syntax error in number", 1, 5},
         {"[1.2.3]", "Syntax error in number", 1, 5},
         {"[12a]", "Syntax error in number", 1, 4},
         {"[-]", "Syntax error in number", 1, 3},
@@ -151,6 +153,28 @@ TEST(JsonRead, Numbers) {
     EXPECT_EQ(array[12].getFloat64(), std::numeric_limits<double>::infinity());
     EXPECT_TRUE(array[13].isFloat64());
     EXPECT_EQ(array[13].getFloat64(), 1e20);
+}
+
+// What a page's JSON.stringify writes for large and small numbers.
+TEST(JsonRead, ExponentsWithASign) {
+    struct Case {
+        const char* text;
+        double value;
+    };
+    const Case cases[] = {
+        {"1e+21", 1e21},   {"1E+21", 1e21},
+        {"-1e+21", -1e21}, {"1.5e+300", 1.5e300},
+        {"2e-7", 2e-7},    {"1e+0", 1.0},
+        {"5e+00", 5.0},    {"1.7976931348623157e+308", 1.7976931348623157e308},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Value array = vela::json::parse(std::string{"["} + c.text + "]");
+        ASSERT_EQ(array.size(), 1u);
+        EXPECT_TRUE(array[0].isFloat64());
+        EXPECT_EQ(array[0].getFloat64(), c.value);
+    }
+    EXPECT_EQ(vela::json::parse(R"({"n": 1e+21})")["n"].getFloat64(), 1e21);
 }
 
 // Compiles a German locale (decimal comma) into a temporary folder; empty when that fails.
@@ -284,8 +308,9 @@ TEST(JsonWrite, ScalarsAndFloats) {
 TEST(JsonWrite, StringEscapes) {
     EXPECT_EQ(vela::json::toString(vela::value::createString("\t\xC3\xA9\xF0\x9F\x98\x80")),
               "\"\\t\\u00e9\\ud83d\\ude00\"");
+    // U+0007 has no short escape in JSON ("\\a" would read as the letter a).
     EXPECT_EQ(vela::json::getEscapedQuotedString("\a\b\t\n\f\r\"\\/ ~\x7F\x01\x1B"),
-              "\"\\a\\b\\t\\n\\f\\r\\\"\\\\/ ~\\u007f\\u0001\\u001b\"");
+              "\"\\u0007\\b\\t\\n\\f\\r\\\"\\\\/ ~\\u007f\\u0001\\u001b\"");
     EXPECT_EQ(vela::json::getEscapedQuotedString("\xE2\x82\xAC\xEF\xBF\xBF"), "\"\\u20ac\\uffff\"");
     EXPECT_EQ(vela::json::getEscapedQuotedString("ab\0cd"s), "\"ab\"");
     EXPECT_EQ(vela::json::getEscapedQuotedString(""), "\"\"");

@@ -70,4 +70,15 @@ TEST(WebView, CtrlShortcutsRunTheEditingCommands) {
     ASSERT_TRUE(waitForPage(view, "t.value", "\"hello\""));
     pressKey(handle, GDK_KEY_Z, GDK_CONTROL_MASK | GDK_SHIFT_MASK);
     ASSERT_TRUE(waitForPage(view, "t.value", "\"\""));
+
+    // Caps Lock on: X sends the upper-case key value for Ctrl+z and the lower-case one for
+    // Ctrl+Shift+z, each with the lock in the state.
+    pressKey(handle, GDK_KEY_Z, GDK_CONTROL_MASK | GDK_LOCK_MASK);
+    ASSERT_TRUE(waitForPage(view, "t.value", "\"hello\""));
+    pressKey(handle, GDK_KEY_z, GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_LOCK_MASK);
+    ASSERT_TRUE(waitForPage(view, "t.value", "\"\""));
+    pressKey(handle, GDK_KEY_Z, GDK_CONTROL_MASK | GDK_LOCK_MASK);
+    ASSERT_TRUE(waitForPage(view, "t.value", "\"hello\""));
+    pressKey(handle, GDK_KEY_A, GDK_CONTROL_MASK | GDK_LOCK_MASK);
+    ASSERT_TRUE(waitForPage(view, "[t.selectionStart, t.selectionEnd]", "[0, 5]"));
 }

@@ -104,6 +104,17 @@ TEST(Headless, EditingShortcuts) {
         {ctrl | shift, 'Z', "Redo"},
         {ctrl | GDK_LOCK_MASK | GDK_MOD2_MASK, 'c', "Copy"},  // Caps and Num Lock do not block
         {ctrl, 'Z', nullptr},                                 // Ctrl alone with Z
+        // With Caps Lock on, X sends the letter in the other case.
+        {ctrl | GDK_LOCK_MASK, 'Z', "Undo"},
+        {ctrl | GDK_LOCK_MASK, 'C', "Copy"},
+        {ctrl | GDK_LOCK_MASK, 'X', "Cut"},
+        {ctrl | GDK_LOCK_MASK, 'V', "Paste"},
+        {ctrl | GDK_LOCK_MASK, 'A', "SelectAll"},
+        {ctrl | shift | GDK_LOCK_MASK, 'z', "Redo"},
+        {ctrl | shift | GDK_LOCK_MASK, 'Z', "Redo"},
+        {ctrl | GDK_LOCK_MASK | GDK_MOD1_MASK, 'C', nullptr},
+        {ctrl | shift | GDK_LOCK_MASK, 'c', nullptr},
+        {GDK_LOCK_MASK, 'Z', nullptr},
         {ctrl | shift, 'z', nullptr},
         {ctrl | GDK_MOD1_MASK, 'c', nullptr},  // Alt too
         {ctrl | GDK_MOD4_MASK, 'c', nullptr},  // Super too

@@ -114,6 +114,34 @@ TEST_F(Bridge, ThrowingCallbackRejectsWithoutTheMessage) {
     EXPECT_EQ(callFromPage("empty()"), "{\"rejected\": \"undefined\"}");
 }
 
+// The page's own JSON.stringify writes large and tiny numbers with signed exponents; the
+// reply's text must read back as the same characters in the page.
+TEST_F(Bridge, SignedExponentsAndControlCharactersCrossTheBridge) {
+    std::vector<std::string> seen;
+    ASSERT_TRUE(view->bind("echo", [&](const value::ValueView& args) {
+        seen.push_back(vela::json::toString(args, false));
+        return value::createString(std::string{"bell \a end"});
+    }));
+    struct Case {
+        const char* arguments;
+        const char* received;
+    };
+    const Case cases[] = {
+        {"1e21", "[1e21]"},
+        {"-2.5e300, 1e-7", "[-2.5e300, 1e-7]"},
+        {"{n: 1.7976931348623157e308}", "[{\"n\": 1.7976931348623157e308}]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        seen.clear();
+        EXPECT_EQ(callFromPage(std::string{"echo("} + c.arguments +
+                               ").then(r => r === 'bell \\u0007 end' ? 'same' : escape(r))"),
+                  "{\"ok\": \"same\"}");
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0], c.received);
+    }
+}
+
 TEST_F(Bridge, RebindingReplacesTheCallbackInThisAndLaterPages) {
     int oldCalls = 0;
     ASSERT_TRUE(view->bind("which", [&](const value::ValueView&) {

@@ -95,6 +95,38 @@ TEST(WebView, CustomSchemeServesTheHomePageWithHeadersAnd404sTheRest) {
     EXPECT_NE(std::find(requested.begin(), requested.end(), "/missing"), requested.end());
 }
 
+TEST(WebView, ResourcePathsReachTheOwnerDecoded) {
+    std::vector<std::string> requested;
+    WebView view(servingOptions([&](const std::string& path) {
+        requested.push_back(path);
+        return testSite(path);
+    }));
+    ASSERT_NE(view.getViewHandle(), nullptr);
+    ASSERT_TRUE(waitForPage(view, "document.body && document.body.textContent", "\"home\""));
+    struct Case {
+        const char* fetched;
+        const char* seen;  // null: the owner is not asked
+        int status;
+    };
+    const Case cases[] = {
+        {"/a%20b", "/a b", 404},     {"/caf%C3%A9.css", "/caf\xC3\xA9.css", 404},
+        {"/%65mpty", "/empty", 200}, {"/dir%2Ffile", "/dir/file", 404},
+        {"/plain", "/plain", 404},   {"/bad%FF", nullptr, 404},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fetched);
+        requested.clear();
+        ASSERT_TRUE(evaluate(view, std::string{"window.fetched = null; fetch('"} + c.fetched +
+                                       "').then(r => window.fetched = r.status); 0"));
+        ASSERT_TRUE(waitForPage(view, "window.fetched", std::to_string(c.status)));
+        if (c.seen == nullptr) {
+            EXPECT_TRUE(requested.empty());
+        } else {
+            EXPECT_EQ(requested, std::vector<std::string>{c.seen});
+        }
+    }
+}
+
 TEST(WebView, FailedNavigationShowsTheErrorPageWithTheTextEscaped) {
     WebView view(
         servingOptions([](const std::string&) -> std::optional<WebView::Options::Resource> {

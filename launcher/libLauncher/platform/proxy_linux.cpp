@@ -3,6 +3,12 @@
 #include <curl/curl.h>
 #include <gio/gio.h>
 
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -86,21 +92,40 @@ std::string percentDecode(std::string_view s) {
     return decoded ? std::string{decoded.get(), static_cast<std::size_t>(length)} : std::string{};
 }
 
-// http_proxy in the usual forms: "host:port", "http://host:port/", "http://user:pw@host:port".
+// The proxy schemes libcurl speaks besides plain HTTP, kept so that the proxy is spoken to in
+// its own protocol.
+constexpr std::array<std::string_view, 5> kOtherProxySchemes{"https", "socks4", "socks4a", "socks5",
+                                                             "socks5h"};
+
+// http_proxy in the usual forms: "host:port", "http://host:port/", "http://user:pw@host:port",
+// also with one of kOtherProxySchemes. A variable that cannot be used as written is ignored,
+// with a warning: a guess would send the traffic somewhere the user did not name.
 std::optional<DesktopProxy> environmentProxy() {
-    const char* raw = std::getenv("http_proxy");
+    const char* variable = "http_proxy";
+    const char* raw = std::getenv(variable);
     if (raw == nullptr || *raw == '\0') {
-        raw = std::getenv("HTTP_PROXY");
+        variable = "HTTP_PROXY";
+        raw = std::getenv(variable);
     }
     if (raw == nullptr || *raw == '\0') {
         return std::nullopt;
     }
     std::string_view text{raw};
-    if (const auto scheme = text.find("://"); scheme != std::string_view::npos) {
-        text.remove_prefix(scheme + 3);
+    DesktopProxy result;
+    if (const auto end = text.find("://"); end != std::string_view::npos) {
+        std::string scheme{text.substr(0, end)};
+        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (std::find(kOtherProxySchemes.begin(), kOtherProxySchemes.end(), scheme) !=
+            kOtherProxySchemes.end()) {
+            result.settings.scheme = scheme;
+        } else if (scheme != "http") {
+            spdlog::warn("Proxy variable {} ignored: unsupported proxy scheme", variable);
+            return std::nullopt;
+        }
+        text.remove_prefix(end + 3);
     }
     text = text.substr(0, text.find('/'));
-    DesktopProxy result;
     if (const auto at = text.rfind('@'); at != std::string_view::npos) {
         const auto userinfo = text.substr(0, at);
         const auto colon = userinfo.find(':');
@@ -114,9 +139,16 @@ std::optional<DesktopProxy> environmentProxy() {
     const auto colon = text.rfind(':');
     if (colon != std::string_view::npos && text.find(']', colon) == std::string_view::npos) {
         const auto digits = text.substr(colon + 1);
-        if (!digits.empty() && digits.size() <= 5 &&
-            digits.find_first_not_of("0123456789") == std::string_view::npos) {
-            result.settings.port = std::stoi(std::string{digits});
+        if (!digits.empty()) {
+            int port = 0;
+            const auto [end, error] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), port);
+            if (error != std::errc{} || end != digits.data() + digits.size() || port < 1 ||
+                port > 65535) {
+                spdlog::warn("Proxy variable {} ignored: invalid port", variable);
+                return std::nullopt;
+            }
+            result.settings.port = port;
         }
         text = text.substr(0, colon);
     }
