@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +108,10 @@ struct CrowdCase {
     bool bus;
     bool links;
 };
+
+void PrintTo(const CrowdCase& crowd, std::ostream* out) {
+    *out << crowd.name;
+}
 
 class LauncherCrowd : public SingleLauncher, public ::testing::WithParamInterface<CrowdCase> {};
 
@@ -219,6 +224,10 @@ struct PlantCase {
     void (*plant)(const fs::path& at, const fs::path& victim);
     bool (*unchanged)(const fs::path& at, const fs::path& victim);
 };
+
+void PrintTo(const PlantCase& plant, std::ostream* out) {
+    *out << plant.name;
+}
 
 class PlantedInSharedTemp : public SingleLauncher,
                             public ::testing::WithParamInterface<PlantCase> {};
