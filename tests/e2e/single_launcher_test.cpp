@@ -1,7 +1,9 @@
 // One launcher per user, and a download nobody else can touch: the real launcher binary, started
 // several times at once, against the local update service and the main-application stand-in.
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,6 +167,61 @@ INSTANTIATE_TEST_SUITE_P(StartedTogether, LauncherCrowd,
                                            CrowdCase{"TenNoBusLinks", 10, false, true},
                                            CrowdCase{"TenBus", 10, true, false},
                                            CrowdCase{"TenBusLinks", 10, true, true}),
+                         [](const auto& info) { return std::string{info.param.name}; });
+
+// A launcher started by the running one (a restart, a self-update) or with the restart flag waits
+// for it to end and then runs; any other later launcher ends at once without a log of its own.
+struct WaitCase {
+    const char* name;
+    bool heldByParent;  // else by an unrelated process
+    std::vector<std::string> arguments;
+    bool runs;
+};
+
+void PrintTo(const WaitCase& wait, std::ostream* out) {
+    *out << wait.name;
+}
+
+class LockHandOver : public SingleLauncher, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
+    const WaitCase& wait = GetParam();
+    world.serve("3.1.0");
+    const fs::path file = world.path() / "runtime" / "zentravo-launcher.lock";
+    std::unique_ptr<Process> stranger;
+    int fd = -1;
+    if (wait.heldByParent) {
+        fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        ASSERT_EQ(::write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+    } else {
+        stranger = std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/flock", file.string(), "/bin/sleep", "2"},
+            world.environment(), world.path() / "flock.out");
+        std::this_thread::sleep_for(300ms);
+    }
+    auto launcher = world.startLauncher(wait.arguments);
+    if (!wait.runs) {
+        EXPECT_EQ(launcher->waitExit(5s), 0);
+        EXPECT_FALSE(fs::exists(world.logFile()));
+        EXPECT_EQ(world.service().records().size(), 0u);
+        return;
+    }
+    EXPECT_FALSE(launcher->waitExit(1s)) << "it did not wait";
+    EXPECT_FALSE(fs::exists(world.logFile()));
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    expectWholeLog(wait.arguments.size());
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldLock, LockHandOver,
+                         ::testing::Values(WaitCase{"StartedByTheHolder", true, {}, true},
+                                           WaitCase{"Restarted", false, {"--restarted"}, true},
+                                           WaitCase{"Unrelated", false, {}, false}),
                          [](const auto& info) { return std::string{info.param.name}; });
 
 // A later launcher's link reaches the running main application: through the running launcher
