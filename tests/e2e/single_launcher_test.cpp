@@ -55,6 +55,16 @@ class SingleLauncher : public ::testing::Test {
   protected:
     void SetUp() override { launcher_test::waitForQuietMachine(); }
 
+    // Other checkouts' tests start main applications too, and a launcher that sees one running
+    // ends without updating: wait them out right before the launchers start.
+    static void waitForNoMainApplication() {
+        const auto deadline = std::chrono::steady_clock::now() + 180s;
+        while (launcher_test::mainApplicationRunning() &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(250ms);
+        }
+    }
+
     void useBus() {
         bus_ = std::make_unique<PrivateBus>();
         world.extraEnvironment["DBUS_SESSION_BUS_ADDRESS"] = bus_->address();
@@ -126,6 +136,7 @@ TEST_P(LauncherCrowd, OneUpdatesAndStartsTheApplicationTheOthersEndAtOnce) {
     }
     std::map<pid_t, std::unique_ptr<Process>> launchers;
     std::map<pid_t, std::vector<std::string>> arguments;
+    waitForNoMainApplication();
     for (int index = 0; index < crowd.launchers; ++index) {
         std::vector<std::string> argv;
         if (crowd.links) {
@@ -201,6 +212,7 @@ TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
             world.environment(), world.path() / "flock.out");
         std::this_thread::sleep_for(300ms);
     }
+    waitForNoMainApplication();
     auto launcher = world.startLauncher(wait.arguments);
     if (!wait.runs) {
         EXPECT_EQ(launcher->waitExit(5s), 0);
@@ -296,6 +308,7 @@ TEST_P(PlantedInSharedTemp, ChangesNothing) {
     std::ofstream{victim} << "theirs";
     GetParam().plant(planted, victim);
 
+    waitForNoMainApplication();
     auto launcher = world.startLauncher();
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
@@ -334,6 +347,7 @@ TEST_F(SingleLauncher, KilledRunsLeftoversAreClearedAndTheDownloadFolderIsPrivat
     fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
 
+    waitForNoMainApplication();
     auto launcher = world.startLauncher();
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
@@ -355,6 +369,7 @@ TEST_F(SingleLauncher, RelativeXdgAndTemporaryFoldersAreIgnored) {
         world.extraEnvironment[name] = tag + "-" + name;
     }
     world.extraEnvironment["XDG_RUNTIME_DIR"] = tag + "-runtime";
+    waitForNoMainApplication();
     auto launcher = world.startLauncher();
     ASSERT_EQ(launcher->waitExit(90s), 0);
 
