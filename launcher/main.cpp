@@ -3,10 +3,14 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +21,8 @@
 #include "log_text.hpp"
 #include "logger.hpp"
 #include "paths.hpp"
+#include "platform/instance_detection.hpp"
+#include "platform/instance_lock.hpp"
 #include "sentry_wrapper.hpp"
 #include "socket_comm.hpp"
 #include "system.hpp"
@@ -26,6 +32,8 @@ namespace {
 
 constexpr std::string_view restartedFlag = "restarted";
 constexpr std::string_view kSchemeWord = "zentravo";
+// How long a launcher started by the running one (a restart, a self-update) waits for it to end.
+constexpr std::chrono::seconds kHandOverPatience{20};
 
 }  // namespace
 
@@ -72,7 +80,44 @@ void restartLauncher(std::string_view self) {
     }
 }
 
+// Settles which launcher of this user runs. A later one hands over its deep link, brings the
+// running one forward and ends, before it touches the log, the install or the download folder.
+// Empty when this launcher is to end now.
+std::optional<zentravo::system::InstanceLock> claimInstance(int argc, char** argv) {
+    using zentravo::system::InstanceLock;
+    const std::string first = argc >= 2 ? argv[1] : "";
+    auto lock = InstanceLock::tryAcquire(InstanceLock::defaultFile());
+    if (lock.state() != InstanceLock::State::busy) {
+        return lock;
+    }
+    const auto holder = lock.holder();
+    const bool startedByHolder = holder && *holder == ::getppid();
+    if ((first.find(restartedFlag) != std::string::npos || startedByHolder) &&
+        lock.waitUntilHeld(kHandOverPatience)) {
+        return lock;
+    }
+    // Nothing of this launcher's own is set up yet: these lines go to the console only.
+    spdlog::info("Another launcher is running{}. Closing...",
+                 holder ? fmt::format(" (process {})", *holder) : std::string{});
+    if (argc >= 2 && isDeeplink(first)) {
+        if (zentravo::system::handDeeplinkToRunningLauncher(first)) {
+            spdlog::info("Deeplink handed to the running launcher: '{}'", first);
+        } else {
+            handleDeeplink(first);
+        }
+    }
+    if (holder) {
+        (void)zentravo::system::bringWindowForward(*holder);
+    }
+    return std::nullopt;
+}
+
 int main(int argc, char** argv) {
+    zentravo::path::ignoreRelativeLocations();
+    const auto instance = claimInstance(argc, argv);
+    if (!instance) {
+        return 0;
+    }
     std::error_code workingDirectoryError;
     std::filesystem::current_path(zentravo::path::executableDirectory(), workingDirectoryError);
     configureLogger();
@@ -89,6 +134,9 @@ int main(int argc, char** argv) {
     spdlog::info("Starting with {} params", argc);
     for (int i = 0; i < argc; ++i) {
         spdlog::info("   Param {}: '{}'", i, zentravo::logtext::escape(argv[i]));
+    }
+    if (instance->state() != zentravo::system::InstanceLock::State::held) {
+        spdlog::warn("No instance lock: other launchers of this user are not kept out");
     }
 
     try {

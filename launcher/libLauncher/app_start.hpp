@@ -14,7 +14,8 @@ namespace zentravo::system {
 [[nodiscard]] std::filesystem::path bundleExecutable(const std::filesystem::path& bundle);
 
 // Starts `program` with `arguments` (each one argv entry, passed as is: no shell) in a session of
-// its own, with standard input from /dev/null. Throws std::system_error when it cannot start.
+// its own, with standard input from /dev/null, this process's standard output and error, and no
+// other descriptor. Throws std::system_error when it cannot start.
 [[nodiscard]] pid_t startDetached(const std::filesystem::path& program,
                                   const std::vector<std::string>& arguments);
 

@@ -3,11 +3,14 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 namespace zentravo {
 
@@ -50,7 +53,7 @@ std::filesystem::path executableDirectory() {
 }
 
 std::filesystem::path applicationSupport() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg != '\0') {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
         return pathFromUtf8(xdg);
     }
     const std::filesystem::path home = getHomePath("HOME");
@@ -58,6 +61,43 @@ std::filesystem::path applicationSupport() {
         return {};
     }
     return home / ".local" / "share";
+}
+
+void ignoreRelativeLocations() {
+    for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+                             "XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+        if (const char* value = std::getenv(name); value != nullptr && *value != '/') {
+            ::unsetenv(name);
+        }
+    }
+    for (const char* name : {"XDG_DATA_DIRS", "XDG_CONFIG_DIRS"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr) {
+            continue;
+        }
+        const std::string_view all{value};
+        std::string kept;
+        bool dropped = false;
+        for (std::size_t start = 0; start <= all.size();) {
+            const std::size_t end = std::min(all.find(':', start), all.size());
+            const std::string_view entry = all.substr(start, end - start);
+            if (entry.starts_with('/')) {
+                kept += kept.empty() ? "" : ":";
+                kept += entry;
+            } else {
+                dropped = true;
+            }
+            start = end + 1;
+        }
+        if (!dropped) {
+            continue;
+        }
+        if (kept.empty()) {
+            ::unsetenv(name);
+        } else {
+            ::setenv(name, kept.c_str(), 1);
+        }
+    }
 }
 
 }  // namespace path

@@ -42,7 +42,13 @@ void openExternalUrl(std::string_view url);
 
 // Deep links opened while this launcher runs reach `callback` on the main thread (one callback
 // per process; a later registration replaces it). A launcher started with a deep link while
-// another one runs in the same desktop session hands the link to that one and exits with 0.
+// another one owns the application name in the same desktop session hands the link to that one
+// and exits with 0 once it was taken.
 void registerDeeplinkHandler(std::function<void(const std::string&)> callback);
+
+// Hands `link` to the launcher registered for deep links in this desktop session, without
+// registering this process; false when there is no session bus, no such launcher, or the link
+// is not UTF-8. Waits about a second at most.
+[[nodiscard]] bool handDeeplinkToRunningLauncher(const std::string& link);
 
 }  // namespace zentravo::system

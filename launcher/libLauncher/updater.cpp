@@ -8,6 +8,7 @@
 
 #include "app_update_response.hpp"
 #include "download_progress.hpp"
+#include "download_staging.hpp"
 #include "exceptions.hpp"
 #include "i18n_translator.hpp"
 #include "log_text.hpp"
@@ -75,8 +76,15 @@ fs::path Updater::getAppPath(const fs::path& base, std::string_view version) {
     return base / "ZentravoV3" / "app" / pathFromUtf8(version);
 }
 
+fs::path Updater::stagingFolder() {
+    const fs::path base = path::applicationSupport();
+    return base.empty() ? fs::path{} : base / "ZentravoV3" / "download";
+}
+
 fs::path Updater::getDownloadPath(std::string_view url) {
-    return fs::temp_directory_path() / pathFromUtf8(url).filename();
+    const fs::path folder = stagingFolder();
+    const std::string name = staging::safeFileName(url);
+    return folder.empty() || name.empty() ? fs::path{} : folder / name;
 }
 
 Updater::RetryTexts& Updater::keptTexts() const {
@@ -131,13 +139,21 @@ void Updater::downloadUpdate(std::string_view url, const fs::path& file) const {
         downloaded = downloadNow;
         return true;
     };
-    const bool ok = rest::downloadRequest(
-        url, file,
-        [&](std::int64_t downloadTotal, std::int64_t downloadNow, std::int64_t, std::int64_t) {
-            return onProgress(downloadTotal, downloadNow);
-        });
-    if (!ok || downloaded < total) {
-        throw std::runtime_error{"ERROR - Unable to downloadUpdate"};
+    staging::createExclusive(file);
+    // Half an archive is worth nothing and must not be taken for a whole one later.
+    try {
+        const bool ok = rest::downloadRequest(
+            url, file,
+            [&](std::int64_t downloadTotal, std::int64_t downloadNow, std::int64_t, std::int64_t) {
+                return onProgress(downloadTotal, downloadNow);
+            });
+        if (!ok || downloaded < total) {
+            throw std::runtime_error{"ERROR - Unable to downloadUpdate"};
+        }
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(file, ignored);
+        throw;
     }
 }
 

@@ -73,7 +73,8 @@ class Updater {
     // (path::applicationSupport()).
     [[nodiscard]] static std::filesystem::path getAppPath(const std::filesystem::path& base,
                                                           std::string_view version);
-    // The temporary folder / the address's last element.
+    // The download folder / the address's last element reduced to a safe file name; empty when
+    // the address names no file or there is no data folder.
     [[nodiscard]] static std::filesystem::path getDownloadPath(std::string_view url);
 
     [[nodiscard]] static request::AppUpdateResponse getLatestVersion(std::string_view url);
@@ -98,6 +99,8 @@ class Updater {
 
     // The install folder under the user's data folder; empty when there is no data folder.
     [[nodiscard]] static std::filesystem::path installFolder();
+    // The launcher's private download folder beside it; empty when there is no data folder.
+    [[nodiscard]] static std::filesystem::path stagingFolder();
 
   private:
     // Logs `text` at info level and records it as a breadcrumb.

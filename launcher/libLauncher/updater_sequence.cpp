@@ -6,6 +6,7 @@
 
 #include "app_update_response.hpp"
 #include "build_config.hpp"
+#include "download_staging.hpp"
 #include "exceptions.hpp"
 #include "file_helpers.hpp"
 #include "install_folder.hpp"
@@ -83,6 +84,9 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         if (base.empty()) {
             throw std::runtime_error{"No home folder: neither XDG_DATA_HOME nor HOME is set"};
         }
+        // Only the one running launcher gets here: what lies in its download folder is a
+        // killed run's leftover.
+        staging::preparePrivateFolder(stagingFolder());
         const fs::path appFolder = installFolder();
         const fs::path lastFolder = appFolder / "last";
         if (install::restoreInterrupted(lastFolder)) {

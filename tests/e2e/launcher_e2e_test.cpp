@@ -99,6 +99,8 @@ TEST_P(LauncherArguments, InstallsAndStartsTheMainApplicationThenEnds) {
     EXPECT_EQ(argv, expected);
     EXPECT_TRUE(fs::path{starts[0].at("argv")[0].get<std::string>()}.string().starts_with(
         world.installedBundle().string()));
+    // Standard input, output and error only: none of the launcher's files or sockets.
+    EXPECT_EQ(starts[0].value("fds", nlohmann::json{}), nlohmann::json::array({0, 1, 2}));
 
     const auto events = world.analyticsEventTypes();
     EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Opened"), 1);

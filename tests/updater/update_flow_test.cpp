@@ -469,6 +469,33 @@ TEST_F(UpdateFlowTest, DownloadReportsProgressAndRefusesIncompleteFiles) {
     expectUnable("/no-such-archive.tar");
     service.setConfig({{"paths", {{"/blob/*", {{"truncateAfter", 4096}}}}}});
     EXPECT_ANY_THROW(updater->downloadUpdate(service.url("/blob/100000"), tmpFolder() / "short"));
+    // Nothing of a failed download stays behind to be taken for an archive.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmpFolder() / "missing")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmpFolder() / "short")));
+}
+
+TEST_F(UpdateFlowTest, DownloadNeverWritesThroughWhatLiesAtTheTarget) {
+    auto& service = startService();
+    const auto updater = makeUpdater();
+    const fs::path victim = tmpFolder() / "victim";
+    const fs::path target = tmpFolder() / "target";
+    for (const bool link : {true, false}) {
+        std::ofstream{victim} << "theirs";
+        if (link) {
+            fs::create_symlink(victim, target);
+        } else {
+            fs::create_hard_link(victim, target);
+        }
+        updater->downloadUpdate(service.url("/blob/1000"), target);
+        EXPECT_EQ(fs::file_size(target), 1000u);
+        EXPECT_FALSE(fs::is_symlink(target));
+        EXPECT_EQ((fs::status(target).permissions() & fs::perms::all),
+                  fs::perms::owner_read | fs::perms::owner_write);
+        std::ifstream in{victim};
+        const std::string kept{std::istreambuf_iterator<char>{in}, {}};
+        EXPECT_EQ(kept, "theirs") << link;
+        fs::remove(target);
+    }
 }
 
 // The progress pace belongs to the run, not to one transfer: after a broken transfer and the
@@ -516,11 +543,30 @@ TEST_F(UpdateFlowTest, PageTextsFollowTheSystemLanguage) {
 TEST(UpdaterPathsTest, FoldersAndDownloadTarget) {
     EXPECT_EQ(zentravo::Updater::getAppPath("/data", "1.2.3"),
               fs::path{"/data/ZentravoV3/app/1.2.3"});
-    const fs::path tmp = fs::temp_directory_path();
-    EXPECT_EQ(zentravo::Updater::getDownloadPath("https://h/latest/app.tar"), tmp / "app.tar");
-    EXPECT_EQ(zentravo::Updater::getDownloadPath("https://h/a/app.tar?sig=1/2"), tmp / "2");
-    EXPECT_EQ(zentravo::Updater::getDownloadPath("https://h/a/app.tar?sig=x"),
-              tmp / "app.tar?sig=x");
+    // The launcher's own download folder, and a name that is a plain file name whatever the
+    // address holds.
+    ::setenv("XDG_DATA_HOME", "/data", 1);
+    const fs::path staging{"/data/ZentravoV3/download"};
+    const std::vector<std::pair<std::string, fs::path>> cases{
+        {"https://h/latest/app.tar", staging / "app.tar"},
+        {"https://h/a/app.tar?sig=1/2", staging / "2"},
+        {"https://h/a/app.tar?sig=x", staging / "app.tar_sig_x"},
+        {"https://h/a/%2e%2e", staging / "_2e_2e"},
+        {"https://h/a/..", {}},
+        {"https://h/a/", {}},
+        {"https://h/a/a\xc3\xa9 \n$(x);'", staging / "a______x___"},
+        {"https://h/" + std::string(300, 'a'), staging / std::string(128, 'a')},
+    };
+    for (const auto& [url, expected] : cases) {
+        EXPECT_EQ(zentravo::Updater::getDownloadPath(url), expected) << url;
+    }
+    ::setenv("XDG_DATA_HOME", "relative", 1);
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(zentravo::Updater::getDownloadPath("https://h/app.tar"),
+              fs::path{"/home/u/.local/share/ZentravoV3/download/app.tar"});
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("HOME");
+    EXPECT_EQ(zentravo::Updater::getDownloadPath("https://h/app.tar"), fs::path{});
 }
 
 }  // namespace

@@ -128,6 +128,10 @@ pid_t startDetached(const fs::path& program, const std::vector<std::string>& arg
     FileActions actions;
     check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),
           "posix_spawn_file_actions_addopen");
+    // Nothing else goes along: not the log, not the instance lock (a child holding it would keep
+    // every later launcher out), not what a library opened without close-on-exec.
+    check(posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1),
+          "posix_spawn_file_actions_addclosefrom_np");
 
     pid_t child = -1;
     check(posix_spawn(&child, name.c_str(), actions.get(), attributes.get(), argv.data(), environ),

@@ -19,7 +19,9 @@ namespace zentravo::system {
 namespace {
 
 constexpr const char* kApplicationId = "com.zentravo.Launcher";
+constexpr const char* kObjectPath = "/com/zentravo/Launcher";
 constexpr std::string_view kSchemeWord = "zentravo";
+constexpr int kHandOverTimeoutMs = 1000;
 
 // The one callback of the process; replaced by each registration.
 std::function<void(const std::string&)>& deeplinkCallback() {
@@ -41,6 +43,28 @@ void onOpen(GApplication*, GFile** files, gint count, gchar*, gpointer) {
     }
 }
 
+// Asks the launcher that owns the application name to open `link`, the way GApplication does,
+// but waits for its answer: true once it took the link.
+bool openInRunningLauncher(GDBusConnection* connection, const std::string& link) {
+    GVariantBuilder uris;
+    g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
+    g_variant_builder_add(&uris, "s", link.c_str());
+    GVariantBuilder platformData;
+    g_variant_builder_init(&platformData, G_VARIANT_TYPE("a{sv}"));
+    GErrorPtr error;
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection, kApplicationId, kObjectPath, "org.gtk.Application", "Open",
+        g_variant_new("(assa{sv})", &uris, "", &platformData), nullptr,
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, kHandOverTimeoutMs, nullptr, out(error));
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+        return true;
+    }
+    // A launcher too busy to answer in time still gets the call when it is free: sending the link
+    // another way as well would deliver it twice.
+    return error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+}
+
 // This process's first argument when it is a deep link (UTF-8, as the session bus requires).
 std::optional<std::string> ownDeeplinkArgument() {
     std::ifstream in{"/proc/self/cmdline", std::ios::binary};
@@ -58,13 +82,13 @@ std::optional<std::string> ownDeeplinkArgument() {
     return argument;
 }
 
-// Hands the link to the launcher that owns the application name, then ends this process.
-[[noreturn]] void forwardAndExit(GApplication* application, const std::string& link) {
-    const GObjectPtr<GFile> file{g_file_new_for_uri(link.c_str())};
-    GFile* files[] = {file.get()};
-    g_application_open(application, files, 1, "");
-    if (GDBusConnection* connection = g_application_get_dbus_connection(application)) {
-        g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+// Ends this process once the launcher that owns the application name has taken the link; a
+// name whose owner is going away takes nothing, and this launcher carries on.
+void forwardAndExitIfTaken(GApplication* application, const std::string& link) {
+    GDBusConnection* connection = g_application_get_dbus_connection(application);
+    if (connection == nullptr || !openInRunningLauncher(connection, link)) {
+        spdlog::warn("The launcher that owns the application name did not take the deeplink");
+        return;
     }
     spdlog::info("Deeplink handed to the running launcher: '{}'", logtext::escape(link));
     if (auto logger = spdlog::default_logger()) {
@@ -88,12 +112,21 @@ void claimApplicationName() {
         return;
     }
     if (const auto link = ownDeeplinkArgument()) {
-        forwardAndExit(application, *link);
+        forwardAndExitIfTaken(application, *link);
     }
     // Another launcher runs and this one has no link to hand over: the instance checks decide.
 }
 
 }  // namespace
+
+bool handDeeplinkToRunningLauncher(const std::string& link) {
+    if (!g_utf8_validate(link.data(), static_cast<gssize>(link.size()), nullptr)) {
+        return false;
+    }
+    GErrorPtr error;
+    const GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
+    return bus && openInRunningLauncher(bus.get(), link);
+}
 
 void registerDeeplinkHandler(std::function<void(const std::string&)> callback) {
     deeplinkCallback() = std::move(callback);

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+
+namespace zentravo::system {
+
+// One launcher per user: an exclusive flock on a file of the user's own, held for the whole life
+// of the process (the kernel lets go when it ends, however it ends). Works without a session bus.
+class InstanceLock {
+  public:
+    enum class State {
+        held,         // this process is the one launcher
+        busy,         // another process holds the lock
+        unavailable,  // no lock file could be made: nothing is known
+    };
+
+    // The lock file: in XDG_RUNTIME_DIR when that is an absolute folder of this user's own with
+    // mode 0700, else in the data folder's "ZentravoV3"; empty when there is neither.
+    [[nodiscard]] static std::filesystem::path defaultFile();
+
+    // Tries once, without waiting. The file is created 0600, never through a link.
+    [[nodiscard]] static InstanceLock tryAcquire(const std::filesystem::path& file);
+
+    InstanceLock(InstanceLock&& other) noexcept;
+    InstanceLock& operator=(InstanceLock&& other) noexcept;
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+    ~InstanceLock();
+
+    [[nodiscard]] State state() const { return state_; }
+    // The process that holds the lock, as it wrote itself into the file; empty when unknown.
+    [[nodiscard]] std::optional<pid_t> holder() const;
+    // While busy, tries again until the lock is held or `patience` has passed; true when held.
+    bool waitUntilHeld(std::chrono::milliseconds patience);
+
+  private:
+    InstanceLock(int fd, State state) : fd_{fd}, state_{state} {}
+    bool tryLock();
+
+    int fd_ = -1;
+    State state_ = State::unavailable;
+};
+
+}  // namespace zentravo::system

@@ -1,0 +1,390 @@
+// One launcher per user, and a download nobody else can touch: the real launcher binary, started
+// several times at once, against the local update service and the main-application stand-in.
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher_world.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using launcher_test::LauncherWorld;
+using launcher_test::Process;
+
+const std::string kLink = "zentravo://open?game=7&mode=solo";
+
+// A session bus of the test's own for the launchers that are to have one.
+class PrivateBus {
+  public:
+    PrivateBus() : bus_{g_test_dbus_new(G_TEST_DBUS_NONE)} { g_test_dbus_up(bus_); }
+    ~PrivateBus() {
+        g_test_dbus_down(bus_);
+        g_object_unref(bus_);
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+    [[nodiscard]] std::string address() const { return g_test_dbus_get_bus_address(bus_); }
+
+  private:
+    GTestDBus* bus_;
+};
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in{file, std::ios::binary};
+    return {std::istreambuf_iterator<char>{in}, {}};
+}
+
+class SingleLauncher : public ::testing::Test {
+  protected:
+    void SetUp() override { launcher_test::waitForQuietMachine(); }
+
+    // Other checkouts' tests start main applications too, and a launcher that sees one running
+    // ends without updating: wait them out right before the launchers start.
+    static void waitForNoMainApplication() {
+        const auto deadline = std::chrono::steady_clock::now() + 180s;
+        while (launcher_test::mainApplicationRunning() &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(250ms);
+        }
+    }
+
+    void useBus() {
+        bus_ = std::make_unique<PrivateBus>();
+        world.extraEnvironment["DBUS_SESSION_BUS_ADDRESS"] = bus_->address();
+    }
+    // The process that holds the launchers' lock, once one of them does.
+    std::optional<pid_t> lockHolder(std::chrono::milliseconds patience) const {
+        const fs::path file = world.path() / "runtime" / "zentravo-launcher.lock";
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        for (;;) {
+            const std::string text = readFile(file);
+            if (!text.empty() && text.back() == '\n') {
+                return std::stoi(text);
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    [[nodiscard]] std::size_t versionQueries() {
+        std::size_t count = 0;
+        for (const auto& record : world.service().records()) {
+            const std::string path = record.value("path", "");
+            count += path.starts_with("/v1/tarvine/update/") &&
+                     !path.starts_with("/v1/tarvine/update/launcher/");
+        }
+        return count;
+    }
+    // One start's log from its first record to its last: nothing emptied or mixed into it.
+    void expectWholeLog(std::size_t arguments) const {
+        const auto lines = world.logMessages();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), "Logger configured successfully");
+        EXPECT_EQ(std::count_if(
+                      lines.begin(), lines.end(),
+                      [](const std::string& line) { return line.starts_with("Starting with "); }),
+                  1)
+            << world.logText();
+        EXPECT_TRUE(world.logHas("Starting with " + std::to_string(arguments + 1) + " params"));
+        EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+        EXPECT_EQ(lines.back(), "Message loop finished") << world.logText();
+    }
+
+    LauncherWorld world;
+
+  private:
+    std::unique_ptr<PrivateBus> bus_;
+};
+
+struct CrowdCase {
+    const char* name;
+    int launchers;
+    bool bus;
+    bool links;
+};
+
+void PrintTo(const CrowdCase& crowd, std::ostream* out) {
+    *out << crowd.name;
+}
+
+class LauncherCrowd : public SingleLauncher, public ::testing::WithParamInterface<CrowdCase> {};
+
+TEST_P(LauncherCrowd, OneUpdatesAndStartsTheApplicationTheOthersEndAtOnce) {
+    const CrowdCase& crowd = GetParam();
+    // A download that takes a while keeps the first launcher busy while the others come.
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 2000}}}}}});
+    if (crowd.bus) {
+        useBus();
+    }
+    std::map<pid_t, std::unique_ptr<Process>> launchers;
+    std::map<pid_t, std::vector<std::string>> arguments;
+    waitForNoMainApplication();
+    for (int index = 0; index < crowd.launchers; ++index) {
+        std::vector<std::string> argv;
+        if (crowd.links) {
+            argv.push_back(kLink + "&n=" + std::to_string(index));
+        }
+        auto launcher = world.startLauncher(argv);
+        arguments[launcher->pid()] = argv;
+        launchers[launcher->pid()] = std::move(launcher);
+    }
+    const auto holder = lockHolder(10s);
+    ASSERT_TRUE(holder && launchers.contains(*holder));
+
+    for (auto& [pid, launcher] : launchers) {
+        if (pid != *holder) {
+            EXPECT_EQ(launcher->waitExit(5s), 0) << "launcher " << pid << " did not end at once";
+        }
+    }
+    ASSERT_EQ(launchers.at(*holder)->waitExit(90s), 0) << world.logText();
+
+    EXPECT_EQ(versionQueries(), 1u);
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u);
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << world.logText();
+    auto expected = arguments.at(*holder);
+    expected.emplace_back("--launcher");
+    auto argv = starts[0].at("argv").get<std::vector<std::string>>();
+    argv.erase(argv.begin());
+    EXPECT_EQ(argv, expected);
+    expectWholeLog(arguments.at(*holder).size());
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+}
+
+INSTANTIATE_TEST_SUITE_P(StartedTogether, LauncherCrowd,
+                         ::testing::Values(CrowdCase{"TwoNoBus", 2, false, false},
+                                           CrowdCase{"TwoNoBusLinks", 2, false, true},
+                                           CrowdCase{"TwoBus", 2, true, false},
+                                           CrowdCase{"TwoBusLinks", 2, true, true},
+                                           CrowdCase{"TenNoBus", 10, false, false},
+                                           CrowdCase{"TenNoBusLinks", 10, false, true},
+                                           CrowdCase{"TenBus", 10, true, false},
+                                           CrowdCase{"TenBusLinks", 10, true, true}),
+                         [](const auto& info) { return std::string{info.param.name}; });
+
+// A launcher started by the running one (a restart, a self-update) or with the restart flag waits
+// for it to end and then runs; any other later launcher ends at once without a log of its own.
+struct WaitCase {
+    const char* name;
+    bool heldByParent;  // else by an unrelated process
+    std::vector<std::string> arguments;
+    bool runs;
+};
+
+void PrintTo(const WaitCase& wait, std::ostream* out) {
+    *out << wait.name;
+}
+
+class LockHandOver : public SingleLauncher, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
+    const WaitCase& wait = GetParam();
+    world.serve("3.1.0");
+    const fs::path file = world.path() / "runtime" / "zentravo-launcher.lock";
+    std::unique_ptr<Process> stranger;
+    int fd = -1;
+    if (wait.heldByParent) {
+        fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        ASSERT_EQ(::write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+    } else {
+        stranger = std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/flock", file.string(), "/bin/sleep", "2"},
+            world.environment(), world.path() / "flock.out");
+        std::this_thread::sleep_for(300ms);
+    }
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher(wait.arguments);
+    if (!wait.runs) {
+        EXPECT_EQ(launcher->waitExit(5s), 0);
+        EXPECT_FALSE(fs::exists(world.logFile()));
+        EXPECT_EQ(world.service().records().size(), 0u);
+        return;
+    }
+    EXPECT_FALSE(launcher->waitExit(1s)) << "it did not wait";
+    EXPECT_FALSE(fs::exists(world.logFile()));
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    expectWholeLog(wait.arguments.size());
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldLock, LockHandOver,
+                         ::testing::Values(WaitCase{"StartedByTheHolder", true, {}, true},
+                                           WaitCase{"Restarted", false, {"--restarted"}, true},
+                                           WaitCase{"Unrelated", false, {}, false}),
+                         [](const auto& info) { return std::string{info.param.name}; });
+
+// A later launcher's link reaches the running main application: through the running launcher
+// where a session bus joins them, else straight over the socket. Either way the running
+// launcher's log stays as it was.
+class LinkWhileRunning : public SingleLauncher, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LinkWhileRunning, LaterLauncherHandsItsLinkOnAndEnds) {
+    const bool bus = GetParam();
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 60000}}}}}});
+    if (bus) {
+        useBus();
+    }
+    auto mainApp = world.startMainApp();
+    // The restart flag lets the first launcher run beside a running main application.
+    auto first = world.startLauncher({"--restarted"});
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    const std::string before = world.logText();
+
+    const std::vector<std::string> links{kLink, "zentravo://join/ROOM-42?name=\"quoted\"&x=a b"};
+    for (const auto& link : links) {
+        auto later = world.startLauncher({link});
+        EXPECT_EQ(later->waitExit(5s), 0) << link;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::vector<std::string> received;
+    while (received.size() < links.size() && std::chrono::steady_clock::now() < deadline) {
+        received.clear();
+        for (const auto& event : world.mainAppEvents()) {
+            if (event.value("subType", "") == "kClientAdded") {
+                received.push_back(event.value("clientName", ""));
+            }
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(received, links);
+
+    const std::string after = world.logText();
+    EXPECT_TRUE(after.starts_with(before)) << after;
+    const auto lines = world.logMessages();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Deeplink sent successfully to Zentravo V3."),
+              bus ? 2 : 0)
+        << after;
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) { return line.starts_with("Starting with "); }),
+        1);
+    EXPECT_FALSE(first->waitExit(0ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(SessionBus, LinkWhileRunning, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Bus" : "NoBus"; });
+
+// Another local user's entry under the download's old name in the shared temporary folder.
+struct PlantCase {
+    const char* name;
+    void (*plant)(const fs::path& at, const fs::path& victim);
+    bool (*unchanged)(const fs::path& at, const fs::path& victim);
+};
+
+void PrintTo(const PlantCase& plant, std::ostream* out) {
+    *out << plant.name;
+}
+
+class PlantedInSharedTemp : public SingleLauncher,
+                            public ::testing::WithParamInterface<PlantCase> {};
+
+TEST_P(PlantedInSharedTemp, ChangesNothing) {
+    world.serve("3.1.0");
+    const fs::path planted = world.path() / "tmp" / "app.tar";
+    const fs::path victim = world.path() / "tmp" / "victim";
+    std::ofstream{victim} << "theirs";
+    GetParam().plant(planted, victim);
+
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+    EXPECT_TRUE(GetParam().unchanged(planted, victim));
+    EXPECT_EQ(readFile(victim), "theirs");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OldStagingName, PlantedInSharedTemp,
+    ::testing::Values(
+        PlantCase{"Directory",
+                  [](const fs::path& at, const fs::path&) { fs::create_directory(at); },
+                  [](const fs::path& at, const fs::path&) {
+                      return fs::is_directory(fs::symlink_status(at)) && fs::is_empty(at);
+                  }},
+        PlantCase{
+            "Symlink",
+            [](const fs::path& at, const fs::path& victim) { fs::create_symlink(victim, at); },
+            [](const fs::path& at, const fs::path& victim) {
+                return fs::is_symlink(at) && fs::read_symlink(at) == victim;
+            }},
+        PlantCase{"Fifo", [](const fs::path& at, const fs::path&) { ::mkfifo(at.c_str(), 0666); },
+                  [](const fs::path& at, const fs::path&) {
+                      return fs::is_fifo(fs::symlink_status(at));
+                  }}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+TEST_F(SingleLauncher, KilledRunsLeftoversAreClearedAndTheDownloadFolderIsPrivate) {
+    world.serve("3.1.0");
+    const fs::path staging = world.path() / "data" / "ZentravoV3" / "download";
+    fs::create_directories(staging / "half" / "done");
+    std::ofstream{staging / "app.tar", std::ios::binary} << std::string(4096, '\0');
+    std::ofstream{staging / "half" / "done" / "file"} << "x";
+    fs::create_symlink(world.path() / "tmp", staging / "link");
+    fs::permissions(staging, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+    ASSERT_TRUE(fs::is_directory(fs::symlink_status(staging)));
+    EXPECT_EQ(fs::status(staging).permissions(), fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(staging));
+    EXPECT_TRUE(fs::is_directory(world.path() / "tmp"));  // the link went, not its target
+    EXPECT_NE(world.logText().find("to path: " + (staging / "app.tar").string()),
+              std::string::npos);
+}
+
+// Relative locations count as unset: nothing lands in the launcher's own folder, where the
+// launcher works.
+TEST_F(SingleLauncher, RelativeXdgAndTemporaryFoldersAreIgnored) {
+    world.serve("3.1.0");
+    const std::string tag = "relative-" + std::to_string(::getpid());
+    for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "TMPDIR"}) {
+        world.extraEnvironment[name] = tag + "-" + name;
+    }
+    world.extraEnvironment["XDG_RUNTIME_DIR"] = tag + "-runtime";
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0);
+
+    const fs::path data = world.path() / "home" / ".local" / "share" / "ZentravoV3";
+    const std::string log = readFile(data / "logs" / "launcher.log");
+    EXPECT_NE(log.find("Update process finished successfully"), std::string::npos) << log;
+    EXPECT_TRUE(fs::exists(data / "app" / "last" / "Zentravo.app"));
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+    const fs::path launcherFolder = LauncherWorld::launcherExecutable().parent_path();
+    for (const auto& entry : fs::directory_iterator{launcherFolder}) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(tag)) << entry.path();
+    }
+    for (const auto& entry : fs::directory_iterator{fs::current_path()}) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(tag)) << entry.path();
+    }
+}
+
+}  // namespace

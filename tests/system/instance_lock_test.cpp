@@ -1,0 +1,101 @@
+// The lock that keeps a user's launchers to one: where it lives, who holds it, and what a planted
+// entry in its place does.
+#include "platform/instance_lock.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "scratch_folder.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using zentravo::system::InstanceLock;
+using State = InstanceLock::State;
+
+TEST(InstanceLock, OneHolderAtATimeAndALaterOneSeesWho) {
+    const fixture::ScratchFolder scratch;
+    const fs::path file = scratch / "launcher.lock";
+    std::optional<InstanceLock> first{InstanceLock::tryAcquire(file)};
+    ASSERT_EQ(first->state(), State::held);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    InstanceLock second = InstanceLock::tryAcquire(file);
+    EXPECT_EQ(second.state(), State::busy);
+    EXPECT_EQ(second.holder(), ::getpid());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(second.waitUntilHeld(200ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 200ms);
+
+    std::thread release{[&] {
+        std::this_thread::sleep_for(100ms);
+        first.reset();
+    }};
+    EXPECT_TRUE(second.waitUntilHeld(5s));
+    release.join();
+    EXPECT_EQ(second.state(), State::held);
+    EXPECT_EQ(InstanceLock::tryAcquire(file).state(), State::busy);
+}
+
+TEST(InstanceLock, PlantedEntriesInPlaceOfTheFileAreNeverUsed) {
+    const fixture::ScratchFolder scratch;
+    const fs::path victim = scratch / "victim";
+    std::ofstream{victim} << "theirs";
+    const fs::path link = scratch / "link.lock";
+    fs::create_symlink(victim, link);
+    const fs::path folder = scratch / "folder.lock";
+    fs::create_directory(folder);
+    const fs::path fifo = scratch / "fifo.lock";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const fs::path& planted : {link, folder, fifo}) {
+        EXPECT_EQ(InstanceLock::tryAcquire(planted).state(), State::unavailable) << planted;
+    }
+    std::ifstream in{victim};
+    const std::string kept{std::istreambuf_iterator<char>{in}, {}};
+    EXPECT_EQ(kept, "theirs");
+    EXPECT_EQ(InstanceLock::tryAcquire({}).state(), State::unavailable);
+}
+
+TEST(InstanceLock, LivesInAPrivateRuntimeFolderElseInTheDataFolder) {
+    const fixture::ScratchFolder scratch;
+    fs::create_directory(scratch / "runtime");
+    fs::permissions(scratch / "runtime", fs::perms::owner_all);
+    fs::create_directory(scratch / "open");
+    fs::permissions(scratch / "open", fs::perms::owner_all | fs::perms::group_read |
+                                          fs::perms::group_exec | fs::perms::others_read |
+                                          fs::perms::others_exec);
+    ::setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1);
+    const fs::path inData = scratch / "data" / "ZentravoV3" / "launcher.lock";
+    struct Case {
+        const char* runtime;
+        fs::path expected;
+    };
+    const std::string runtime = (scratch / "runtime").string();
+    const std::string open = (scratch / "open").string();
+    const std::string missing = (scratch / "missing").string();
+    for (const Case& c : {Case{runtime.c_str(), scratch / "runtime" / "zentravo-launcher.lock"},
+                          Case{open.c_str(), inData}, Case{missing.c_str(), inData},
+                          Case{"runtime", inData}, Case{"", inData}, Case{nullptr, inData}}) {
+        if (c.runtime != nullptr) {
+            ::setenv("XDG_RUNTIME_DIR", c.runtime, 1);
+        } else {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
+        EXPECT_EQ(InstanceLock::defaultFile(), c.expected) << (c.runtime ? c.runtime : "unset");
+    }
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("HOME");
+    EXPECT_EQ(InstanceLock::defaultFile(), fs::path{});
+}
+
+}  // namespace
