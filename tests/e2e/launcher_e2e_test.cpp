@@ -319,6 +319,8 @@ class FailedUpdate : public LauncherE2E {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << world.logText();
             std::this_thread::sleep_for(100ms);
         }
+        // A cold web view on a busy machine may load its page only after that.
+        ASSERT_TRUE(world.waitForLog("Unlocking checker thread", 30s)) << world.logText();
         std::this_thread::sleep_for(700ms);
     }
     void TearDown() override {
