@@ -41,7 +41,8 @@ for line in open(sys.argv[1]):
 trap cleanup EXIT
 
 # The demo main application, offered as version 3.1.0 for every processor. The archive is held
-# back for two seconds, long enough to see the launcher's window while it downloads.
+# back for six seconds, long enough to see the launcher's window while it downloads (a cold web
+# view takes a second or more to paint, longer on a busy machine).
 "$build/tests/fixtures/mainapp/mainapp_bundle" --output "$demo/service/Zentravo-3.1.0.tar" \
     --version 3.1.0
 cat >"$demo/service/update.json" <<'EOF'
@@ -51,7 +52,7 @@ cat >"$demo/service/update.json" <<'EOF'
                         "x86_64": {"file": "{base}/Zentravo-3.1.0.tar", "appCast": ""},
                         "windows": {}}}}
 EOF
-echo '{"paths": {"/Zentravo-3.1.0.tar": {"delayMs": 2000}}}' >"$demo/service/config.json"
+echo '{"paths": {"/Zentravo-3.1.0.tar": {"delayMs": 6000}}}' >"$demo/service/config.json"
 
 "$build/tests/fixtures/update-service/update-service" --root "$demo/service" \
     --config "$demo/service/config.json" --record "$demo/service-requests.jsonl" \
@@ -98,8 +99,26 @@ if [ -n "$screenshot" ]; then
             && break
         sleep 0.05
     done
-    sleep 0.8
-    import -window root -crop 390x120+445+340 +repage "$screenshot" || screenshot=""
+    # A cold web view paints its page a second or more after the window appears, and until then
+    # the window is one flat colour: take pictures of the centred window until one shows the
+    # painted page (text and images bring many colours), for at most 20 seconds.
+    attempt=$demo/launcher-window.attempt.png
+    painted=""
+    deadline=$((SECONDS + 20))
+    while ((SECONDS < deadline)) && kill -0 "$launcher" 2>/dev/null; do
+        if import -window root -crop 390x120+445+340 +repage "$attempt" 2>/dev/null &&
+            [ "$(convert "$attempt" -format '%k' info: 2>/dev/null || echo 0)" -ge 16 ]; then
+            mv "$attempt" "$screenshot"
+            painted=1
+            break
+        fi
+        sleep 0.2
+    done
+    rm -f "$attempt"
+    if [ -z "$painted" ]; then
+        echo "No screenshot: the launcher's window did not show its page in time." >&2
+        screenshot=""
+    fi
 fi
 
 status=0

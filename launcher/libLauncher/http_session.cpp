@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -44,6 +45,71 @@ std::string_view trim(std::string_view s) {
         s.remove_suffix(1);
     }
     return s;
+}
+
+// Credentials in a header line of the trace ("Name: Scheme secret", or "[name: Scheme secret]"
+// as the HTTP/2 layer reports request headers) are replaced by "***"; the scheme word stays.
+constexpr std::string_view kMask = "***";
+
+bool isCredentialHeader(std::string_view name) {
+    return equalsNoCase(name, "authorization") || equalsNoCase(name, "proxy-authorization");
+}
+
+void maskCredentialLine(std::string_view line, std::string& out) {
+    std::string_view rest = line;
+    std::string_view lead;
+    if (const auto open = rest.rfind('['); open != std::string_view::npos) {
+        lead = rest.substr(0, open + 1);
+        rest.remove_prefix(open + 1);
+    }
+    const auto colon = rest.find(':');
+    if (colon == std::string_view::npos || !isCredentialHeader(trim(rest.substr(0, colon)))) {
+        out += line;
+        return;
+    }
+    // Keep the line's own ending ("]", CR/LF) after the masked value.
+    std::size_t end = rest.size();
+    while (end > colon + 1 && (rest[end - 1] == '\r' || rest[end - 1] == '\n' ||
+                               (!lead.empty() && rest[end - 1] == ']'))) {
+        --end;
+    }
+    std::string_view value = rest.substr(colon + 1, end - colon - 1);
+    while (!value.empty() && value.front() == ' ') {
+        value.remove_prefix(1);
+    }
+    const std::string_view scheme = value.substr(0, value.find(' '));
+    out += lead;
+    out += rest.substr(0, colon + 1);
+    out += ' ';
+    if (scheme.size() < value.size()) {
+        out += scheme;
+        out += ' ';
+    }
+    out += kMask;
+    out += rest.substr(end);
+}
+
+// libcurl's own verbose output, less the credentials: text and headers only, each block led by
+// "* ", "< " or "> ".
+int traceWithoutCredentials(CURL*, curl_infotype type, char* data, size_t size, void*) {
+    static constexpr std::string_view kLead[] = {"* ", "< ", "> "};
+    if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
+        return 0;
+    }
+    try {
+        std::string out{kLead[type]};
+        const std::string_view block{data, size};
+        for (std::size_t start = 0; start < block.size();) {
+            const auto newline = block.find('\n', start);
+            const std::size_t end = newline == std::string_view::npos ? block.size() : newline + 1;
+            maskCredentialLine(block.substr(start, end - start), out);
+            start = end;
+        }
+        std::fwrite(out.data(), 1, out.size(), stderr);
+    } catch (...) {
+        // A trace line that cannot be formed is left out; the transfer goes on.
+    }
+    return 0;
 }
 
 }  // namespace
@@ -313,7 +379,9 @@ void Session::setProxyAuthentication(std::string_view user, std::string_view pas
 }
 
 void Session::setVerbose(bool verbose) {
-    curl_easy_setopt(state_->handle.get(), CURLOPT_VERBOSE, verbose ? 1L : 0L);
+    CURL* h = state_->handle.get();
+    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, verbose ? &traceWithoutCredentials : nullptr);
+    curl_easy_setopt(h, CURLOPT_VERBOSE, verbose ? 1L : 0L);
 }
 
 void Session::setProgressCallback(ProgressCallback callback) {

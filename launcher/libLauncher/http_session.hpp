@@ -78,7 +78,8 @@ class Session {
     void setProxy(std::string_view proxy);
     // Basic credentials for the proxy; an empty user sends none.
     void setProxyAuthentication(std::string_view user, std::string_view password);
-    // libcurl's trace of the transfer on standard error.
+    // libcurl's trace of the transfer on standard error, with the values of the Authorization
+    // and Proxy-Authorization headers masked.
     void setVerbose(bool verbose);
     void setProgressCallback(ProgressCallback callback);
     // The most body bytes taken; a larger body stops the transfer (error CURLE_WRITE_ERROR or

@@ -46,6 +46,16 @@ const std::string& apiKey() {
     return key;
 }
 
+// The body as it may be logged: the API key is a secret and the log is not.
+std::string withoutApiKey(std::string body) {
+    const std::string& key = apiKey();
+    for (auto at = key.empty() ? std::string::npos : body.find(key); at != std::string::npos;
+         at = body.find(key, at + 3)) {
+        body.replace(at, key.size(), "***");
+    }
+    return body;
+}
+
 std::string newInsertId() {
     uuid_t id;
     uuid_generate_random(id);
@@ -189,7 +199,7 @@ void sendEventsToAmplitude(const std::vector<model::AmplitudeMetricsEvent>& even
     session.setMaxBodySize(kMaxAnswerBytes);
     const http::Response response = session.post(body);
 
-    spdlog::debug("{} Request body -> {}", kTag, body);
+    spdlog::debug("{} Request body -> {}", kTag, withoutApiKey(body));
     spdlog::debug("{} Response status code -> {}", kTag, response.status_code);
     spdlog::debug("{} Response message -> {}", kTag, logtext::excerpt(response.text));
     if (response.status_code == 200) {

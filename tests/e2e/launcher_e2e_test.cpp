@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "launcher_world.hpp"
+#include "tinyproxy.hpp"
 #include "x11_desktop.hpp"
 
 namespace {
@@ -51,6 +52,19 @@ std::string joined(const std::vector<std::string>& lines) {
         out += line + "\n";
     }
     return out;
+}
+
+std::string readAll(const fs::path& file) {
+    std::ifstream in{file, std::ios::binary};
+    return {std::istreambuf_iterator<char>{in}, {}};
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 // Launchers of this build started with "--restarted".
@@ -222,6 +236,83 @@ TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
     EXPECT_FALSE(world.logHas("Detected V3 instance already running."));
 }
 
+// What a run leaves for others to read: libcurl's trace on standard error keeps no proxy
+// credentials, the log keeps no analytics key, and only its owner may read the log.
+TEST_F(LauncherE2E, TraceAndLogKeepNoSecrets) {
+    world.serve("3.1.0");
+    launcher_test::Tinyproxy proxy;
+    ASSERT_TRUE(proxy.running());
+    world.extraEnvironment["http_proxy"] = proxy.url();
+    world.extraEnvironment["GSETTINGS_BACKEND"] = "memory";
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    ASSERT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+
+    // The launcher's and the main application's version requests went through the proxy, with
+    // its credentials; the trace shows each CONNECT but not the credentials.
+    const std::string trace = readAll(world.path() / "launcher.out");
+    const std::string connect = "> CONNECT 127.0.0.1:" + std::to_string(LAUNCHER_FIXTURE_PORT);
+    EXPECT_GE(occurrences(trace, connect), 2u) << trace;
+    EXPECT_EQ(occurrences(trace, "\nProxy-Authorization: Basic ***\r\n"),
+              occurrences(trace, connect))
+        << trace;
+    EXPECT_EQ(trace.find("YWxpY2U6czNjcmV0"), std::string::npos) << "base64 of alice:s3cret";
+    EXPECT_EQ(trace.find("s3cret"), std::string::npos);
+    EXPECT_GE(occurrences(proxy.log(), "CONNECT"), 2u) << proxy.log();
+
+    // The analytics body is logged with its key masked; the service got the real one.
+    const auto sent = world.service().recordsFor("/2/httpapi");
+    ASSERT_FALSE(sent.empty());
+    const std::string key = nlohmann::json::parse(sent[0].value("body", "")).value("api_key", "");
+    ASSERT_FALSE(key.empty());
+    const std::string log = world.logText();
+    EXPECT_EQ(log.find(key), std::string::npos);
+    EXPECT_NE(log.find("Request body -> {\"api_key\":\"***\",\"events\":["), std::string::npos)
+        << log;
+    EXPECT_EQ(fs::status(world.logFile()).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Crash reporting cannot start (no usable temporary folder): main logs why and the launcher
+// opens its window all the same.
+TEST_F(LauncherE2E, CrashReportingThatCannotStartIsLoggedAndTheLauncherGoesOn) {
+    // The download is held back, so the window is still there to be closed.
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 4000}}}}}});
+    std::ofstream{world.path() / "plain-file"} << "not a folder";
+    X11Desktop desktop{world.display()};
+    ASSERT_TRUE(desktop.connected());
+    struct Case {
+        fs::path temporary;
+        std::string reason;
+    };
+    for (const Case& c : {Case{world.path() / "missing", "No such file or directory"},
+                          Case{world.path() / "plain-file", "Not a directory"}}) {
+        SCOPED_TRACE(c.temporary.string());
+        world.extraEnvironment["TMPDIR"] = c.temporary.string();
+        auto launcher = world.startLauncher();
+        const auto window = desktop.waitForWindow(launcher->pid(), 30s);
+        ASSERT_TRUE(window) << world.logText();
+        desktop.requestClose(window->id);
+        ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+
+        const auto lines = world.logMessages();
+        const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.starts_with("Error initializing Sentry: ");
+        });
+        ASSERT_NE(failed, lines.end()) << joined(lines);
+        EXPECT_EQ(*failed,
+                  "Error initializing Sentry: filesystem error: temp_directory_path: " + c.reason);
+        EXPECT_NE(world.logText().find("[error] Error initializing Sentry: "), std::string::npos);
+        // Logged by main after the arguments, before the window was built.
+        EXPECT_EQ(firstMissingInOrder(
+                      lines, {"   Param 0: '" + LauncherWorld::launcherExecutable().string() + "'",
+                              *failed, "Main window loaded", "Message loop started",
+                              "Message loop finished"}),
+                  "")
+            << joined(lines);
+    }
+}
+
 // The download is held back by the service, so the window shows it for a while.
 TEST_F(LauncherE2E, WindowCloseRequestDuringTheDownloadStopsTheLauncher) {
     world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 4000}}}}}});
@@ -274,6 +365,8 @@ class FailedUpdate : public LauncherE2E {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << world.logText();
             std::this_thread::sleep_for(100ms);
         }
+        // A cold web view on a busy machine may load its page only after that.
+        ASSERT_TRUE(world.waitForLog("Unlocking checker thread", 30s)) << world.logText();
         std::this_thread::sleep_for(700ms);
     }
     void TearDown() override {

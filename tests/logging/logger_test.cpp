@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -53,6 +55,33 @@ TEST_F(LoggerTest, FirstStartCreatesTheFoldersAndLogsAtDebug) {
     EXPECT_NE(log.find("[info] probe record"), std::string::npos) << log;
     // The file took the records; nothing went to the console.
     EXPECT_EQ(result.output.find("probe record"), std::string::npos) << result.output;
+}
+
+TEST_F(LoggerTest, LogFileIsReadableByItsOwnerOnly) {
+    // A usual umask would leave a new file readable by everyone.
+    const mode_t previous = ::umask(022);
+    struct Case {
+        const char* name;
+        std::optional<fs::perms> existing;  // a log left by an earlier start
+    };
+    for (const Case& c :
+         {Case{"first start", std::nullopt}, Case{"earlier log readable by all", fs::perms{0644}},
+          Case{"earlier log writable by all", fs::perms{0666}}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(home / ".local");
+        if (c.existing) {
+            fs::create_directories(logFile.parent_path());
+            std::ofstream(logFile) << "old record\n";
+            fs::permissions(logFile, *c.existing);
+        }
+        const auto result = start({"private record"});
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_EQ(fs::status(logFile).permissions(), fs::perms{0600});
+        const std::string log = readFile(logFile);
+        EXPECT_NE(log.find("private record"), std::string::npos) << log;
+        EXPECT_EQ(log.find("old record"), std::string::npos) << log;
+    }
+    ::umask(previous);
 }
 
 TEST_F(LoggerTest, DataFolderFromXdgDataHome) {

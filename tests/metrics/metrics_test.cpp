@@ -85,6 +85,7 @@ TEST_F(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
     const std::int64_t before = zentravo::utils::getCurrentTime();
     const AmplitudeMetricsEvent event = amp::buildAmplitudeEvent("Launcher Opened");
     const std::int64_t after = zentravo::utils::getCurrentTime();
+    LogCapture logs;
     zentravo::metrics::sendMetricsEvents({event});
 
     const auto records = service.recordsFor("/2/httpapi");
@@ -98,6 +99,16 @@ TEST_F(Metrics, OneEventGoesOutWithEveryKeyInByteOrder) {
     EXPECT_EQ(keysInOrder(body), (std::vector<std::string>{"api_key", "events"}));
     EXPECT_EQ(body.at("api_key"), zentravo::config::kAnalyticsApiKey.reveal());
     EXPECT_EQ(body.at("api_key").get<std::string>().size(), 32u);
+    // The log shows the body as sent, except for the key.
+    ordered logged = body;
+    logged["api_key"] = "***";
+    EXPECT_TRUE(
+        logs.contains("debug [Metrics::sendEventsToAmplitude] Request body -> " + logged.dump()))
+        << ::testing::PrintToString(logs.lines());
+    for (const auto& line : logs.lines()) {
+        EXPECT_EQ(line.find(zentravo::config::kAnalyticsApiKey.reveal()), std::string::npos)
+            << line;
+    }
     ASSERT_EQ(body.at("events").size(), 1u);
     const ordered& sent = body.at("events")[0];
     EXPECT_EQ(

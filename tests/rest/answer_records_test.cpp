@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <vector>
 
+#include "../files/report_capture.hpp"
 #include "app_update_response.hpp"
 #include "log_capture.hpp"
 #include "updater_response.hpp"
@@ -178,6 +180,8 @@ TEST(UpdaterResponse, MalformedAnswersAreLoggedAndKeepDefaults) {
          "key 'launcherVersion' not found"},
         {json::parse(R"({"other":1})"), "0.0.0", "key 'launcherUpdate' not found"},
     };
+    files_test::ReportCapture reports;
+    std::vector<files_test::Report> expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.dump());
         LogCapture log;
@@ -190,7 +194,10 @@ TEST(UpdaterResponse, MalformedAnswersAreLoggedAndKeepDefaults) {
         EXPECT_NE(lines[0].find(c.what), std::string::npos) << lines[0];
         // The whole answer follows, indented by four spaces.
         EXPECT_TRUE(lines[0].ends_with(" - " + c.answer.dump(4))) << lines[0];
+        expected.push_back({"UpdaterResponse operator= failed", lines[0].substr(6)});
     }
+    // Each failure is reported once, with the text of its log line.
+    EXPECT_EQ(reports.collect().reports, expected);
 }
 
 }  // namespace

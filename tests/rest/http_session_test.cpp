@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "build_config.hpp"
+#include "stderr_capture.hpp"
 #include "update_service.hpp"
 
 namespace {
@@ -170,6 +171,40 @@ TEST(HttpSession, GetSendsHeadersAndEncodedParameters) {
     ASSERT_EQ(j["params"].size(), 1u);
     EXPECT_EQ(j["params"]["attributes"], R"({"a":"b c&d=é"})");
     EXPECT_EQ(r.url.find('{'), std::string::npos) << "query must be percent-encoded: " << r.url;
+}
+
+TEST(HttpSession, VerboseTraceMasksCredentialHeaders) {
+    TlsServer server;
+    struct Case {
+        std::string header;
+        std::string value;
+        std::string traced;  // the line as the trace shows it
+    };
+    const std::vector<Case> cases{
+        {"Authorization", "Bearer eyJhbGciOi.secret", "Authorization: Bearer ***"},
+        {"authorization", "Basic YWxpY2U6czNjcmV0", "authorization: Basic ***"},
+        {"Proxy-Authorization", "Negotiate c2VjcmV0", "Proxy-Authorization: Negotiate ***"},
+        {"AUTHORIZATION", "opaque-token-7", "AUTHORIZATION: ***"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header + ": " + c.value);
+        Session s = trustingSession(server.url("/echo"));
+        s.setHeaders({{"accept", "application/json"}, {c.header, c.value}, {"app-name", "x"}});
+        s.setVerbose(true);
+        launcher_test::StderrCapture trace;
+        const auto r = s.get();
+        const std::string traced = trace.text();
+        ASSERT_EQ(r.status_code, 200) << r.error.message;
+        // The header still went out whole; only the trace hides it.
+        EXPECT_EQ(nlohmann::json::parse(r.text)["headers"][c.header], c.value);
+        EXPECT_NE(traced.find("\r\n" + c.traced + "\r\n"), std::string::npos) << traced;
+        EXPECT_EQ(traced.find(c.value.substr(c.value.find(' ') + 1)), std::string::npos) << traced;
+        // The rest of the trace is libcurl's own.
+        EXPECT_NE(traced.find("> GET /echo HTTP/"), std::string::npos) << traced;
+        EXPECT_NE(traced.find("\r\napp-name: x\r\n"), std::string::npos) << traced;
+        EXPECT_NE(traced.find("< HTTP/1.1 200 OK"), std::string::npos) << traced;
+        EXPECT_NE(traced.find("* Connected to 127.0.0.1"), std::string::npos) << traced;
+    }
 }
 
 TEST(HttpSession, PostCarriesBinaryBodyIntact) {

@@ -6,13 +6,18 @@
 #include <signal.h>
 
 #include <fstream>
+#include <functional>
+#include <vector>
 
+#include "../files/report_capture.hpp"
 #include "build_config.hpp"
 #include "child_process.hpp"
 #include "exceptions.hpp"
 #include "log_capture.hpp"
 #include "scratch_folder.hpp"
+#include "stderr_capture.hpp"
 #include "system.hpp"
+#include "tinyproxy.hpp"
 #include "update_service.hpp"
 
 namespace {
@@ -176,6 +181,72 @@ TEST_F(RestClient, NonSuccessAndNonJsonGiveEmptyAnswers) {
     }
 }
 
+// Each failure goes to the error tracker under its title, with the text the log shows.
+TEST_F(RestClient, FailuresAreReportedUnderTheirTitles) {
+    files_test::ReportCapture reports;
+    UpdateService::Options options;
+    options.config = {{"paths",
+                       {{"/v1/tarvine/update/404", {{"status", 404}}},
+                        {"/v1/tarvine/update/bad", {{"invalidJson", true}}},
+                        {"/v1/tarvine/update/empty", {{"body", ""}}}}}};
+    UpdateService service{options};
+    fixture::ScratchFolder folder;
+    const std::string refused =
+        "https://127.0.0.1:" + std::to_string(launcher_test::freeLoopbackPort()) + "/ip";
+    struct Case {
+        std::string name;
+        std::function<void()> call;
+        std::string title;  // empty: nothing is reported
+        std::string detail;
+    };
+    const std::vector<Case> cases{
+        {"status 404",
+         [&] { (void)rest::getRequest(service.url("/v1/tarvine/update/404"), true, true); },
+         "getRequest failed",
+         "Failed getRequest to '" + service.url("/v1/tarvine/update/404") +
+             "' with code 404 and message ''"},
+        {"no answer, unchecked", [&] { (void)rest::getRequest(refused, false, false); },
+         "getRequest failed", "Failed getRequest to '" + refused + "' with code 0 and message '"},
+        {"not JSON",
+         [&] { (void)rest::getRequest(service.url("/v1/tarvine/update/bad"), true, true); },
+         "getRequest response parsing failed",
+         "Failed to parse response from '" + service.url("/v1/tarvine/update/bad") + "'"},
+        {"empty body",
+         [&] { (void)rest::getRequest(service.url("/v1/tarvine/update/empty"), true, false); },
+         "getRequest response parsing failed",
+         "Failed to parse response from '" + service.url("/v1/tarvine/update/empty") + "'"},
+        {"download 404",
+         [&] { (void)rest::downloadRequest(service.url("/missing"), folder / "f", nullptr); },
+         "downloadRequest failed",
+         "Failed downloadRequest to '" + service.url("/missing") +
+             "' with code 404 and message ''"},
+        {"answer", [&] { (void)rest::getRequest(service.url("/ip"), true, false); }, "", ""},
+        {"download",
+         [&] { (void)rest::downloadRequest(service.url("/blob/10"), folder / "f", nullptr); }, "",
+         ""},
+    };
+    std::size_t before = reports.collect().reports.size();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        c.call();
+        const auto seen = reports.collect().reports;
+        ASSERT_GE(seen.size(), before);
+        const std::vector<files_test::Report> added(seen.begin() + static_cast<long>(before),
+                                                    seen.end());
+        before = seen.size();
+        if (c.title.empty()) {
+            EXPECT_TRUE(added.empty()) << ::testing::PrintToString(added);
+            continue;
+        }
+        ASSERT_EQ(added.size(), 1u) << ::testing::PrintToString(added);
+        EXPECT_EQ(added[0].title, c.title);
+        EXPECT_TRUE(added[0].detail.starts_with(c.detail)) << added[0].detail;
+        EXPECT_TRUE(log.contains("error " + added[0].detail))
+            << ::testing::PrintToString(log.lines());
+    }
+}
+
 TEST_F(RestClient, CriticalErrorClassification) {
     struct Case {
         long status;
@@ -263,62 +334,21 @@ TEST_F(RestClient, ProxySettingsApplyToHttpsOnly) {
     EXPECT_TRUE(auth2.empty()) << "no user name: no proxy credentials";
 }
 
-// tinyproxy with Basic authentication, as a child process on a free loopback port.
-class Tinyproxy {
-  public:
-    Tinyproxy() : port_{launcher_test::freeLoopbackPort()} {
-        std::ofstream{folder_ / "tinyproxy.conf"}
-            << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 16\n"
-            << "LogLevel Connect\nLogFile \"" << (folder_ / "tinyproxy.log").string() << "\"\n"
-            << "BasicAuth alice s3cret\nAllow 127.0.0.1\n";
-        const std::string conf = (folder_ / "tinyproxy.conf").string();
-        pid_ = launcher_test::spawnChild({"/usr/bin/tinyproxy", "-d", "-c", conf});
-        // Ready once it accepts connections.
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            ::close(fd);
-            if (up) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds{10});
-        }
-    }
-    ~Tinyproxy() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            (void)launcher_test::waitChild(pid_);
-        }
-    }
-    Tinyproxy(const Tinyproxy&) = delete;
-    Tinyproxy& operator=(const Tinyproxy&) = delete;
-
-    [[nodiscard]] bool running() const { return pid_ > 0; }
-    [[nodiscard]] int port() const { return port_; }
-    [[nodiscard]] std::string log() const {
-        std::ifstream in{folder_ / "tinyproxy.log"};
-        return {std::istreambuf_iterator<char>{in}, {}};
-    }
-
-  private:
-    fixture::ScratchFolder folder_;
-    int port_;
-    pid_t pid_ = -1;
-};
-
 TEST_F(RestClient, GoesThroughAnAuthenticatingProxy) {
     UpdateService service;
-    Tinyproxy proxy;
+    launcher_test::Tinyproxy proxy;
     ASSERT_TRUE(proxy.running());
     const auto url = service.url("/ip");
     const auto at = "127.0.0.1:" + std::to_string(proxy.port());
 
     ::setenv("http_proxy", ("http://alice:s3cret@" + at).c_str(), 1);
+    launcher_test::StderrCapture trace;
     const auto answer = rest::getRequest(url, true, false);
+    // The verbose trace stays, without the proxy credentials (base64 of "alice:s3cret").
+    const std::string traced = trace.text();
+    EXPECT_NE(traced.find("> CONNECT 127.0.0.1:"), std::string::npos) << traced;
+    EXPECT_NE(traced.find("\nProxy-Authorization: Basic ***\r\n"), std::string::npos) << traced;
+    EXPECT_EQ(traced.find("YWxpY2U6czNjcmV0"), std::string::npos) << traced;
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ((*answer)["ip"], "127.0.0.1");
     EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos) << proxy.log();

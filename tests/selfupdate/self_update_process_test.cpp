@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "feed.hpp"
 #include "file_helpers.hpp"
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
@@ -35,17 +36,10 @@ std::string readAll(const fs::path& file) {
 }
 
 void buildBundleArchive(const fs::path& output, const std::string& version) {
-    fixture::ChildProcess tool{{fixture::mainAppBundleTool().string(), "--output", output.string(),
-                                "--version", version, "--program", SELFUPDATE_PROBE, "--gzip"}};
-    ASSERT_EQ(tool.waitExit(30s), 0);
+    feed::buildBundleArchive(output, version);
 }
 
-struct FeedEntry {
-    std::string version;
-    std::string file;  // under the served root
-    std::string signature;
-    std::int64_t length = 0;
-};
+using FeedEntry = feed::Entry;
 
 class SelfUpdate : public ::testing::Test {
   protected:
@@ -65,29 +59,9 @@ class SelfUpdate : public ::testing::Test {
     fs::path skipFile() const { return dir_ / "data/ZentravoV3/skipped-launcher-version"; }
 
     // A signed archive of the stand-in at `version`, in the served folder.
-    FeedEntry publish(const std::string& version) {
-        FeedEntry entry{version, "launcher-" + version + ".tar.gz", {}, 0};
-        buildBundleArchive(root() / entry.file, version);
-        entry.signature = signing::signFile(root() / entry.file, signing::demoKey());
-        entry.length = static_cast<std::int64_t>(fs::file_size(root() / entry.file));
-        return entry;
-    }
+    FeedEntry publish(const std::string& version) { return feed::publish(root(), version); }
 
-    void writeFeed(const std::vector<FeedEntry>& entries) {
-        std::string items;
-        for (const FeedEntry& e : entries) {
-            items += "<item><title>Launcher " + e.version + "</title>" +
-                     "<zentravo:shortVersionString>" + e.version +
-                     "</zentravo:shortVersionString><enclosure url=\"{base}/" + e.file +
-                     "\" length=\"" + std::to_string(e.length) +
-                     "\" type=\"application/x-gtar\" zentravo:signature=\"" + e.signature +
-                     "\"/></item>";
-        }
-        std::ofstream{root() / "appcast.xml"}
-            << "<?xml version=\"1.0\"?><rss version=\"2.0\" "
-               "xmlns:zentravo=\"https://zentravo.app/xml/launcher-feed\"><channel>"
-            << items << "</channel></rss>";
-    }
+    void writeFeed(const std::vector<FeedEntry>& entries) { feed::writeFeed(root(), entries); }
 
     // Runs the installed stand-in against the feed; its exit code (-signal when killed).
     std::optional<int> run(launcher_test::UpdateService& service, const std::string& answer,

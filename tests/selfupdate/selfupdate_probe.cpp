@@ -10,12 +10,19 @@
 //       going there too; records the result and page calls, then (with "stop") asks the Updater
 //       to stop and records whether the wait for the self-updater ends. Sends a last report
 //       "probe end" and exits with 3 once the file SELFUPDATE_PROBE_RELEASE exists
+//   selfupdate_probe checker
+//       runs the launcher's checker thread (LauncherApp::checkerThreadMain) with the Updater, a
+//       shown window and error reports as in updater mode; once the thread has ended, records
+//       whether the window is still shown, sends "probe end" and exits as updater mode does (the
+//       thread never stops the loop on these paths). An offered launcher update is recorded and
+//       left unanswered
 //   selfupdate_probe update <feed url> install|skip|later|cancel
 //       runs the self-updater against the feed and answers its offer; exits with 3 when the
 //       check finds nothing, 4 after 60 s
 //
 // What happens is appended as JSON lines to the file named by SELFUPDATE_PROBE_RECORD.
 #include <glib.h>
+#include <gtk/gtk.h>
 
 #include <unistd.h>
 #include <atomic>
@@ -33,7 +40,9 @@
 #include <vector>
 
 #include "build_config.hpp"
+#include "desktop_window.hpp"
 #include "file_helpers.hpp"
+#include "launcher_app.hpp"
 #include "messageloop.hpp"
 #include "paths.hpp"
 #include "sentry_wrapper.hpp"
@@ -229,6 +238,58 @@ int updaterMode(bool stop) {
     return code;
 }
 
+int checkerMode() {
+    auto& reports = zentravo::utils::sentry::sharedWrapper;
+    reports.setDsnOption(zentravo::config::kSentryDsn.reveal());
+    if (const char* db = std::getenv("SELFUPDATE_PROBE_DB")) {
+        reports.setPathToDatabaseOption(db);
+    }
+    reports.initOptions();
+
+    zentravo::selfupdate::UserDriver driver;
+    driver.prompt = [](const zentravo::appcast::Item& item, const semver::version&,
+                       const std::function<void(Choice)>&) {
+        record({{"type", "prompt"}, {"offered", item.displayVersion()}});
+    };
+    zentravo::selfupdate::setUserDriver(driver);
+
+    zentravo::Updater updater{
+        [](std::string call) {
+            record({{"type", "page"}, {"call", call}});
+        },
+        zentravo::Updater::Pacing{std::chrono::milliseconds{1}, std::chrono::milliseconds{10}}};
+    vela::ui::DesktopWindow window{vela::ui::Bounds{0, 0, 390, 120}};
+    window.setVisible(true);
+    std::atomic<bool> lockChecker{true};
+    std::atomic<bool> loopEnding{false};
+    const std::string deeplink;
+    const std::string bootArgument;
+    std::thread checker{[&] {
+        zentravo::LauncherApp::checkerThreadMain(&updater, deeplink, bootArgument, &window,
+                                                 lockChecker, loopEnding);
+        record({{"type", "checkerEnded"}});
+        // Runs after everything the thread posted.
+        std::atomic<bool> looked{false};
+        vela::messageloop::postMessage([&window, &looked] {
+            GtkWidget* handle = window.getWindowHandle();
+            record({{"type", "window"},
+                    {"exists", handle != nullptr},
+                    {"visible", handle != nullptr && gtk_widget_get_visible(handle)}});
+            looked = true;
+        });
+        waitFor([&] { return looked.load(); }, std::chrono::seconds{10});
+        reports.sendException("probe", "end");
+        const char* release = std::getenv("SELFUPDATE_PROBE_RELEASE");
+        waitFor([&] { return release == nullptr || std::filesystem::exists(release); },
+                std::chrono::seconds{30});
+        quit(3);
+    }};
+    const int code = runLoop();
+    loopEnding = true;
+    checker.join();
+    return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,6 +309,13 @@ int main(int argc, char** argv) {
         // Ends without the exit-time leak check: the error tracker's sending thread leaves
         // OpenSSL's per-thread error state behind (only OPENSSL_thread_stop on that thread frees
         // it), which is not what this stand-in checks.
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    if (!args.empty() && args[0] == "checker") {
+        std::filesystem::current_path(executable.parent_path());
+        const int code = checkerMode();
+        // As in updater mode: the error tracker's sending thread is not what this checks.
         std::fflush(nullptr);
         std::_Exit(code);
     }

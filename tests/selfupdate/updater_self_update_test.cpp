@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "feed.hpp"
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
 #include "update_service.hpp"
@@ -98,21 +99,22 @@ class UpdaterSelfUpdate : public ::testing::Test {
                  dir_ / "apps/Zentravo.app/Contents/resources", fs::copy_options::recursive);
     }
 
-    Outcome run(const json& config, const std::string& mode = "") {
+    // Runs the stand-in with `probeArguments` ("updater [stop]" or "checker").
+    Outcome run(const json& config, const std::vector<std::string>& probeArguments = {"updater"}) {
         fs::create_directories(dir_ / "served");
-        std::ofstream{dir_ / "served/appcast.xml"}
-            << "<rss version=\"2.0\"><channel></channel></rss>";
+        if (!fs::exists(dir_ / "served/appcast.xml")) {
+            std::ofstream{dir_ / "served/appcast.xml"}
+                << "<rss version=\"2.0\"><channel></channel></rss>";
+        }
         const auto service_ = startOnFixedPort(config);
         launcher_test::UpdateService& service = *service_;
         const fs::path record = dir_ / "record.jsonl";
         const fs::path release = dir_ / "release";
         fs::remove(record);
         fs::remove(release);
-        std::vector<std::string> argv{(dir_ / "apps/Zentravo.app/Contents/MacOS/Zentravo").string(),
-                                      "updater"};
-        if (!mode.empty()) {
-            argv.push_back(mode);
-        }
+        std::vector<std::string> argv{
+            (dir_ / "apps/Zentravo.app/Contents/MacOS/Zentravo").string()};
+        argv.insert(argv.end(), probeArguments.begin(), probeArguments.end());
         fixture::ChildProcess child{
             argv,
             {"SELFUPDATE_PROBE_RECORD=" + record.string(),
@@ -315,13 +317,100 @@ TEST_F(UpdaterSelfUpdate, AStopEndsTheWaitForTheSelfUpdater) {
     json config = answer({{"launcherVersion", "1.7.0"}, {"arm64", "{base}/appcast.xml"}});
     // The feed never answers in time: only the stop can end the wait.
     config["paths"]["/appcast.xml"] = {{"delayMs", 60000}};
-    const Outcome outcome = run(config, "stop");
+    const Outcome outcome = run(config, {"updater", "stop"});
     ASSERT_EQ(resultOf(outcome), 0);
     const auto stopped = outcome.entries("stopped");
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_EQ(stopped[0]["waitEnded"], true);
     EXPECT_LT(stopped[0]["ms"].get<int>(), 1000);
     EXPECT_EQ(stopped[0]["found"], false);
+}
+
+// The checker thread itself, with the Updater, after the launcher's own update check.
+class CheckerThread : public UpdaterSelfUpdate {
+  protected:
+    static std::vector<std::string> eventTypes(const Outcome& outcome) {
+        std::vector<std::string> out;
+        for (const json& event : outcome.events) {
+            out.push_back(event.value("event_type", ""));
+        }
+        return out;
+    }
+    // The version request of the main application's update sequence.
+    static bool sequenceRan(const Outcome& outcome) {
+        return std::any_of(outcome.requests.begin(), outcome.requests.end(), [](const json& r) {
+            const std::string path = r.value("path", "");
+            return path.starts_with("/v1/tarvine/update/") &&
+                   !path.starts_with("/v1/tarvine/update/launcher/");
+        });
+    }
+    // Whether the window was still shown when the thread had ended; nullopt without a display.
+    static std::optional<bool> windowShown(const Outcome& outcome) {
+        const auto window = outcome.entries("window");
+        if (window.size() != 1 || !window[0].value("exists", false)) {
+            return std::nullopt;
+        }
+        return window[0].value("visible", true);
+    }
+    static void expectDisplayedWindow(const Outcome& outcome, bool shown) {
+        const auto state = windowShown(outcome);
+        if (std::getenv("DISPLAY") != nullptr) {
+            ASSERT_TRUE(state.has_value()) << "the window was not made";
+            EXPECT_EQ(*state, shown);
+        }
+    }
+};
+
+TEST_F(CheckerThread, SelfUpdateFailureEndsTheThreadWithoutEventOrSequence) {
+    install("1.6.24");
+    struct Case {
+        const char* name;
+        json config;
+        std::string lastCall;
+    };
+    const std::vector<Case> cases{
+        {"no usable answer",
+         {{"paths", {{kAnswerPath, {{"status", 500}}}}}},
+         std::string{"notifyErrorWithRetry('"} + kRetriesText + "','restartApp')"},
+        {"connection reset",
+         {{"paths", {{kAnswerPath, {{"reset", true}}}}}},
+         std::string{"notifyErrorWithRetry('"} + kRetriesText + "','restartApp')"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome outcome = run(c.config, {"checker"});
+        EXPECT_EQ(outcome.exitCode, 3);
+        EXPECT_EQ(outcome.entries("checkerEnded").size(), 1u);
+        EXPECT_EQ(eventTypes(outcome), std::vector<std::string>{"Launcher Self Update Failed"})
+            << "no \"Launcher Opened\"";
+        EXPECT_FALSE(sequenceRan(outcome));
+        const auto calls = outcome.pageCalls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), c.lastCall);
+        expectDisplayedWindow(outcome, true);
+    }
+}
+
+TEST_F(CheckerThread, FoundLauncherUpdateHidesTheWindowAndSkipsTheSequence) {
+    install("1.6.24");
+    fs::create_directories(dir_ / "served");
+    feed::writeFeed(dir_ / "served", {feed::publish(dir_ / "served", "1.7.0")});
+    const Outcome outcome =
+        run(answer({{"launcherVersion", "1.7.0"}, {"arm64", "{base}/appcast.xml"}}), {"checker"});
+    EXPECT_EQ(outcome.exitCode, 3);
+    const auto prompts = outcome.entries("prompt");
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0]["offered"], "1.7.0");
+    EXPECT_EQ(outcome.entries("checkerEnded").size(), 1u);
+    EXPECT_EQ(eventTypes(outcome), std::vector<std::string>{"Launcher Opened"});
+    EXPECT_FALSE(sequenceRan(outcome));
+    EXPECT_EQ(outcome.pageCalls(), std::vector<std::string>{"restoreFrontend()"});
+    expectDisplayedWindow(outcome, false);
+    const auto crumbs = outcome.breadcrumbs();
+    ASSERT_GE(crumbs.size(), 3u);
+    EXPECT_EQ(crumbs[0], "Starting thread");
+    EXPECT_EQ(crumbs[1], "lockChecker wasn't changed");
+    EXPECT_EQ(crumbs[2], "About to start self update process");
 }
 
 }  // namespace
