@@ -80,6 +80,17 @@ void restartLauncher(std::string_view self) {
     }
 }
 
+// Ends the error tracker's sender before main returns. Exit handlers tear the TLS library down
+// in the order it was first used, ahead of static objects made earlier, so a report still in
+// flight when the process ends would otherwise be finished on freed TLS state.
+class ErrorTrackerCloser {
+  public:
+    ErrorTrackerCloser() = default;
+    ErrorTrackerCloser(const ErrorTrackerCloser&) = delete;
+    ErrorTrackerCloser& operator=(const ErrorTrackerCloser&) = delete;
+    ~ErrorTrackerCloser() { zentravo::utils::sentry::sharedWrapper.close(); }
+};
+
 // Settles which launcher of this user runs. A later one hands over its deep link, brings the
 // running one forward and ends, before it touches the log, the install or the download folder.
 // Empty when this launcher is to end now.
@@ -118,6 +129,7 @@ int main(int argc, char** argv) {
     if (!instance) {
         return 0;
     }
+    const ErrorTrackerCloser closeErrorTrackerFirst;
     std::error_code workingDirectoryError;
     std::filesystem::current_path(zentravo::path::executableDirectory(), workingDirectoryError);
     configureLogger();
