@@ -144,8 +144,6 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
 
 class InstallGuard : public ::testing::Test {
   protected:
-    void SetUp() override { launcher_test::waitForQuietMachine(); }
-
     [[nodiscard]] fs::path appFolder() const {
         return world.path() / "data" / "ZentravoV3" / "app";
     }
@@ -167,21 +165,15 @@ class InstallGuard : public ::testing::Test {
         // A main application of another run on this machine would make the launcher hand over
         // to it and end.
         launcher_test::waitForQuietMachine();
+        // Failure events of earlier offers in this test stay in the service's records.
+        const std::size_t earlier = failureReasons().size();
         auto launcher = world.startLauncher();
         const auto deadline = std::chrono::steady_clock::now() + 90s;
         std::string reason;
         while (reason.empty() && std::chrono::steady_clock::now() < deadline &&
                !launcher->waitExit(0ms)) {
-            for (const auto& record : world.service().recordsFor("/2/httpapi")) {
-                const auto body = nlohmann::json::parse(record.value("body", ""), nullptr, false);
-                if (!body.is_object() || !body.contains("events")) {
-                    continue;
-                }
-                for (const auto& event : body["events"]) {
-                    if (event.value("event_type", "") == "Launcher Update Failed") {
-                        reason = event["event_properties"].value("reason", "?");
-                    }
-                }
+            if (const auto reasons = failureReasons(); reasons.size() > earlier) {
+                reason = reasons[earlier];
             }
             std::this_thread::sleep_for(100ms);
         }
@@ -190,6 +182,23 @@ class InstallGuard : public ::testing::Test {
         EXPECT_TRUE(world.mainAppEntries("start").empty());
         EXPECT_EQ(snapshot(appFolder() / "last"), installed);
         EXPECT_FALSE(fs::exists(appFolder() / "3.1.0"));
+    }
+
+    // The reasons of the "Launcher Update Failed" events the service received, in order.
+    [[nodiscard]] std::vector<std::string> failureReasons() {
+        std::vector<std::string> out;
+        for (const auto& record : world.service().recordsFor("/2/httpapi")) {
+            const auto body = nlohmann::json::parse(record.value("body", ""), nullptr, false);
+            if (!body.is_object() || !body.contains("events")) {
+                continue;
+            }
+            for (const auto& event : body["events"]) {
+                if (event.value("event_type", "") == "Launcher Update Failed") {
+                    out.push_back(event["event_properties"].value("reason", "?"));
+                }
+            }
+        }
+        return out;
     }
 
     // The next start finds the version it has and runs it.
@@ -319,6 +328,7 @@ TEST_F(InstallGuard, InstalledModesAreSafe) {
     members.push_back(
         {"Zentravo.app/Contents/Resources/program", AE_IFLNK, 0777, "../MacOS/Zentravo"});
     writeArchive(published(), members);
+    launcher_test::waitForQuietMachine();
     auto launcher = world.startLauncher();
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
@@ -347,7 +357,6 @@ TEST_F(InstallGuard, InstalledModesAreSafe) {
 class SmallDataFolder : public InstallGuard {
   protected:
     void SetUp() override {
-        InstallGuard::SetUp();
         const fs::path data = world.path() / "data";
         // A mount namespace of this test process's own: the launcher it starts shares it, and
         // nothing outlives the test.

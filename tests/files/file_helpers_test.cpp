@@ -6,7 +6,6 @@
 #include <plist/plist.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -19,6 +18,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <thread>
 
 #include "app_start.hpp"
 #include "files_test_support.hpp"
@@ -512,27 +512,62 @@ int inChild(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// A write the file system cuts short (here a file size limit) fails the unpacking, and what was
-// written is removed.
-TEST(UnpackFile, ShortWritesFail) {
+// A disk that fills up while an archive is unpacked (another program takes the space after the
+// unpacking began): the failed writes fail the unpacking instead of leaving a file with a hole,
+// and what was written is removed. The archive arrives through a pipe, so that the disk is
+// filled exactly between two members.
+TEST(UnpackFile, WritesThatFailOnAFullDiskFail) {
     ScratchDir dir;
-    const fs::path archivePath = dir.path() / "big.tar";
-    writeTar(archivePath, {{"small.txt", Member::File, "fits"},
-                           {"big.bin", Member::File, std::string(1 << 20, 'b')}});
-    const fs::path destination = dir.path() / "dest";
+    const fs::path archivePath = dir.path() / "whole.tar";
+    writeTar(archivePath, {{"small.txt", Member::File, std::string(4096, 's')},
+                           {"big.bin", Member::File, std::string(8 << 20, 'b')}});
+    const std::string bytes = readFile(archivePath);
+    // Everything up to big.bin's data: its header ends 512 bytes after small.txt's data.
+    const std::size_t split = bytes.find(std::string(4096, 's')) + 4096 + 512;
+    const fs::path pipe = dir.path() / "archive.pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const fs::path mountPoint = dir.path() / "small";
+    fs::create_directories(mountPoint);
     const int code = inChild([&] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{256 * 1024, 256 * 1024};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            return 4;
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=96m") != 0) {
+            return 77;
         }
-        const std::string error = unpackError(archivePath, destination);
+        const fs::path destination = mountPoint / "dest";
+        std::thread feeder{[&] {
+            const int fd = ::open(pipe.c_str(), O_WRONLY);
+            (void)::write(fd, bytes.data(), split);
+            while (!fs::exists(destination / "small.txt")) {
+                std::this_thread::sleep_for(std::chrono::milliseconds{5});
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{100});
+            {
+                std::ofstream filler{mountPoint / "filler", std::ios::binary};
+                const std::string block(1 << 20, 'f');
+                while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+                }
+            }
+            for (std::size_t at = split; at < bytes.size();) {
+                const ssize_t wrote = ::write(fd, bytes.data() + at, bytes.size() - at);
+                if (wrote <= 0) {
+                    break;
+                }
+                at += static_cast<std::size_t>(wrote);
+            }
+            ::close(fd);
+        }};
+        const std::string error = unpackError(pipe, destination);
+        feeder.join();
         if (error.rfind("Could not unpack file - big.bin: ", 0) != 0) {
             std::fprintf(stderr, "unexpected: %s\n", error.c_str());
             return 5;
         }
         return fs::exists(destination) ? 6 : 0;
     });
+    if (code == 77) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
     EXPECT_EQ(code, 0);
 }
 
