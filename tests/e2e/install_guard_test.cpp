@@ -142,6 +142,15 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     return out;
 }
 
+// A main application of another run on this machine would make the launcher hand over to it and
+// end. (The fixed ports are this test's own by now: its update service holds one.)
+void waitForNoMainApplication() {
+    const auto deadline = std::chrono::steady_clock::now() + 180s;
+    while (launcher_test::mainApplicationRunning() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(250ms);
+    }
+}
+
 class InstallGuard : public ::testing::Test {
   protected:
     [[nodiscard]] fs::path appFolder() const {
@@ -162,9 +171,7 @@ class InstallGuard : public ::testing::Test {
     // the installation failure has been reported, the launcher ended.
     void offerAndExpectRefusal() {
         world.answer(launcher_test::updateAnswer("3.1.0"));
-        // A main application of another run on this machine would make the launcher hand over
-        // to it and end.
-        launcher_test::waitForQuietMachine();
+        waitForNoMainApplication();
         // Failure events of earlier offers in this test stay in the service's records.
         const std::size_t earlier = failureReasons().size();
         auto launcher = world.startLauncher();
@@ -204,7 +211,7 @@ class InstallGuard : public ::testing::Test {
     // The next start finds the version it has and runs it.
     void expectNextStartRunsTheInstalledVersion() {
         world.answer(launcher_test::updateAnswer("3.0.0"));
-        launcher_test::waitForQuietMachine();
+        waitForNoMainApplication();
         auto launcher = world.startLauncher();
         ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
         EXPECT_TRUE(world.logHas("Already have a valid version: 3.0.0")) << world.logText();
@@ -328,7 +335,7 @@ TEST_F(InstallGuard, InstalledModesAreSafe) {
     members.push_back(
         {"Zentravo.app/Contents/Resources/program", AE_IFLNK, 0777, "../MacOS/Zentravo"});
     writeArchive(published(), members);
-    launcher_test::waitForQuietMachine();
+    waitForNoMainApplication();
     auto launcher = world.startLauncher();
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
