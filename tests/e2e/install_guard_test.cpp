@@ -408,8 +408,7 @@ TEST_F(SmallDataFolder, UpdatesThatDoNotFitAreRefusedAndTheSpaceGivenBack) {
     }
     const std::vector<Case> cases{{"larger than the free space", false, noise, 0},
                                   {"compression bomb", true, "", la_int64_t{1} << 30}};
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         writeArchive(published(),
                      with(bundle("3.1.0"),
@@ -419,14 +418,15 @@ TEST_F(SmallDataFolder, UpdatesThatDoNotFitAreRefusedAndTheSpaceGivenBack) {
         offerAndExpectRefusal();
         // The log grows a little; the unpacked bytes are gone again.
         EXPECT_GE(freeBytes() + (1U << 20), before);
+        // Each start begins a new log.
         const auto lines = world.logMessages();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [](const std::string& line) {
-                                    return line.starts_with(
-                                        "Uncompress failed: Could not unpack file - The archive "
-                                        "unpacks to more than");
-                                }),
-                  static_cast<long>(i + 1))
+        EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                               [](const std::string& line) {
+                                   return line.starts_with(
+                                       "Uncompress failed: Could not unpack file - The archive "
+                                       "unpacks to more than");
+                               }),
+                  lines.end())
             << world.logText();
     }
     noise.clear();
