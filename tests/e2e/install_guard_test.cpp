@@ -190,7 +190,11 @@ class InstallGuard : public ::testing::Test {
             }
         }
         EXPECT_EQ(reason, "launcher.process.error.installing") << world.logText();
-        launcher.reset();  // the window stays open on the error; the user would close it
+        // The window stays open on the error; the user would close it. A launcher that ends
+        // on its own also lets its web content processes end before the next start.
+        launcher->terminate();
+        (void)launcher->waitExit(10s);
+        launcher.reset();
         EXPECT_TRUE(world.mainAppEntries("start").empty());
         EXPECT_EQ(snapshot(appFolder() / "last"), installed);
         EXPECT_FALSE(fs::exists(appFolder() / "3.1.0"));
