@@ -4,9 +4,11 @@
 
 #include <stdexcept>
 
+#include "app_start.hpp"
 #include "file_helpers.hpp"
 #include "install_folder.hpp"
 #include "paths.hpp"
+#include "semver.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
 #include "updater.hpp"
@@ -16,6 +18,42 @@ namespace {
 
 namespace fs = std::filesystem;
 using utils::sentry::sharedWrapper;
+
+[[noreturn]] void refuse(const std::string& reason) {
+    throw std::runtime_error{fmt::format("The update cannot be installed: {}", reason)};
+}
+
+// What may take the place of a working "last": a bundle of the version the answer announced
+// (the name of its folder; "0.0.0" asks for whatever the archive holds) whose program can start.
+void checkUnpacked(const fs::path& newDir) {
+    const fs::path bundle = newDir / "Zentravo.app";
+    if (!fs::is_directory(fs::symlink_status(bundle))) {
+        refuse("it holds no Zentravo.app folder");
+    }
+    const BundleInfo info = readBundleInfo(bundle / "Contents" / "Info.plist");
+    if (info.status != BundleInfo::Status::ok) {
+        refuse(info.status == BundleInfo::Status::missing ? "Zentravo.app has no Info.plist"
+                                                          : info.problem);
+    }
+    if (!info.version) {
+        refuse("its Info.plist names no version");
+    }
+    const std::string announced = pathToUtf8(newDir.filename());
+    try {
+        const semver::version found = semver::version::from_string(*info.version);
+        if (announced != "0.0.0" && found != semver::version::from_string(announced)) {
+            refuse(fmt::format("it holds version {} instead of {}", *info.version, announced));
+        }
+    } catch (const std::invalid_argument&) {
+        refuse(fmt::format("its version '{}' is not a version", *info.version));
+    }
+    const fs::path program = system::bundleExecutable(bundle);
+    const fs::file_status status = fs::symlink_status(program);
+    if (!fs::is_regular_file(status) ||
+        (status.permissions() & fs::perms::owner_exec) == fs::perms::none) {
+        refuse(fmt::format("its program {} is not an executable file", pathToUtf8(program)));
+    }
+}
 
 }  // namespace
 
@@ -67,6 +105,14 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
         }
         milestone("About to remove Legacy folder");
         fs::remove_all(legacy);
+    }
+
+    try {
+        checkUnpacked(newDir);
+    } catch (const std::exception&) {
+        std::error_code ignored;
+        fs::remove_all(newDir, ignored);
+        throw;
     }
 
     if (!oldDir.empty() && oldDir != lastDir && oldDir != newDir) {

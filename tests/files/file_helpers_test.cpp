@@ -4,11 +4,23 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <sched.h>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <future>
+#include <thread>
 
+#include "app_start.hpp"
 #include "files_test_support.hpp"
 #include "paths.hpp"
 #include "report_capture.hpp"
@@ -113,18 +125,72 @@ TEST(GetCurrentVersion, UnparsableVersionIsLoggedAndGivesZero) {
               (std::vector<files_test::Report>{{"getCurrentVersion Failed", errors[0]}}));
 }
 
+// A FIFO, a device, a huge (sparse) file, a link or a folder where the Info.plist belongs: both
+// readers give up at once, without waiting for a writer or loading the file.
+TEST(GetCurrentVersion, UnusableInfoPlistGivesZeroWithALogLineAndNoStart) {
+    ScratchDir dir;
+    struct Case {
+        std::string label;
+        std::function<void(const fs::path&)> make;
+        std::string problem;
+    };
+    const std::vector<Case> cases{
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+         "not a regular file"},
+        {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+         "is a symbolic link"},
+        {"huge",
+         [](const fs::path& p) {
+             writeFile(p, xmlPlist(versionEntry("9.9.9")));
+             fs::resize_file(p, 64U << 20);
+         },
+         "more than"},
+        {"folder", [](const fs::path& p) { fs::create_directories(p); }, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path directory = dir.path() / c.label;
+        const fs::path plist = infoPlist(directory);
+        fs::create_directories(plist.parent_path());
+        c.make(plist);
+        LogCapture logs;
+
+        auto version =
+            std::async(std::launch::async, [&] { return zentravo::getCurrentVersion(directory); });
+        if (version.wait_for(std::chrono::seconds{10}) != std::future_status::ready) {
+            // Give the blocked reader its end of file so that the test can go on.
+            const int writer = ::open(plist.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) {
+                ::close(writer);
+            }
+            ADD_FAILURE() << "reading the installed version blocked";
+        }
+        EXPECT_EQ(version.get().to_string(), "0.0.0");
+        const auto errors = files_test::linesAt(logs, "error");
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].rfind("Cannot read the installed version: " + plist.string(), 0), 0u)
+            << errors[0];
+        EXPECT_NE(errors[0].find(c.problem), std::string::npos) << errors[0];
+
+        EXPECT_THROW((void)zentravo::system::bundleExecutable(directory / "Zentravo.app"),
+                     std::runtime_error);
+    }
+}
+
 // --- unpackFile ------------------------------------------------------------------------------
 
 struct Member {
     std::string name;
-    enum Kind { File, Dir, Symlink, Hardlink } kind = File;
+    enum Kind { File, Dir, Symlink, Hardlink, Other } kind = File;
     std::string content;  // file content or link target
+    mode_t mode = 0;      // permissions, or the file type for Other; 0: the usual
 };
 
 // Writes a tar archive member by member with libarchive, so names and links can be anything.
-void writeTar(const fs::path& path, const std::vector<Member>& members) {
+void writeTar(const fs::path& path, const std::vector<Member>& members,
+              int (*format)(archive*) = archive_write_set_format_pax_restricted) {
     archive* a = archive_write_new();
-    archive_write_set_format_pax_restricted(a);
+    format(a);
     ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK);
     for (const auto& m : members) {
         archive_entry* e = archive_entry_new();
@@ -148,6 +214,14 @@ void writeTar(const fs::path& path, const std::vector<Member>& members) {
                 archive_entry_set_hardlink(e, m.content.c_str());
                 archive_entry_set_size(e, 0);
                 break;
+            case Member::Other:
+                archive_entry_set_filetype(e, m.mode);
+                archive_entry_set_rdev(e, makedev(1, 3));
+                archive_entry_set_size(e, 0);
+                break;
+        }
+        if (m.mode != 0 && m.kind != Member::Other) {
+            archive_entry_set_perm(e, m.mode);
         }
         archive_write_header(a, e);
         if (m.kind == Member::File && !m.content.empty()) {
@@ -266,6 +340,17 @@ TEST(UnpackFile, RefusesMembersThatEscapeTheDestination) {
           {"inlink", Member::Symlink, "dir"},
           {"inlink/file.txt", Member::File, "x"}},
          "symlink"},
+        {"write through link, name spelt otherwise",
+         {{"dir/", Member::Dir, ""},
+          {"./inlink", Member::Symlink, "dir"},
+          {"inlink//file.txt", Member::File, "x"}},
+         "symlink"},
+        {"write through a hard link to a link",
+         {{"dir/", Member::Dir, ""},
+          {"inlink", Member::Symlink, "dir"},
+          {"hard", Member::Hardlink, "inlink"},
+          {"hard/file.txt", Member::File, "x"}},
+         "symlink"},
         {"hardlink out", {{"h", Member::Hardlink, "../outside.txt"}}, "'..'"},
         // sub/x -> . and sub/y -> x/.. both stay inside, until sub/x is replaced by a link to ..
         {"link replaced later",
@@ -275,28 +360,39 @@ TEST(UnpackFile, RefusesMembersThatEscapeTheDestination) {
           {"sub/x", Member::Symlink, ".."}},
          "points outside"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        ScratchDir dir;
-        writeFile(dir.path() / "outside.txt", "original");
-        const fs::path archivePath = dir.path() / "evil.tar";
-        writeTar(archivePath, c.members);
-        const fs::path destination = dir.path() / "dest";
+    // A destination the unpacking makes itself, and one that exists (kept after a failure, so
+    // that what was left in it can be seen).
+    for (const bool existing : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.label + (existing ? " into an existing folder" : " into a new folder"));
+            ScratchDir dir;
+            writeFile(dir.path() / "outside.txt", "original");
+            const fs::path archivePath = dir.path() / "evil.tar";
+            writeTar(archivePath, c.members);
+            const fs::path destination = dir.path() / "dest";
+            if (existing) {
+                fs::create_directories(destination);
+            }
 
-        const std::string error = unpackError(archivePath, destination);
-        EXPECT_EQ(error.rfind("Could not unpack file - ", 0), 0u) << error;
-        EXPECT_NE(error.find(c.messagePart), std::string::npos) << error;
-        EXPECT_EQ(readFile(dir.path() / "outside.txt"), "original");
-        EXPECT_FALSE(fs::exists("/tmp/launcher-files-absolute.txt"));
-        for (const auto& entry : fs::recursive_directory_iterator(destination)) {
-            if (entry.is_symlink()) {
-                const fs::path real = fs::weakly_canonical(entry.path());
-                EXPECT_EQ(real.lexically_relative(fs::canonical(destination))
-                              .begin()
-                              ->string()
-                              .rfind("..", 0),
-                          std::string::npos)
-                    << entry.path() << " -> " << real;
+            const std::string error = unpackError(archivePath, destination);
+            EXPECT_EQ(error.rfind("Could not unpack file - ", 0), 0u) << error;
+            EXPECT_NE(error.find(c.messagePart), std::string::npos) << error;
+            EXPECT_EQ(readFile(dir.path() / "outside.txt"), "original");
+            EXPECT_FALSE(fs::exists("/tmp/launcher-files-absolute.txt"));
+            EXPECT_EQ(fs::exists(destination), existing);
+            if (!existing) {
+                continue;
+            }
+            for (const auto& entry : fs::recursive_directory_iterator(destination)) {
+                if (entry.is_symlink()) {
+                    const fs::path real = fs::weakly_canonical(entry.path());
+                    EXPECT_EQ(real.lexically_relative(fs::canonical(destination))
+                                  .begin()
+                                  ->string()
+                                  .rfind("..", 0),
+                              std::string::npos)
+                        << entry.path() << " -> " << real;
+                }
             }
         }
     }
@@ -335,6 +431,214 @@ TEST(UnpackFile, BrokenArchivesCarryTheLibraryErrorText) {
     writeFile(dir.path() / "cut.tar", bytes.substr(0, bytes.size() / 2));
     const std::string cut = unpackError(dir.path() / "cut.tar", dir.path() / "c");
     EXPECT_EQ(cut.rfind("Could not unpack file - ", 0), 0u) << cut;
+}
+
+// Only files, folders and links are made: anything else breaks the archive, and nothing of it
+// stays behind.
+TEST(UnpackFile, DevicesFifosAndSocketsMakeTheArchiveBroken) {
+    // A tar cannot hold a socket; a cpio archive, which is read as well, can.
+    struct Case {
+        std::string label;
+        mode_t type;
+        int (*format)(archive*);
+    };
+    const std::vector<Case> cases{
+        {"character device", AE_IFCHR, archive_write_set_format_pax_restricted},
+        {"block device", AE_IFBLK, archive_write_set_format_pax_restricted},
+        {"fifo", AE_IFIFO, archive_write_set_format_pax_restricted},
+        {"socket", AE_IFSOCK, archive_write_set_format_cpio_newc}};
+    for (const auto& [label, type, format] : cases) {
+        SCOPED_TRACE(label);
+        ScratchDir dir;
+        const fs::path archivePath = dir.path() / "special.tar";
+        writeTar(archivePath,
+                 {{"Zentravo.app/", Member::Dir, ""},
+                  {"Zentravo.app/ok.txt", Member::File, "ok"},
+                  {"Zentravo.app/node", Member::Other, "", type}},
+                 format);
+        const fs::path destination = dir.path() / "dest";
+        const std::string error = unpackError(archivePath, destination);
+        EXPECT_EQ(error, "Could not unpack file - Zentravo.app/node is not a file, folder or link");
+        EXPECT_FALSE(fs::exists(destination));
+    }
+}
+
+// Modes as installed: set-id and sticky bits and group/other write never reach the disk.
+TEST(UnpackFile, ModesLoseSetIdStickyAndSharedWrite) {
+    struct Case {
+        Member member;
+        fs::perms expected;
+    };
+    const std::vector<Case> cases{
+        {{"setuid", Member::File, "x", 04755}, fs::perms(0755)},
+        {{"setgid", Member::File, "x", 02711}, fs::perms(0711)},
+        {{"open", Member::File, "x", 0777}, fs::perms(0755)},
+        {{"shared", Member::File, "x", 0666}, fs::perms(0644)},
+        {{"private", Member::File, "x", 0600}, fs::perms(0600)},
+        {{"sticky/", Member::Dir, "", 01777}, fs::perms(0755)},
+        {{"closed/", Member::Dir, "", 0700}, fs::perms(0700)},
+    };
+    ScratchDir dir;
+    std::vector<Member> members;
+    for (const auto& c : cases) {
+        members.push_back(c.member);
+    }
+    members.push_back({"alias", Member::Symlink, "setuid"});
+    const fs::path archivePath = dir.path() / "modes.tar";
+    writeTar(archivePath, members);
+    zentravo::unpackFile(archivePath, dir.path() / "dest");
+    for (const auto& c : cases) {
+        EXPECT_EQ(fs::symlink_status(dir.path() / "dest" / c.member.name).permissions(), c.expected)
+            << c.member.name;
+    }
+    EXPECT_EQ(fs::read_symlink(dir.path() / "dest/alias"), "setuid");
+}
+
+// Runs `body` in a child process of its own (a mount namespace, a size limit may be set up
+// there without touching the test); gives its exit code.
+int inChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int code = 1;
+        try {
+            code = body();
+        } catch (...) {
+            code = 3;
+        }
+        std::_Exit(code);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A disk that fills up while an archive is unpacked (another program takes the space after the
+// unpacking began): the failed writes fail the unpacking instead of leaving a file with a hole,
+// and what was written is removed. The archive arrives through a pipe, so that the disk is
+// filled exactly between two members.
+TEST(UnpackFile, WritesThatFailOnAFullDiskFail) {
+    ScratchDir dir;
+    const fs::path archivePath = dir.path() / "whole.tar";
+    writeTar(archivePath, {{"small.txt", Member::File, std::string(4096, 's')},
+                           {"big.bin", Member::File, std::string(8 << 20, 'b')}});
+    const std::string bytes = readFile(archivePath);
+    // Everything up to big.bin's data: its header ends 512 bytes after small.txt's data.
+    const std::size_t split = bytes.find(std::string(4096, 's')) + 4096 + 512;
+    const fs::path pipe = dir.path() / "archive.pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const fs::path mountPoint = dir.path() / "small";
+    fs::create_directories(mountPoint);
+    const int code = inChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=96m") != 0) {
+            return 77;
+        }
+        const fs::path destination = mountPoint / "dest";
+        std::thread feeder{[&] {
+            const int fd = ::open(pipe.c_str(), O_WRONLY);
+            (void)::write(fd, bytes.data(), split);
+            while (!fs::exists(destination / "small.txt")) {
+                std::this_thread::sleep_for(std::chrono::milliseconds{5});
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds{100});
+            {
+                std::ofstream filler{mountPoint / "filler", std::ios::binary};
+                const std::string block(1 << 20, 'f');
+                while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+                }
+            }
+            for (std::size_t at = split; at < bytes.size();) {
+                const ssize_t wrote = ::write(fd, bytes.data() + at, bytes.size() - at);
+                if (wrote <= 0) {
+                    break;
+                }
+                at += static_cast<std::size_t>(wrote);
+            }
+            ::close(fd);
+        }};
+        const std::string error = unpackError(pipe, destination);
+        feeder.join();
+        if (error.rfind("Could not unpack file - big.bin: ", 0) != 0) {
+            std::fprintf(stderr, "unexpected: %s\n", error.c_str());
+            return 5;
+        }
+        return fs::exists(destination) ? 6 : 0;
+    });
+    if (code == 77) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    EXPECT_EQ(code, 0);
+}
+
+// A small file system as the destination: an archive that needs more than its free space (a
+// compression bomb, a package that does not fit) is refused before it fills it, and the space
+// taken is given back.
+TEST(UnpackFile, StopsAtTheFreeSpaceOfTheDestination) {
+    ScratchDir dir;
+    // 256 MB of zeros in a gzip archive of some 250 KB, and 40 MB of noise that does not fit.
+    const fs::path bomb = dir.path() / "bomb.tar.gz";
+    {
+        archive* a = archive_write_new();
+        archive_write_set_format_pax_restricted(a);
+        archive_write_add_filter_gzip(a);
+        ASSERT_EQ(archive_write_open_filename(a, bomb.c_str()), ARCHIVE_OK);
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, "zeros.bin");
+        archive_entry_set_filetype(e, AE_IFREG);
+        archive_entry_set_perm(e, 0644);
+        archive_entry_set_size(e, la_int64_t{256} << 20);
+        archive_write_header(a, e);
+        const std::string block(1 << 20, '\0');
+        for (int i = 0; i < 256; ++i) {
+            archive_write_data(a, block.data(), block.size());
+        }
+        archive_entry_free(e);
+        archive_write_close(a);
+        archive_write_free(a);
+    }
+    std::string noise(40 << 20, '\0');
+    std::uint32_t state = 2463534242u;
+    for (auto& c : noise) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        c = static_cast<char>(state);
+    }
+    const fs::path large = dir.path() / "large.tar";
+    writeTar(large, {{"a.txt", Member::File, "a"}, {"noise.bin", Member::File, noise}});
+    noise.clear();
+
+    const fs::path mountPoint = dir.path() / "small";
+    fs::create_directories(mountPoint);
+    for (const fs::path& archivePath : {bomb, large}) {
+        SCOPED_TRACE(archivePath.filename().string());
+        const int code = inChild([&] {
+            // A mount namespace of its own: the file system goes away with this child.
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=96m") != 0) {
+                return 77;
+            }
+            struct statvfs before {};
+            ::statvfs(mountPoint.c_str(), &before);
+            const std::string error = unpackError(archivePath, mountPoint / "dest");
+            struct statvfs after {};
+            ::statvfs(mountPoint.c_str(), &after);
+            if (error.rfind("Could not unpack file - The archive unpacks to more than", 0) != 0) {
+                std::fprintf(stderr, "unexpected: %s\n", error.c_str());
+                return 5;
+            }
+            if (fs::exists(mountPoint / "dest") || after.f_bfree != before.f_bfree) {
+                return 6;
+            }
+            return 0;
+        });
+        if (code == 77) {
+            GTEST_SKIP() << "cannot mount a small file system here";
+        }
+        EXPECT_EQ(code, 0);
+    }
 }
 
 // --- small helpers ---------------------------------------------------------------------------

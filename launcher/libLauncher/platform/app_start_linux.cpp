@@ -1,18 +1,15 @@
 // Starting the main application without `open`: its bundle's executable is spawned directly.
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <stdexcept>
 #include <system_error>
 
 #include "app_start.hpp"
+#include "file_helpers.hpp"
 
 extern char** environ;
 
@@ -20,16 +17,6 @@ namespace zentravo::system {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct PlistDeleter {
-    void operator()(plist_t p) const noexcept { plist_free(p); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-struct PlistText {
-    char* text = nullptr;
-    ~PlistText() { std::free(text); }
-};
 
 class SpawnAttributes {
   public:
@@ -73,24 +60,21 @@ void check(int rc, const char* what) {
 
 fs::path bundleExecutable(const fs::path& bundle) {
     const fs::path infoPlist = bundle / "Contents" / "Info.plist";
-    std::ifstream in{infoPlist, std::ios::binary};
-    if (!in) {
-        throw std::runtime_error{"Cannot read " + infoPlist.string()};
+    const BundleInfo info = readBundleInfo(infoPlist);
+    switch (info.status) {
+        case BundleInfo::Status::ok:
+            break;
+        case BundleInfo::Status::missing:
+            throw std::runtime_error{"Cannot read " + infoPlist.string()};
+        case BundleInfo::Status::unusable:
+            throw std::runtime_error{"Cannot read " + info.problem};
+        case BundleInfo::Status::malformed:
+            throw std::runtime_error{"Not a property list: " + infoPlist.string()};
     }
-    const std::string bytes{std::istreambuf_iterator<char>{in}, {}};
-    plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    const PlistPtr owner{root};
-    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
-        throw std::runtime_error{"Not a property list: " + infoPlist.string()};
-    }
-    plist_t node = plist_dict_get_item(root, "CFBundleExecutable");
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
+    if (!info.executable) {
         throw std::runtime_error{"No CFBundleExecutable in " + infoPlist.string()};
     }
-    PlistText name;
-    plist_get_string_val(node, &name.text);
-    const std::string program = name.text != nullptr ? name.text : "";
+    const std::string& program = *info.executable;
     if (program.empty() || program == "." || program == ".." ||
         program.find('/') != std::string::npos) {
         throw std::runtime_error{"Unusable CFBundleExecutable '" + program + "' in " +

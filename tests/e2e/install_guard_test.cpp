@@ -1,0 +1,460 @@
+// The real launcher offered a broken or hostile update over a working installed version: the
+// installation is refused, "last" stays exactly as it was, and the next start runs it.
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher_world.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using launcher_test::LauncherWorld;
+
+// One member of a hand-made archive.
+struct Member {
+    std::string name;
+    mode_t type = AE_IFREG;
+    mode_t perm = 0644;
+    std::string data{};         // file content or link target
+    la_int64_t sparseSize = 0;  // > 0: a sparse file of this size whose data ends it
+};
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in{path, std::ios::binary};
+    return {std::istreambuf_iterator<char>{in}, {}};
+}
+
+std::string infoPlist(const std::string& version, const std::string& executable = "Zentravo") {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "CFBundleExecutable", plist_new_string(executable.c_str()));
+    plist_dict_set_item(dict, "CFBundleShortVersionString", plist_new_string(version.c_str()));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(dict, &xml, &length);
+    std::string text{xml, length};
+    plist_to_xml_free(xml);
+    plist_free(dict);
+    return text;
+}
+
+// The members of a startable bundle of `version`, the stand-in program included.
+std::vector<Member> bundle(const std::string& version) {
+    return {{"Zentravo.app/", AE_IFDIR, 0755},
+            {"Zentravo.app/Contents/", AE_IFDIR, 0755},
+            {"Zentravo.app/Contents/Info.plist", AE_IFREG, 0644, infoPlist(version)},
+            {"Zentravo.app/Contents/MacOS/", AE_IFDIR, 0755},
+            {"Zentravo.app/Contents/MacOS/Zentravo", AE_IFREG, 0755,
+             readAll(fixture::mainAppProgram())}};
+}
+
+std::vector<Member> with(std::vector<Member> members, const std::vector<Member>& more) {
+    members.insert(members.end(), more.begin(), more.end());
+    return members;
+}
+
+// Writes `members` as a pax tar (gzip-compressed when asked), `zeros` bytes of zeros appended as
+// one more file.
+void writeArchive(const fs::path& file, const std::vector<Member>& members, bool gzip = false,
+                  la_int64_t zeros = 0) {
+    archive* a = archive_write_new();
+    archive_write_set_format_pax(a);
+    if (gzip) {
+        archive_write_add_filter_gzip(a);
+    }
+    ASSERT_EQ(archive_write_open_filename(a, file.c_str()), ARCHIVE_OK);
+    const auto add = [&](const Member& m, la_int64_t zeroBytes) {
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, m.name.c_str());
+        archive_entry_set_filetype(e, m.type);
+        archive_entry_set_perm(e, m.perm);
+        archive_entry_set_mtime(e, 1700000000, 0);
+        if (m.type == AE_IFLNK) {
+            archive_entry_set_symlink(e, m.data.c_str());
+        }
+        if (m.type == AE_IFCHR) {
+            archive_entry_set_rdev(e, makedev(1, 3));
+        }
+        if (m.type == AE_IFREG) {
+            if (m.sparseSize > 0) {
+                archive_entry_set_size(e, m.sparseSize);
+                archive_entry_sparse_add_entry(
+                    e, m.sparseSize - static_cast<la_int64_t>(m.data.size()),
+                    static_cast<la_int64_t>(m.data.size()));
+            } else {
+                archive_entry_set_size(e, static_cast<la_int64_t>(m.data.size()) + zeroBytes);
+            }
+        }
+        ASSERT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
+        if (m.type == AE_IFREG && !m.data.empty()) {
+            archive_write_data(a, m.data.data(), m.data.size());
+        }
+        const std::string block(1 << 20, '\0');
+        for (la_int64_t done = 0; done < zeroBytes; done += static_cast<la_int64_t>(block.size())) {
+            archive_write_data(a, block.data(), block.size());
+        }
+        archive_entry_free(e);
+    };
+    for (const auto& m : members) {
+        add(m, 0);
+    }
+    if (zeros > 0) {
+        add({"Zentravo.app/Contents/Resources.bin", AE_IFREG, 0644, ""}, zeros);
+    }
+    ASSERT_EQ(archive_write_close(a), ARCHIVE_OK);
+    archive_write_free(a);
+}
+
+// Everything under `root` that matters to a start: kinds, modes, contents and link targets.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator{root}) {
+        const auto status = entry.symlink_status();
+        std::string description = std::to_string(static_cast<int>(status.type())) + " " +
+                                  std::to_string(static_cast<int>(status.permissions())) + " ";
+        if (fs::is_symlink(status)) {
+            description += fs::read_symlink(entry.path()).string();
+        } else if (fs::is_regular_file(status)) {
+            description += readAll(entry.path());
+        }
+        out[entry.path().lexically_relative(root).string()] = std::move(description);
+    }
+    return out;
+}
+
+// A main application of another run on this machine would make the launcher hand over to it and
+// end. (The fixed ports are this test's own by now: its update service holds one.)
+void waitForNoMainApplication() {
+    const auto deadline = std::chrono::steady_clock::now() + 180s;
+    while (launcher_test::mainApplicationRunning() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(250ms);
+    }
+}
+
+class InstallGuard : public ::testing::Test {
+  protected:
+    [[nodiscard]] fs::path appFolder() const {
+        return world.path() / "data" / "ZentravoV3" / "app";
+    }
+    [[nodiscard]] fs::path published() const { return world.path() / "root" / "app.tar"; }
+
+    // A working 3.0.0 in "last", as an earlier run left it, and the service on the address.
+    void installWorkingVersion() {
+        const fs::path archive = world.path() / "installed.tar";
+        fixture::buildMainAppArchive(archive, {.version = "3.0.0"});
+        fixture::extractArchive(archive, appFolder() / "last");
+        world.serve("3.1.0");
+        installed = snapshot(appFolder() / "last");
+    }
+
+    // Runs the launcher against an answer of 3.1.0 with whatever app.tar holds now; returns once
+    // the installation failure has been reported, the launcher ended.
+    void offerAndExpectRefusal() {
+        world.answer(launcher_test::updateAnswer("3.1.0"));
+        // Failure events of earlier offers in this test stay in the service's records.
+        const std::size_t earlier = failureReasons().size();
+        std::unique_ptr<launcher_test::Process> launcher;
+        std::string reason;
+        for (int attempt = 0; attempt < 5 && reason.empty(); ++attempt) {
+            launcher = startAlone();
+            const auto deadline = std::chrono::steady_clock::now() + 90s;
+            while (reason.empty() && std::chrono::steady_clock::now() < deadline &&
+                   !launcher->waitExit(0ms)) {
+                if (const auto reasons = failureReasons(); reasons.size() > earlier) {
+                    reason = reasons[earlier];
+                }
+                std::this_thread::sleep_for(100ms);
+            }
+            if (!handedOver()) {
+                break;
+            }
+        }
+        EXPECT_EQ(reason, "launcher.process.error.installing") << world.logText();
+        // The window stays open on the error; the user would close it. A launcher that ends
+        // on its own also lets its web content processes end before the next start.
+        launcher->terminate();
+        (void)launcher->waitExit(10s);
+        launcher.reset();
+        EXPECT_TRUE(world.mainAppEntries("start").empty());
+        EXPECT_EQ(snapshot(appFolder() / "last"), installed);
+        EXPECT_FALSE(fs::exists(appFolder() / "3.1.0"));
+    }
+
+    // Starts the launcher once no main application of another run on this machine is left.
+    std::unique_ptr<launcher_test::Process> startAlone() {
+        waitForNoMainApplication();
+        return world.startLauncher();
+    }
+    // Whether the last start met another run's main application after all and handed over to it
+    // (a race with other test runs on a shared machine; that start is repeated).
+    [[nodiscard]] bool handedOver() const {
+        return world.logHas("Detected V3 instance already running.");
+    }
+
+    // The reasons of the "Launcher Update Failed" events the service received, in order.
+    [[nodiscard]] std::vector<std::string> failureReasons() {
+        std::vector<std::string> out;
+        for (const auto& record : world.service().recordsFor("/2/httpapi")) {
+            const auto body = nlohmann::json::parse(record.value("body", ""), nullptr, false);
+            if (!body.is_object() || !body.contains("events")) {
+                continue;
+            }
+            for (const auto& event : body["events"]) {
+                if (event.value("event_type", "") == "Launcher Update Failed") {
+                    out.push_back(event["event_properties"].value("reason", "?"));
+                }
+            }
+        }
+        return out;
+    }
+
+    // The next start finds the version it has and runs it.
+    void expectNextStartRunsTheInstalledVersion() {
+        world.answer(launcher_test::updateAnswer("3.0.0"));
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            auto launcher = startAlone();
+            ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+            if (!handedOver()) {
+                break;
+            }
+        }
+        EXPECT_TRUE(world.logHas("Already have a valid version: 3.0.0")) << world.logText();
+        const auto starts = world.mainAppEntries("start");
+        ASSERT_EQ(starts.size(), 1u) << world.logText();
+        EXPECT_EQ(
+            starts[0].at("argv")[0].get<std::string>().rfind(world.installedBundle().string(), 0),
+            0u);
+        EXPECT_EQ(snapshot(appFolder() / "last"), installed);
+    }
+
+    LauncherWorld world;
+    std::map<std::string, std::string> installed;
+};
+
+struct BrokenCase {
+    std::string name;
+    // Writes the offered app.tar.
+    std::function<void(const fs::path&)> make;
+};
+
+void PrintTo(const BrokenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BrokenUpdate : public InstallGuard, public ::testing::WithParamInterface<BrokenCase> {};
+
+TEST_P(BrokenUpdate, IsRefusedAndTheInstalledVersionKeepsRunning) {
+    installWorkingVersion();
+    GetParam().make(published());
+    offerAndExpectRefusal();
+    expectNextStartRunsTheInstalledVersion();
+}
+
+// A bundle of 3.1.0 whose Info.plist entry is replaced by `replacement`.
+std::vector<Member> withInfoPlist(const Member& replacement) {
+    std::vector<Member> members = bundle("3.1.0");
+    for (auto& m : members) {
+        if (m.name == "Zentravo.app/Contents/Info.plist") {
+            m = replacement;
+        }
+    }
+    return members;
+}
+
+const Member kPlistEntry{"Zentravo.app/Contents/Info.plist"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, BrokenUpdate,
+    ::testing::Values(BrokenCase{"EmptyBody", [](const fs::path& f) { std::ofstream{f}; }},
+                      BrokenCase{"EmptyTar", [](const fs::path& f) { writeArchive(f, {}); }},
+                      BrokenCase{"NoBundle",
+                                 [](const fs::path& f) {
+                                     writeArchive(
+                                         f, {{"Other.app/", AE_IFDIR, 0755},
+                                             {"Other.app/readme.txt", AE_IFREG, 0644, "hello"}});
+                                 }},
+                      BrokenCase{"GarbageInfoPlist",
+                                 [](const fs::path& f) {
+                                     Member m = kPlistEntry;
+                                     m.data = "<plist><dict><key>CFBundle";
+                                     writeArchive(f, withInfoPlist(m));
+                                 }},
+                      BrokenCase{"ExecutableOutsideTheBundle",
+                                 [](const fs::path& f) {
+                                     Member m = kPlistEntry;
+                                     m.data = infoPlist("3.1.0", "../../bin/sh");
+                                     writeArchive(f, withInfoPlist(m));
+                                 }},
+                      BrokenCase{"CutAtAnEntryBoundary",
+                                 [](const fs::path& f) {
+                                     // Everything up to the program's entry, without the end of the
+                                     // archive.
+                                     std::vector<Member> members = bundle("3.1.0");
+                                     members.pop_back();
+                                     writeArchive(f, members);
+                                     std::string bytes = readAll(f);
+                                     bytes.erase(bytes.find_last_not_of('\0') + 1);
+                                     bytes.resize((bytes.size() + 511) / 512 * 512, '\0');
+                                     std::ofstream{f, std::ios::binary | std::ios::trunc} << bytes;
+                                 }},
+                      BrokenCase{"OtherVersionThanAnnounced",
+                                 [](const fs::path& f) { writeArchive(f, bundle("2.0.0")); }},
+                      BrokenCase{"FifoInfoPlist",
+                                 [](const fs::path& f) {
+                                     Member m = kPlistEntry;
+                                     m.type = AE_IFIFO;
+                                     writeArchive(f, withInfoPlist(m));
+                                 }},
+                      BrokenCase{"HugeSparseInfoPlist",
+                                 [](const fs::path& f) {
+                                     Member m = kPlistEntry;
+                                     m.data = infoPlist("3.1.0");
+                                     m.sparseSize = la_int64_t{8000} << 20;
+                                     writeArchive(f, withInfoPlist(m));
+                                 }},
+                      BrokenCase{"DeviceNode",
+                                 [](const fs::path& f) {
+                                     writeArchive(
+                                         f, with(bundle("3.1.0"),
+                                                 {{"Zentravo.app/Contents/null", AE_IFCHR, 0666}}));
+                                 }},
+                      BrokenCase{"FifoEntry",
+                                 [](const fs::path& f) {
+                                     writeArchive(
+                                         f, with(bundle("3.1.0"),
+                                                 {{"Zentravo.app/Contents/pipe", AE_IFIFO, 0644}}));
+                                 }}),
+    [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
+
+// Modes and entry types as installed: only files, folders and links that stay in the bundle, no
+// set-id or sticky bit, no write for group or others; the program still starts.
+TEST_F(InstallGuard, InstalledModesAreSafe) {
+    world.serve("3.1.0");
+    std::vector<Member> members = bundle("3.1.0");
+    members[0].perm = 01777;      // Zentravo.app/
+    members[2].perm = 0666;       // Info.plist
+    members.back().perm = 06777;  // the program
+    members.push_back({"Zentravo.app/Contents/Resources/", AE_IFDIR, 0777});
+    members.push_back({"Zentravo.app/Contents/Resources/tool", AE_IFREG, 04755, "#!/bin/sh\n"});
+    members.push_back(
+        {"Zentravo.app/Contents/Resources/program", AE_IFLNK, 0777, "../MacOS/Zentravo"});
+    writeArchive(published(), members);
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+
+    const fs::path app = world.installedBundle();
+    const std::vector<std::pair<fs::path, fs::perms>> expected{
+        {app, fs::perms(0755)},
+        {app / "Contents/Info.plist", fs::perms(0644)},
+        {app / "Contents/MacOS/Zentravo", fs::perms(0755)},
+        {app / "Contents/Resources", fs::perms(0755)},
+        {app / "Contents/Resources/tool", fs::perms(0755)}};
+    for (const auto& [path, perms] : expected) {
+        EXPECT_EQ(fs::symlink_status(path).permissions(), perms) << path;
+    }
+    EXPECT_EQ(fs::read_symlink(app / "Contents/Resources/program"), "../MacOS/Zentravo");
+    for (const auto& entry : fs::recursive_directory_iterator{app}) {
+        const auto type = entry.symlink_status().type();
+        EXPECT_TRUE(type == fs::file_type::regular || type == fs::file_type::directory ||
+                    type == fs::file_type::symlink)
+            << entry.path();
+    }
+}
+
+// The data folder on a small file system of its own: an update that does not fit, and a
+// compression bomb, are refused before they fill it, and the space is given back.
+class SmallDataFolder : public InstallGuard {
+  protected:
+    void SetUp() override {
+        const fs::path data = world.path() / "data";
+        // A mount namespace of this test process's own: the launcher it starts shares it, and
+        // nothing outlives the test.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", data.c_str(), "tmpfs", 0, "size=128m,mode=0700") != 0) {
+            GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+        }
+        mounted_ = data;
+    }
+    void TearDown() override {
+        if (!mounted_.empty()) {
+            ::umount2(mounted_.c_str(), MNT_DETACH);
+        }
+    }
+
+    [[nodiscard]] std::uint64_t freeBytes() const {
+        struct statvfs fs {};
+        ::statvfs(mounted_.c_str(), &fs);
+        return static_cast<std::uint64_t>(fs.f_bfree) * fs.f_frsize;
+    }
+
+    fs::path mounted_;
+};
+
+TEST_F(SmallDataFolder, UpdatesThatDoNotFitAreRefusedAndTheSpaceGivenBack) {
+    installWorkingVersion();
+    ASSERT_LT(freeBytes(), std::uint64_t{128} << 20);
+    struct Case {
+        std::string label;
+        bool gzip;
+        std::string resources;
+        la_int64_t zeros;
+    };
+    std::string noise(96 << 20, '\0');
+    std::uint32_t state = 2463534242u;
+    for (auto& c : noise) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        c = static_cast<char>(state);
+    }
+    const std::vector<Case> cases{{"larger than the free space", false, noise, 0},
+                                  {"compression bomb", true, "", la_int64_t{1} << 30}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        writeArchive(published(),
+                     with(bundle("3.1.0"),
+                          {{"Zentravo.app/Contents/data.bin", AE_IFREG, 0644, c.resources}}),
+                     c.gzip, c.zeros);
+        const std::uint64_t before = freeBytes();
+        offerAndExpectRefusal();
+        // The log grows a little; the unpacked bytes are gone again.
+        EXPECT_GE(freeBytes() + (1U << 20), before);
+        // Each start begins a new log.
+        const auto lines = world.logMessages();
+        EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                               [](const std::string& line) {
+                                   return line.starts_with(
+                                       "Uncompress failed: Could not unpack file - The archive "
+                                       "unpacks to more than");
+                               }),
+                  lines.end())
+            << world.logText();
+    }
+    noise.clear();
+    expectNextStartRunsTheInstalledVersion();
+}
+
+}  // namespace
