@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "incompressible.hpp"
 #include "launcher_world.hpp"
 
 namespace {
@@ -422,14 +423,7 @@ TEST_F(SmallDataFolder, UpdatesThatDoNotFitAreRefusedAndTheSpaceGivenBack) {
         std::string resources;
         la_int64_t zeros;
     };
-    std::string noise(96 << 20, '\0');
-    std::uint32_t state = 2463534242u;
-    for (auto& c : noise) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        c = static_cast<char>(state);
-    }
+    std::string noise = fixture::incompressibleBytes(96 << 20);
     const std::vector<Case> cases{{"larger than the free space", false, noise, 0},
                                   {"compression bomb", true, "", la_int64_t{1} << 30}};
     for (const Case& c : cases) {

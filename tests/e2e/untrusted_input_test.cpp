@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "launcher_world.hpp"
+#include "plain_http_server.hpp"
 
 namespace {
 
@@ -141,40 +142,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- https only ------------------------------------------------------------------------------
 
-// A plain-HTTP server offering the same files as the update service; it counts what it is asked.
-class PlainServer {
-  public:
-    explicit PlainServer(const fs::path& root) {
-        server_.set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
-            ++requests_;
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        server_.set_mount_point("/", root.string());
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread{[this] { server_.listen_after_bind(); }};
-        while (!server_.is_running()) {
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-    ~PlainServer() {
-        server_.stop();
-        thread_.join();
-    }
-    PlainServer(const PlainServer&) = delete;
-    PlainServer& operator=(const PlainServer&) = delete;
-
-    [[nodiscard]] std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-    [[nodiscard]] int requests() const { return requests_; }
-
-  private:
-    httplib::Server server_;
-    int port_ = 0;
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
-
 enum class Leak { ArchiveAddress, FileArchiveAddress, ArchiveRedirect, AnswerRedirect };
 
 struct LeakCase {
@@ -186,7 +153,8 @@ struct LeakCase {
 class PlainHttp : public UntrustedInput, public ::testing::WithParamInterface<LeakCase> {};
 
 TEST_P(PlainHttp, NothingIsFetchedOutsideHttps) {
-    const PlainServer plain{world.path() / "root"};
+    // Offers the same files as the update service over plain HTTP.
+    const fixture::PlainHttpServer plain{world.path() / "root"};
     std::string failure = kRetrying;
     switch (GetParam().leak) {
         case Leak::ArchiveAddress:

@@ -22,6 +22,8 @@
 
 #include "app_start.hpp"
 #include "files_test_support.hpp"
+#include "incompressible.hpp"
+#include "incompressible.hpp"
 #include "paths.hpp"
 #include "report_capture.hpp"
 #include "utils.hpp"
@@ -597,14 +599,7 @@ TEST(UnpackFile, StopsAtTheFreeSpaceOfTheDestination) {
         archive_write_close(a);
         archive_write_free(a);
     }
-    std::string noise(40 << 20, '\0');
-    std::uint32_t state = 2463534242u;
-    for (auto& c : noise) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        c = static_cast<char>(state);
-    }
+    std::string noise = fixture::incompressibleBytes(40 << 20);
     const fs::path large = dir.path() / "large.tar";
     writeTar(large, {{"a.txt", Member::File, "a"}, {"noise.bin", Member::File, noise}});
     noise.clear();

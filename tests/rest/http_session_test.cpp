@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "build_config.hpp"
+#include "plain_http_server.hpp"
 #include "stderr_capture.hpp"
 #include "update_service.hpp"
 
@@ -110,39 +111,6 @@ class TlsServer {
     httplib::SSLServer server_;
     int port_ = 0;
     std::atomic<std::size_t> sent_{0};
-    std::thread thread_;
-};
-
-// A plain-HTTP server that counts the requests it gets.
-class PlainServer {
-  public:
-    PlainServer() {
-        server_.Get(".*", [this](const httplib::Request&, httplib::Response& res) {
-            ++requests_;
-            res.set_content("{}", "application/json");
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread{[this] { server_.listen_after_bind(); }};
-        while (!server_.is_running()) {
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-    ~PlainServer() {
-        server_.stop();
-        thread_.join();
-    }
-    PlainServer(const PlainServer&) = delete;
-    PlainServer& operator=(const PlainServer&) = delete;
-
-    [[nodiscard]] std::string url(std::string_view path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + std::string{path};
-    }
-    [[nodiscard]] int requests() const { return requests_; }
-
-  private:
-    httplib::Server server_;
-    int port_ = 0;
-    std::atomic<int> requests_{0};
     std::thread thread_;
 };
 
@@ -357,7 +325,7 @@ TEST(HttpSession, BodyLimitStopsTheReadItself) {
 
 TEST(HttpSession, OnlyHttpsIsSpokenForAddressesAndRedirects) {
     TlsServer server;
-    const PlainServer plain;
+    const fixture::PlainHttpServer plain;
     const std::string addresses[] = {
         plain.url("/answer"),
         "file:///etc/hostname",
