@@ -21,6 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "file_descriptor.hpp"
 #include "paths.hpp"
 #include "sentry_wrapper.hpp"
 
@@ -37,22 +38,6 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 struct MallocDeleter {
     void operator()(char* text) const { std::free(text); }
-};
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_{fd} {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    [[nodiscard]] int get() const { return fd_; }
-
-  private:
-    int fd_;
 };
 
 std::optional<std::string> stringItem(plist_t dict, const char* key) {

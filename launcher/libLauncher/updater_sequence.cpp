@@ -140,8 +140,8 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                 return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
                                        true, text, text);
             }
-            if (const fs::path name = archive.filename();
-                name.empty() || name == "." || name == "..") {
+            // Empty when the address names no file that could be stored.
+            if (archive.empty()) {
                 const std::string text = fmt::format("No archive to download in the answer: '{}'",
                                                      logtext::escape(downloadUrl));
                 return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",

@@ -4,7 +4,6 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -25,6 +24,7 @@
 
 #include "incompressible.hpp"
 #include "launcher_world.hpp"
+#include "private_mount.hpp"
 
 namespace {
 
@@ -392,9 +392,7 @@ class SmallDataFolder : public InstallGuard {
         const fs::path data = world.path() / "data";
         // A mount namespace of this test process's own: the launcher it starts shares it, and
         // nothing outlives the test.
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", data.c_str(), "tmpfs", 0, "size=128m,mode=0700") != 0) {
+        if (!fixture::mountPrivateTmpfs(data, "size=128m,mode=0700")) {
             GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
         }
         mounted_ = data;

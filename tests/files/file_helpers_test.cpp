@@ -5,14 +5,12 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sched.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +21,8 @@
 #include "app_start.hpp"
 #include "files_test_support.hpp"
 #include "incompressible.hpp"
-#include "incompressible.hpp"
 #include "paths.hpp"
+#include "private_mount.hpp"
 #include "report_capture.hpp"
 #include "utils.hpp"
 
@@ -531,9 +529,7 @@ TEST(UnpackFile, WritesThatFailOnAFullDiskFail) {
     const fs::path mountPoint = dir.path() / "small";
     fs::create_directories(mountPoint);
     const int code = inChild([&] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=96m") != 0) {
+        if (!fixture::mountPrivateTmpfs(mountPoint, "size=96m")) {
             return 77;
         }
         const fs::path destination = mountPoint / "dest";
@@ -610,9 +606,7 @@ TEST(UnpackFile, StopsAtTheFreeSpaceOfTheDestination) {
         SCOPED_TRACE(archivePath.filename().string());
         const int code = inChild([&] {
             // A mount namespace of its own: the file system goes away with this child.
-            if (::unshare(CLONE_NEWNS) != 0 ||
-                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=96m") != 0) {
+            if (!fixture::mountPrivateTmpfs(mountPoint, "size=96m")) {
                 return 77;
             }
             struct statvfs before {};

@@ -48,45 +48,26 @@ fs::path InstanceLock::defaultFile() {
 
 InstanceLock InstanceLock::tryAcquire(const fs::path& file) {
     if (file.empty()) {
-        return InstanceLock{-1, State::unavailable};
+        return InstanceLock{FileDescriptor{}, State::unavailable};
     }
     std::error_code ignored;
     fs::create_directories(file.parent_path(), ignored);
-    int fd = -1;
+    FileDescriptor fd;
     do {
-        fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return InstanceLock{-1, State::unavailable};
+        fd = FileDescriptor{
+            ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600)};
+    } while (!fd && errno == EINTR);
+    if (!fd) {
+        return InstanceLock{FileDescriptor{}, State::unavailable};
     }
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
-        ::close(fd);
-        return InstanceLock{-1, State::unavailable};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != ::geteuid()) {
+        return InstanceLock{FileDescriptor{}, State::unavailable};
     }
-    InstanceLock lock{fd, State::busy};
+    InstanceLock lock{std::move(fd), State::busy};
     lock.tryLock();
     return lock;
-}
-
-InstanceLock::InstanceLock(InstanceLock&& other) noexcept
-    : fd_{std::exchange(other.fd_, -1)}, state_{std::exchange(other.state_, State::unavailable)} {}
-
-InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-        state_ = std::exchange(other.state_, State::unavailable);
-    }
-    return *this;
-}
-
-InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
 }
 
 bool InstanceLock::tryLock() {
@@ -95,7 +76,7 @@ bool InstanceLock::tryLock() {
     }
     int rc = 0;
     do {
-        rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+        rc = ::flock(fd_.get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         return false;
@@ -103,18 +84,18 @@ bool InstanceLock::tryLock() {
     state_ = State::held;
     // Who holds it, for a later launcher that wants to bring this one's window forward.
     const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd_, 0) == 0) {
-        [[maybe_unused]] const auto written = ::pwrite(fd_, pid.data(), pid.size(), 0);
+    if (::ftruncate(fd_.get(), 0) == 0) {
+        [[maybe_unused]] const auto written = ::pwrite(fd_.get(), pid.data(), pid.size(), 0);
     }
     return true;
 }
 
 std::optional<pid_t> InstanceLock::holder() const {
-    if (fd_ < 0) {
+    if (!fd_) {
         return std::nullopt;
     }
     char buffer[32] = {};
-    const ssize_t length = ::pread(fd_, buffer, sizeof buffer - 1, 0);
+    const ssize_t length = ::pread(fd_.get(), buffer, sizeof buffer - 1, 0);
     if (length <= 0) {
         return std::nullopt;
     }

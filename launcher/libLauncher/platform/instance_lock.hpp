@@ -5,6 +5,9 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <utility>
+
+#include "file_descriptor.hpp"
 
 namespace zentravo::system {
 
@@ -25,12 +28,6 @@ class InstanceLock {
     // Tries once, without waiting. The file is created 0600, never through a link.
     [[nodiscard]] static InstanceLock tryAcquire(const std::filesystem::path& file);
 
-    InstanceLock(InstanceLock&& other) noexcept;
-    InstanceLock& operator=(InstanceLock&& other) noexcept;
-    InstanceLock(const InstanceLock&) = delete;
-    InstanceLock& operator=(const InstanceLock&) = delete;
-    ~InstanceLock();
-
     [[nodiscard]] State state() const { return state_; }
     // The process that holds the lock, as it wrote itself into the file; empty when unknown.
     [[nodiscard]] std::optional<pid_t> holder() const;
@@ -38,10 +35,10 @@ class InstanceLock {
     bool waitUntilHeld(std::chrono::milliseconds patience);
 
   private:
-    InstanceLock(int fd, State state) : fd_{fd}, state_{state} {}
+    InstanceLock(FileDescriptor fd, State state) : fd_{std::move(fd)}, state_{state} {}
     bool tryLock();
 
-    int fd_ = -1;
+    FileDescriptor fd_;
     State state_ = State::unavailable;
 };
 

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <memory>
@@ -17,6 +16,7 @@
 
 #include "platform/glib_handles.hpp"
 #include "proxy.hpp"
+#include "utils.hpp"
 
 namespace proxy {
 namespace {
@@ -113,9 +113,7 @@ std::optional<DesktopProxy> environmentProxy() {
     std::string_view text{raw};
     DesktopProxy result;
     if (const auto end = text.find("://"); end != std::string_view::npos) {
-        std::string scheme{text.substr(0, end)};
-        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string scheme = zentravo::toLower(text.substr(0, end));
         if (std::find(kOtherProxySchemes.begin(), kOtherProxySchemes.end(), scheme) !=
             kOtherProxySchemes.end()) {
             result.settings.scheme = scheme;

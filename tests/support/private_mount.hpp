@@ -1,0 +1,21 @@
+#pragma once
+
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <string>
+
+namespace fixture {
+
+// Moves the calling process into a mount namespace of its own (mounts made there are seen by it
+// and its children only, and go with them) and mounts a tmpfs with `options` ("size=96m", ...)
+// at `at`. False, with errno set, where that is not allowed (it needs CAP_SYS_ADMIN).
+[[nodiscard]] inline bool mountPrivateTmpfs(const std::filesystem::path& at,
+                                            const std::string& options) {
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+}  // namespace fixture
