@@ -143,14 +143,9 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     return out;
 }
 
-// A main application of another run on this machine would make the launcher hand over to it and
-// end. (The fixed ports are this test's own by now: its update service holds one.)
-void waitForNoMainApplication() {
-    const auto deadline = std::chrono::steady_clock::now() + 180s;
-    while (launcher_test::mainApplicationRunning() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(250ms);
-    }
-}
+// Before each start: a main application of another run would make the launcher hand over to it.
+// (The fixed ports are this test's own by now: its update service holds one.)
+using launcher_test::waitForNoMainApplication;
 
 class InstallGuard : public ::testing::Test {
   protected:

@@ -57,13 +57,7 @@ class SingleLauncher : public ::testing::Test {
 
     // Other checkouts' tests start main applications too, and a launcher that sees one running
     // ends without updating: wait them out right before the launchers start.
-    static void waitForNoMainApplication() {
-        const auto deadline = std::chrono::steady_clock::now() + 180s;
-        while (launcher_test::mainApplicationRunning() &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(250ms);
-        }
-    }
+    static void waitForNoMainApplication() { launcher_test::waitForNoMainApplication(); }
 
     void useBus() {
         bus_ = std::make_unique<PrivateBus>();

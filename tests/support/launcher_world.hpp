@@ -95,13 +95,19 @@ inline bool mainApplicationRunning() {
             }).empty();
 }
 
-// Other checkouts' tests on this machine start main applications and services too; a launcher
-// test begins once none is left.
-inline void waitForQuietMachine(std::chrono::seconds patience = std::chrono::seconds{180}) {
+// A main application of another run on this machine would make a launcher hand over to it and
+// end: waits until none runs (or `patience` has passed).
+inline void waitForNoMainApplication(std::chrono::seconds patience = std::chrono::seconds{180}) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (mainApplicationRunning() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds{250});
     }
+}
+
+// Other checkouts' tests on this machine start main applications and services too; a launcher
+// test begins once none is left.
+inline void waitForQuietMachine(std::chrono::seconds patience = std::chrono::seconds{180}) {
+    waitForNoMainApplication(patience);
     waitForFreePort(39998, patience);
     waitForFreePort(LAUNCHER_FIXTURE_PORT, patience);
 }
