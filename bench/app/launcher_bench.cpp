@@ -1,16 +1,17 @@
-// Start-to-first-paint time and memory of the launcher against a bare WebKitGTK window showing the
-// same page, measured the same way in one run on the current display:
-//   time    from spawning the program until its window shows the page's card (read from the
-//           screen with XCB);
-//   memory  proportional set size (PSS) of the program and every process below it (WebKit's web
-//           and network processes), one second after the first paint.
-// The launcher runs with its own empty HOME and XDG folders; when no update service answers it
-// shows its retry countdown, which keeps the window open.
+// The launcher against a bare WebKitGTK window showing the same page, on a private X server:
+//   first paint  from spawning the program until its window shows the page's card (read from the
+//                screen with XCB);
+//   peak memory  the highest proportional set size (PSS) of the program and every process below
+//                it (WebKit's web and network processes), sampled every 20 ms. The launcher runs
+//                a whole update: it fetches the version answer and a 32 MB archive from the local
+//                update service on the compiled-in address, installs it, starts the main
+//                application (not counted) and ends. The bare window does no update: it is
+//                sampled from its start until 3 s after its first paint.
+// Every run must paint, on both sides, or the benchmark fails. Each launcher run starts with
+// nothing installed.
 //
-// usage: launcher_bench [runs]      (default 5; needs DISPLAY, e.g. under xvfb-run)
-#include <fcntl.h>
+// usage: launcher_bench [runs]      (default 5; uses port 39443: run it in a network namespace)
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,30 +19,31 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "launcher_world.hpp"
+#include "side_by_side.hpp"
 #include "x11_desktop.hpp"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-struct Sample {
-    double paintMs = 0;
-    double pssKiB = 0;
-};
+constexpr auto kPaintPatience = 60s;
+constexpr auto kUpdatePatience = 120s;
+constexpr auto kBareAfterPaint = 3s;
+constexpr auto kSampleEvery = 20ms;
 
 // True once a viewable top-level window of `pid` shows the card's dark blue at a point of its
 // left padding (window coordinates 8, 60).
@@ -55,8 +57,13 @@ bool showsPage(launcher_test::X11Desktop& display, pid_t pid) {
            p->blue <= 80 && p->blue > p->red;
 }
 
-std::vector<pid_t> descendantsAndSelf(pid_t top) {
-    std::multimap<pid_t, pid_t> children;
+struct ProcessInfo {
+    pid_t parent = 0;
+    std::string name;
+};
+
+std::map<pid_t, ProcessInfo> processTable() {
+    std::map<pid_t, ProcessInfo> table;
     for (const auto& entry : fs::directory_iterator{"/proc"}) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) {
@@ -65,157 +72,153 @@ std::vector<pid_t> descendantsAndSelf(pid_t top) {
         std::ifstream in{entry.path() / "stat"};
         std::string stat;
         std::getline(in, stat);
+        const auto open = stat.find('(');
         const auto close = stat.rfind(')');
-        if (close == std::string::npos) {
+        if (open == std::string::npos || close == std::string::npos || close + 2 > stat.size()) {
             continue;
         }
         std::istringstream fields{stat.substr(close + 2)};
         std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        children.emplace(parent, std::stoi(name));
+        ProcessInfo info;
+        fields >> state >> info.parent;
+        info.name = stat.substr(open + 1, close - open - 1);
+        table.emplace(std::stoi(name), std::move(info));
     }
-    std::vector<pid_t> out{top};
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        auto [from, to] = children.equal_range(out[i]);
-        for (auto it = from; it != to; ++it) {
-            out.push_back(it->second);
-        }
-    }
-    return out;
+    return table;
 }
 
-double pssKiB(pid_t pid) {
+double pssBytes(pid_t pid) {
     std::ifstream in{"/proc/" + std::to_string(pid) + "/smaps_rollup"};
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("Pss:", 0) == 0) {
-            return std::stod(line.substr(4));
+            return std::stod(line.substr(4)) * 1024;
         }
     }
     return 0;
 }
 
-std::optional<Sample> measure(launcher_test::X11Desktop& display, std::vector<std::string> argv,
-                              const std::vector<std::string>& environment) {
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<std::string> env = environment;
-    std::vector<char*> envp;
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const auto start = Clock::now();
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        return std::nullopt;
-    }
-    std::optional<Sample> sample;
-    while (Clock::now() - start < std::chrono::seconds{30}) {
-        if (showsPage(display, pid)) {
-            sample =
-                Sample{std::chrono::duration<double, std::milli>(Clock::now() - start).count()};
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds{2});
-    }
-    if (sample) {
-        std::this_thread::sleep_for(std::chrono::seconds{1});
-        for (const pid_t p : descendantsAndSelf(pid)) {
-            sample->pssKiB += pssKiB(p);
+// PSS of `top` and everything below it, except the main application it starts (the stand-in's
+// memory is not the launcher's).
+double treePss(pid_t top) {
+    const auto table = processTable();
+    std::vector<pid_t> tree{top};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        for (const auto& [pid, info] : table) {
+            if (info.parent == tree[i] && info.name != "Zentravo") {
+                tree.push_back(pid);
+            }
         }
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return sample;
+    double total = 0;
+    for (const pid_t pid : tree) {
+        total += pssBytes(pid);
+    }
+    return total;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
+// Starts the program and measures {seconds to first paint, peak PSS in bytes}. `finished` says,
+// after the paint, when the run is over; the program is stopped then if it still runs.
+template <typename Finished>
+std::vector<double> measure(launcher_test::X11Desktop& display, const std::string& side,
+                            const std::vector<std::string>& argv,
+                            const std::vector<std::string>& environment, const fs::path& output,
+                            Finished finished) {
+    const auto start = Clock::now();
+    launcher_test::Process process{argv, environment, output};
+    double peak = 0;
+    std::optional<Clock::time_point> paint;
+    auto nextSample = start;
+    while (!paint || !finished(process, Clock::now() - *paint)) {
+        const auto now = Clock::now();
+        if (!paint) {
+            if (showsPage(display, process.pid())) {
+                paint = now;
+            } else if (process.waitExit(0ms)) {
+                throw std::runtime_error{side + " ended before its first paint"};
+            } else if (now - start > kPaintPatience) {
+                throw std::runtime_error{side + " did not paint within 60 s"};
+            }
+        }
+        if (now >= nextSample) {
+            peak = std::max(peak, treePss(process.pid()));
+            nextSample = now + kSampleEvery;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    if (!process.waitExit(0ms)) {
+        process.terminate();
+        (void)process.waitExit(10s);
+    }
+    return {std::chrono::duration<double>(*paint - start).count(), peak};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    if (std::getenv("DISPLAY") == nullptr) {
-        std::fprintf(stderr, "launcher_bench: needs DISPLAY (run it under xvfb-run)\n");
-        return 1;
-    }
-    const fs::path build{LAUNCHER_BINARY_DIR};
-    const fs::path launcher = build / "launcher" / "launcher";
-    const fs::path bare = build / "bench" / "app" / "bare_webview";
-    const fs::path page = build / "resources" / "index.html";
+    try {
+        const int runs = bench::runsArgument(argc > 1 ? argv[1] : nullptr, 5);
+        const fs::path build{LAUNCHER_BINARY_DIR};
+        const fs::path bare = build / "bench" / "app" / "bare_webview";
+        const fs::path page = build / "resources" / "index.html";
 
-    char pattern[] = "/tmp/launcher-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        return 1;
-    }
-    const fs::path scratch{pattern};
-    for (const char* name : {"home", "data", "cache", "config", "runtime", "tmp"}) {
-        fs::create_directories(scratch / name);
-    }
-    fs::permissions(scratch / "runtime", fs::perms::owner_all);
-    std::vector<std::string> environment{
-        "DISPLAY=" + std::string{std::getenv("DISPLAY")},
-        "PATH=/usr/bin:/bin",
-        "LANGUAGE=en",
-        "HOME=" + (scratch / "home").string(),
-        "XDG_DATA_HOME=" + (scratch / "data").string(),
-        "XDG_CACHE_HOME=" + (scratch / "cache").string(),
-        "XDG_CONFIG_HOME=" + (scratch / "config").string(),
-        "XDG_RUNTIME_DIR=" + (scratch / "runtime").string(),
-        "TMPDIR=" + (scratch / "tmp").string(),
-        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (scratch / "no-bus").string()};
-    if (const char* xauthority = std::getenv("XAUTHORITY")) {
-        environment.push_back("XAUTHORITY=" + std::string{xauthority});
-    }
+        launcher_test::LauncherWorld world;
+        // The archive is held back 4 s so that the window paints before the update ends.
+        world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 4000}}}}}}, 32u << 20);
+        launcher_test::X11Desktop display{world.display()};
+        if (!display.connected()) {
+            throw std::runtime_error{"cannot open the private display"};
+        }
+        const fs::path installed = world.path() / "data" / "ZentravoV3";
 
-    launcher_test::X11Desktop display{""};
-    if (!display.connected()) {
-        std::fprintf(stderr, "launcher_bench: cannot open the display\n");
+        bench::printLegend(runs);
+        const bench::Comparison comparison{
+            {"launcher",
+             [&] {
+                 world.stopMainApps();
+                 fs::remove(world.mainAppRecord());
+                 fs::remove_all(installed);
+                 auto values = measure(
+                     display, "the launcher",
+                     {launcher_test::LauncherWorld::launcherExecutable().string()},
+                     world.environment(), world.path() / "launcher.out",
+                     [&](launcher_test::Process& launcher, Clock::duration sincePaint) {
+                         if (const auto status = launcher.waitExit(0ms)) {
+                             if (*status != 0) {
+                                 throw std::runtime_error{"the launcher ended with " +
+                                                          std::to_string(*status)};
+                             }
+                             return true;
+                         }
+                         if (sincePaint > kUpdatePatience) {
+                             throw std::runtime_error{"the launcher did not end its update"};
+                         }
+                         return false;
+                     });
+                 if (world.mainAppEntries("start").size() != 1) {
+                     throw std::runtime_error{"the launcher did not start the main application: " +
+                                              world.logText()};
+                 }
+                 world.stopMainApps();
+                 return values;
+             }},
+            {"bare window",
+             [&] {
+                 return measure(display, "the bare window", {bare.string(), page.string()},
+                                world.environment(), world.path() / "bare.out",
+                                [](launcher_test::Process&, Clock::duration sincePaint) {
+                                    return sincePaint >= kBareAfterPaint;
+                                });
+             }},
+            runs};
+        std::printf(
+            "%d painted runs on each side; the launcher installed and started the main "
+            "application in every run\n",
+            comparison.runs());
+        comparison.print(0, "first paint", bench::kMilliseconds);
+        comparison.print(1, "peak memory (PSS)", bench::kMebibytes);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "launcher_bench: %s\n", e.what());
         return 1;
     }
-    std::vector<double> launcherMs, launcherKiB, bareMs, bareKiB;
-    // Alternate the two so that caches and machine load treat them alike.
-    for (int run = 0; run < runs; ++run) {
-        fs::remove_all(scratch / "data" / "ZentravoV3");
-        if (auto s = measure(display, {launcher.string()}, environment)) {
-            launcherMs.push_back(s->paintMs);
-            launcherKiB.push_back(s->pssKiB);
-        }
-        if (auto s = measure(display, {bare.string(), page.string()}, environment)) {
-            bareMs.push_back(s->paintMs);
-            bareKiB.push_back(s->pssKiB);
-        }
-    }
-    fs::remove_all(scratch);
-    if (launcherMs.empty() || bareMs.empty()) {
-        std::fprintf(stderr, "launcher_bench: no first paint seen (launcher %zu, bare %zu runs)\n",
-                     launcherMs.size(), bareMs.size());
-        return 1;
-    }
-    const double lt = median(launcherMs), bt = median(bareMs);
-    const double lm = median(launcherKiB), bm = median(bareKiB);
-    std::printf("runs: launcher %zu, bare window %zu (medians)\n", launcherMs.size(),
-                bareMs.size());
-    std::printf(
-        "start to first paint: launcher %.0f ms, bare window %.0f ms, ratio %.2f (goal <= 1.15)\n",
-        lt, bt, lt / bt);
-    std::printf(
-        "memory (PSS, process + web processes): launcher %.1f MiB, bare window %.1f MiB, "
-        "ratio %.2f (goal <= 1.10)\n",
-        lm / 1024, bm / 1024, lm / bm);
-    return 0;
 }
