@@ -1,29 +1,28 @@
-// Throughput of rest::downloadRequest against the curl command-line tool on the same 500 MB
-// answer of the local update-service fixture, in the same run. Prints both rates and their
-// ratio (goal: at least 0.95).
+// rest::downloadRequest against the curl command-line tool fetching the same answer of the local
+// update-service fixture (256 MB by default) over loopback TLS. After every run the file's
+// contents are checked byte for byte against what the service sends, on both sides.
 //
-//   rest_download_bench [size in MB, default 500] [rounds, default 3]
-#include <algorithm>
-#include <chrono>
+//   rest_download_bench [size in MB, default 256] [runs, default 5]
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "child_process.hpp"
 #include "rest.hpp"
 #include "scratch_folder.hpp"
+#include "side_by_side.hpp"
 #include "update_service.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-bool runCurl(const std::string& url, const std::filesystem::path& out) {
+void runCurl(const std::string& url, const fs::path& out) {
     std::vector<std::string> args{"/usr/bin/curl",
                                   "-sS",
                                   "--fail",
@@ -32,54 +31,84 @@ bool runCurl(const std::string& url, const std::filesystem::path& out) {
                                   "-o",
                                   out.string(),
                                   url};
-    return launcher_test::waitChild(launcher_test::spawnChild(std::move(args))) == 0;
+    if (launcher_test::waitChild(launcher_test::spawnChild(std::move(args))) != 0) {
+        throw std::runtime_error{"curl failed"};
+    }
+}
+
+// The file must hold exactly the service's /blob/{size} answer.
+void checkContents(const fs::path& file, long long size, const char* side) {
+    std::ifstream in{file, std::ios::binary};
+    std::vector<char> block(1 << 20);
+    long long offset = 0;
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        for (std::size_t i = 0; i < got; ++i) {
+            if (static_cast<unsigned char>(block[i]) !=
+                launcher_test::UpdateService::blobByte(static_cast<std::uint64_t>(offset) + i)) {
+                throw std::runtime_error{std::string{side} + ": byte " +
+                                         std::to_string(offset + static_cast<long long>(i)) +
+                                         " differs from what the service sent"};
+            }
+        }
+        offset += static_cast<long long>(got);
+    }
+    if (offset != size) {
+        throw std::runtime_error{std::string{side} + ": " + std::to_string(offset) +
+                                 " bytes instead of " + std::to_string(size)};
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long long megabytes = argc > 1 ? std::atoll(argv[1]) : 500;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    const long long size = megabytes * 1024 * 1024;
+    try {
+        const long long megabytes = argc > 1 ? std::atoll(argv[1]) : 256;
+        const int runs = bench::runsArgument(argc > 2 ? argv[2] : nullptr, 5);
+        const long long size = megabytes * 1024 * 1024;
 
-    launcher_test::UpdateService service;
-    fixture::ScratchFolder folder;
-    const std::string url = service.url("/blob/" + std::to_string(size));
-    const auto target = folder / "download.bin";
+        launcher_test::UpdateService service;
+        const fixture::ScratchFolder folder;
+        const std::string url = service.url("/blob/" + std::to_string(size));
+        const auto ours = folder / "downloadRequest.bin";
+        const auto theirs = folder / "curl.bin";
 
-    std::vector<double> ours, theirs;
-    for (int round = 0; round < rounds; ++round) {
-        // Alternate the order so neither side always gets the warmer cache.
-        for (int side = 0; side < 2; ++side) {
-            const bool oursFirst = round % 2 == 0;
-            const bool runOurs = (side == 0) == oursFirst;
-            std::filesystem::remove(target);
-            const auto start = Clock::now();
-            bool ok = false;
-            if (runOurs) {
-                std::int64_t seen = 0;
-                ok = zentravo::rest::downloadRequest(
-                    url, target, [&](std::int64_t, std::int64_t now, std::int64_t, std::int64_t) {
-                        seen = now;
-                        return true;
-                    });
-                ok = ok && seen == size;
-            } else {
-                ok = runCurl(url, target);
-            }
-            const double took = seconds(Clock::now() - start);
-            if (!ok || static_cast<long long>(std::filesystem::file_size(target)) != size) {
-                std::fprintf(stderr, "%s download failed\n", runOurs ? "downloadRequest" : "curl");
-                return 1;
-            }
-            (runOurs ? ours : theirs).push_back(megabytes / took);
-        }
+        bench::printLegend(runs);
+        const bench::Comparison comparison{
+            {"downloadRequest",
+             [&] {
+                 fs::remove(ours);
+                 std::int64_t seen = 0;
+                 bool ok = false;
+                 const double took = bench::seconds([&] {
+                     ok = zentravo::rest::downloadRequest(
+                         url, ours,
+                         [&](std::int64_t, std::int64_t now, std::int64_t, std::int64_t) {
+                             seen = now;
+                             return true;
+                         });
+                 });
+                 if (!ok || seen != size) {
+                     throw std::runtime_error{"downloadRequest failed"};
+                 }
+                 checkContents(ours, size, "downloadRequest");
+                 return std::vector<double>{took};
+             }},
+            {"curl",
+             [&] {
+                 fs::remove(theirs);
+                 const double took = bench::seconds([&] { runCurl(url, theirs); });
+                 checkContents(theirs, size, "curl");
+                 return std::vector<double>{took};
+             }},
+            runs};
+        std::printf("download of %lld MB over loopback TLS to %s, same contents on both sides\n",
+                    megabytes, folder.path().c_str());
+        comparison.print(0, "download time", bench::kSeconds);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "rest_download_bench: %s\n", e.what());
+        return 1;
     }
-    const double best = *std::max_element(ours.begin(), ours.end());
-    const double bestCurl = *std::max_element(theirs.begin(), theirs.end());
-    std::printf("download of %lld MB over loopback TLS, best of %d rounds\n", megabytes, rounds);
-    std::printf("  downloadRequest: %8.1f MB/s\n", best);
-    std::printf("  curl CLI:        %8.1f MB/s\n", bestCurl);
-    std::printf("  ratio:           %8.3f (goal >= 0.95)\n", best / bestCurl);
-    return 0;
 }
