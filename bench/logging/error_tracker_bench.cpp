@@ -30,14 +30,15 @@ struct Folder {
     }
 };
 
-// A started wrapper that sends to a local tracker over plain HTTP.
+// No delivery waits longer than this: a tracker that does not receive means a broken setup, and
+// the benchmark stops with an error instead of waiting on.
+constexpr std::chrono::seconds kDeliveryPatience{10};
+
+// A started wrapper that sends to a local tracker over TLS (the demo certificate, which the
+// launcher trusts), as the launcher sends: it sends to https addresses only.
 struct Reporting {
     Folder folder;
-    fixtures::ErrorSink sink{[] {
-        fixtures::ErrorSink::Options options;
-        options.tls = false;
-        return options;
-    }()};
+    fixtures::ErrorSink sink;
     Wrapper wrapper;
 
     Reporting() {
@@ -61,25 +62,20 @@ void BM_Breadcrumb(benchmark::State& state) {
 }
 BENCHMARK(BM_Breadcrumb);
 
-// The caller's share of sendException: unwind, event with 25 breadcrumbs, queue.
+// The caller's share of sendException: unwind, event with 25 breadcrumbs, queue. Sending takes
+// far longer than capturing, so the run is held to half the queue's 1,000 places: the queue's
+// limit is never what is measured, and nothing waits for the sender.
 void BM_SendExceptionCaller(benchmark::State& state) {
     Reporting reporting;
     Wrapper& wrapper = reporting.wrapper;
     for (int i = 0; i < 25; ++i) {
         wrapper.setBreadcrumb("step " + std::to_string(i));
     }
-    std::size_t sent = 0;
     for (auto _ : state) {
         wrapper.sendException("getRequest failed", "Timeout was reached");
-        // Let the sender keep up so the queue's limit is never what is measured.
-        if (++sent % 500 == 0) {
-            state.PauseTiming();
-            (void)reporting.sink.waitFor(sent, std::chrono::seconds{60});
-            state.ResumeTiming();
-        }
     }
 }
-BENCHMARK(BM_SendExceptionCaller);
+BENCHMARK(BM_SendExceptionCaller)->Iterations(500);
 
 // From sendException to the tracker's answer: stack names, envelope, HTTP round trip.
 void BM_ExceptionDelivered(benchmark::State& state) {
@@ -88,7 +84,11 @@ void BM_ExceptionDelivered(benchmark::State& state) {
     std::size_t sent = 0;
     for (auto _ : state) {
         wrapper.sendException("getRequest failed", "Timeout was reached");
-        (void)reporting.sink.waitFor(++sent, std::chrono::seconds{60});
+        ++sent;
+        if (reporting.sink.waitFor(sent, kDeliveryPatience).size() < sent) {
+            state.SkipWithError("the local tracker did not receive the event");
+            break;
+        }
     }
 }
 BENCHMARK(BM_ExceptionDelivered)->Unit(benchmark::kMicrosecond);
