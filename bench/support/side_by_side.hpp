@@ -37,7 +37,7 @@ struct Unit {
     double scale = 1;
     int decimals = 2;
 };
-inline constexpr Unit kMilliseconds{"ms", 1e3, 1};
+inline constexpr Unit kMilliseconds{"ms", 1e3, 2};
 inline constexpr Unit kSeconds{"s", 1, 3};
 inline constexpr Unit kMebibytes{"MiB", 1.0 / (1024 * 1024), 1};
 

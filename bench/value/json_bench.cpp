@@ -1,24 +1,27 @@
-// Reads and writes a 1 MB document of bridge-like messages with vela::json and with
-// nlohmann::json, and prints the throughput of each and their ratio.
+// vela::json against nlohmann::json reading and writing the same documents: a flat one of
+// bridge-like messages (1 MB by default) and deep ones that nest objects and arrays 61, 241 and
+// 481 levels (the reader takes up to 512). Both writers' output must read back as the same
+// document, whichever reader reads it.
 //
-//   value_json_bench [megabytes] [rounds]
+//   value_json_bench [flat megabytes] [runs]
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "json.hpp"
+#include "side_by_side.hpp"
 
 namespace {
 
 // Messages as the page posts them, and replies as the host writes them: ids, binding names,
 // links, mixed parameter arrays, nested option objects, non-ASCII text.
-std::string makeDocument(std::size_t targetBytes) {
+std::string makeFlatDocument(std::size_t targetBytes) {
     const char* functions[] = {"getCurrentOS", "closeLauncher", "checkForUpdates", "restartApp",
                                "openLink"};
     std::mt19937 random(2026);
@@ -54,57 +57,83 @@ std::string makeDocument(std::size_t targetBytes) {
     return document;
 }
 
-template <typename F>
-double bestSeconds(int rounds, F&& work) {
-    double best = 1e9;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count());
+// `depth` levels: objects with a few members and an array holding the next level, alternating,
+// so that both kinds of container nest.
+std::string makeDeepDocument(int depth) {
+    std::string document;
+    for (int level = 0; level < depth; ++level) {
+        if (level % 2 == 0) {
+            document += R"({"level":)" + std::to_string(level) + R"(,"name":"step \u00e4 )" +
+                        std::to_string(level) + R"(","ok":true,"next":)";
+        } else {
+            document += "[" + std::to_string(level) + ",\"x\",";
+        }
     }
-    return best;
+    document += "null";
+    for (int level = depth - 1; level >= 0; --level) {
+        document += level % 2 == 0 ? "}" : "]";
+    }
+    return document;
+}
+
+// Reads and writes `document` with both libraries `runs` times (after a warm-up), checks that
+// both writers' output reads back as the same document, and prints one line per direction.
+void compareOn(const std::string& label, const std::string& document, int runs) {
+    std::string velaText;
+    std::string nlohmannText;
+    std::size_t sink = 0;
+    const bench::Comparison comparison{
+        {"vela",
+         [&] {
+             vela::value::Value value;
+             const double parse = bench::seconds([&] { value = vela::json::parse(document); });
+             const double write = bench::seconds([&] { velaText = vela::json::toString(value); });
+             sink += value.size();
+             return std::vector<double>{parse, write, parse + write};
+         }},
+        {"nlohmann",
+         [&] {
+             nlohmann::json value;
+             const double parse = bench::seconds([&] { value = nlohmann::json::parse(document); });
+             const double write = bench::seconds([&] { nlohmannText = value.dump(); });
+             sink += value.size();
+             return std::vector<double>{parse, write, parse + write};
+         }},
+        runs};
+    // Each writer's output, read by either reader, is the same document. nlohmann compares the
+    // values (its objects keep their members sorted, vela's in document order, so the texts
+    // differ); what vela reads from the peer's text is compared through vela's own output.
+    const nlohmann::json original = nlohmann::json::parse(document);
+    if (nlohmann::json::parse(velaText) != original ||
+        nlohmann::json::parse(nlohmannText) != original ||
+        nlohmann::json::parse(vela::json::toString(vela::json::parse(nlohmannText))) != original) {
+        throw std::runtime_error{label + ": the two writers' output reads back differently"};
+    }
+    if (sink == 0) {
+        throw std::runtime_error{label + ": nothing read"};
+    }
+    std::printf("%s: %.1f KB, same document read back from both writers\n", label.c_str(),
+                static_cast<double>(document.size()) / 1024);
+    comparison.print(0, "  parse", bench::kMilliseconds);
+    comparison.print(1, "  write", bench::kMilliseconds);
+    comparison.print(2, "  parse+write", bench::kMilliseconds);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const double megabytes = argc > 1 ? std::atof(argv[1]) : 1.0;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 10;
-    const std::string document = makeDocument(static_cast<std::size_t>(megabytes * 1024 * 1024));
-    const double size = static_cast<double>(document.size()) / (1024.0 * 1024.0);
-
-    std::size_t sink = 0;
-    const double velaParse =
-        bestSeconds(rounds, [&] { sink += vela::json::parse(document).size(); });
-    const vela::value::Value velaValue = vela::json::parse(document);
-    std::string velaText;
-    const double velaWrite =
-        bestSeconds(rounds, [&] { velaText = vela::json::toString(velaValue); });
-
-    const double nlohmannParse =
-        bestSeconds(rounds, [&] { sink += nlohmann::json::parse(document).size(); });
-    const nlohmann::json nlohmannValue = nlohmann::json::parse(document);
-    std::string nlohmannText;
-    const double nlohmannWrite = bestSeconds(rounds, [&] { nlohmannText = nlohmannValue.dump(); });
-
-    // Both must have read the same document.
-    if (nlohmann::json::parse(velaText) != nlohmannValue) {
-        std::fprintf(stderr, "the two readers disagree about the document\n");
+    try {
+        const double megabytes = argc > 1 ? std::atof(argv[1]) : 1.0;
+        const int runs = bench::runsArgument(argc > 2 ? argv[2] : nullptr, 7);
+        bench::printLegend(runs);
+        compareOn("flat", makeFlatDocument(static_cast<std::size_t>(megabytes * 1024 * 1024)),
+                  runs);
+        for (const int depth : {61, 241, 481}) {
+            compareOn("deep " + std::to_string(depth), makeDeepDocument(depth), runs);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "value_json_bench: %s\n", e.what());
         return 1;
     }
-
-    std::printf("document: %.2f MB, %u messages, best of %d rounds\n", size,
-                static_cast<unsigned>(velaValue.size()), rounds);
-    std::printf("%-10s %12s %12s %12s\n", "", "parse MB/s", "write MB/s", "both MB/s");
-    const auto row = [size](const char* name, double parse, double write) {
-        std::printf("%-10s %12.1f %12.1f %12.1f\n", name, size / parse, size / write,
-                    size / (parse + write));
-    };
-    row("vela", velaParse, velaWrite);
-    row("nlohmann", nlohmannParse, nlohmannWrite);
-    std::printf("ratio vela/nlohmann: parse %.2f, write %.2f, both %.2f\n",
-                nlohmannParse / velaParse, nlohmannWrite / velaWrite,
-                (nlohmannParse + nlohmannWrite) / (velaParse + velaWrite));
-    return sink == 0 ? 1 : 0;
 }
