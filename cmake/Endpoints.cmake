@@ -77,6 +77,9 @@ set(ZENTRAVO_UPDATE_PUBLIC_KEY "${LAUNCHER_DEMO_SIGNING_KEY}" CACHE STRING
 set(ZENTRAVO_CA_FILE "${LAUNCHER_CERT_DIR}/ca.pem" CACHE STRING
     "Extra CA certificate trusted for the services; empty for the system store only")
 
+include(${CMAKE_CURRENT_LIST_DIR}/EndpointChecks.cmake)
+launcher_check_endpoints()
+
 # The extra CA is compiled in, so that an installed launcher needs nothing from this folder.
 set(ZENTRAVO_EXTRA_CA_PEM "")
 if(ZENTRAVO_CA_FILE)

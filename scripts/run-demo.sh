@@ -3,19 +3,32 @@
 # build/demo/prefix, starts the local update service offering a demo main application, and runs
 # the launcher with HOME and XDG folders of its own (under a private Xvfb when there is no
 # display, saving a screenshot of its window). The launcher downloads and installs the demo main
-# application and starts it. Then everything the demo started is stopped again.
+# application and starts it. Then everything the demo started is stopped again. The exit status
+# is not 0 when the demo main application was not started.
+#
+#   scripts/run-demo.sh [--build <folder>]
+#
+# --build <folder>: run against that release build folder, already built, without installing
+# packages or building; the demo's files go to <folder>/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 
-scripts/install-deps.sh
-
-cmake --preset release
-cmake --build --preset release -j "$(nproc)" \
-    --target launcher launcher_resources update-service mainapp_program mainapp_bundle
-
 build=$source_dir/build/release
 demo=$source_dir/build/demo
+if [ "${1:-}" = "--build" ] && [ -n "${2:-}" ]; then
+    build=$(cd "$2" && pwd)
+    demo=$build/demo
+else
+    if [ $# -ne 0 ]; then
+        echo "usage: scripts/run-demo.sh [--build <folder>]" >&2
+        exit 2
+    fi
+    scripts/install-deps.sh
+    cmake --preset release
+    cmake --build --preset release -j "$(nproc)" \
+        --target launcher launcher_resources update-service mainapp_program mainapp_bundle
+fi
 rm -rf "$demo"
 mkdir -p "$demo"/{home,data,cache,config,runtime,tmp,service}
 chmod 700 "$demo/runtime"
@@ -82,8 +95,16 @@ if [ -z "${DISPLAY:-}" ]; then
     screenshot=$demo/launcher-window.png
 fi
 
-# The launcher runs as a fresh user would: nothing installed, its own folders, no session bus.
-env -i PATH="$PATH" DISPLAY="$DISPLAY" LANG="${LANG:-C.UTF-8}" \
+# The launcher runs as a fresh user would: nothing installed, its own folders, no session bus;
+# but in the user's language.
+locale=(LANG="${LANG:-C.UTF-8}")
+for name in LANGUAGE LC_ALL LC_MESSAGES LC_CTYPE LC_NUMERIC LC_TIME LC_COLLATE LC_MONETARY \
+    LC_PAPER LC_NAME LC_ADDRESS LC_TELEPHONE LC_MEASUREMENT LC_IDENTIFICATION; do
+    if [ -n "${!name:-}" ]; then
+        locale+=("$name=${!name}")
+    fi
+done
+env -i PATH="$PATH" DISPLAY="$DISPLAY" "${locale[@]}" \
     HOME="$demo/home" XDG_DATA_HOME="$demo/data" XDG_CACHE_HOME="$demo/cache" \
     XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/runtime" TMPDIR="$demo/tmp" \
     DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/no-session-bus" \
@@ -130,7 +151,10 @@ if grep -q '"type":"start"' "$demo/mainapp.jsonl" 2>/dev/null; then
     echo "The demo main application was installed in $demo/data/ZentravoV3/app/last and started:"
     grep '"type":"start"' "$demo/mainapp.jsonl"
 else
-    echo "The demo main application was not started."
+    echo "The demo main application was not started (see the launcher log)." >&2
+    if [ "$status" -eq 0 ]; then
+        status=1
+    fi
 fi
 echo "Launcher log:  $demo/data/ZentravoV3/logs/launcher.log"
 [ -n "$screenshot" ] && echo "Screenshot:    $screenshot"

@@ -30,6 +30,8 @@ using vela::value::ValueView;
 constexpr int kPageResourceId = 103;
 constexpr int kWindowWidth = 390;
 constexpr int kWindowHeight = 120;
+// The folders of the page's web data and cache, under the user's data and cache folders.
+constexpr std::string_view kWebStorageName = "zentravo-launcher";
 constexpr auto kSelfUpdatePoll = std::chrono::milliseconds{50};
 
 void infoThenCrumb(const std::string& text) {
@@ -85,6 +87,8 @@ LauncherApp::LauncherApp(std::string deeplinkText, std::string bootArgumentText)
     options.acceptsFirstMouseClick = false;
     options.fetchResource = serveResource;
     options.preferredLanguages = {languageTag(updater->language())};
+    // Not WebKit's default, the executable's generic name "launcher", which other programs use.
+    options.storageName = std::string{kWebStorageName};
     webView = std::make_unique<vela::ui::WebView>(std::move(options));
     pageChannel->webView = webView.get();
     infoThenCrumb(fmt::format("Webview loaded?: {}", trueFalse(webView != nullptr)));

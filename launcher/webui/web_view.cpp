@@ -103,7 +103,20 @@ struct WebView::Pimpl {
             webkit_settings_set_user_agent(settings.get(), options->customUserAgent.c_str());
         }
 
-        context = glib::adopt(webkit_web_context_new());
+        if (options->storageName.empty()) {
+            context = glib::adopt(webkit_web_context_new());
+        } else {
+            const auto folder = [&](const gchar* base) {
+                return glib::String{g_build_filename(base, options->storageName.c_str(), nullptr)};
+            };
+            const auto dataFolder = folder(g_get_user_data_dir());
+            const auto cacheFolder = folder(g_get_user_cache_dir());
+            const auto dataManager = glib::adopt(webkit_website_data_manager_new(
+                "base-data-directory", dataFolder.get(), "base-cache-directory", cacheFolder.get(),
+                nullptr));
+            context =
+                glib::adopt(webkit_web_context_new_with_website_data_manager(dataManager.get()));
+        }
         if (!options->preferredLanguages.empty()) {
             std::vector<const gchar*> languages;
             for (const std::string& language : options->preferredLanguages) {

@@ -44,6 +44,9 @@ class WebView {
         // The page's languages, most preferred first (navigator.language is the first), as
         // language tags ("de", "zh-TW"); empty for the system's.
         std::vector<std::string> preferredLanguages;
+        // Name of the folders, under the user's data and cache folders (XDG), that keep the
+        // page's web data and cache; empty for WebKit's choice, the program's file name.
+        std::string storageName;
     };
 
     static constexpr std::string_view kDefaultHomeURI = "vela://vela.vela/";

@@ -116,6 +116,14 @@ TEST_P(LauncherArguments, InstallsAndStartsTheMainApplicationThenEnds) {
     // Standard input, output and error only: none of the launcher's files or sockets.
     EXPECT_EQ(starts[0].value("fds", nlohmann::json{}), nlohmann::json::array({0, 1, 2}));
 
+    // The page's web data and cache are kept under the launcher's own name, not under WebKit's
+    // default, the executable's generic file name. (The cache folder may come later than the
+    // launcher's end, when the page had nothing to cache.)
+    for (const char* folder : {"data", "cache"}) {
+        EXPECT_FALSE(fs::exists(world.path() / folder / "launcher")) << folder;
+    }
+    EXPECT_TRUE(fs::is_directory(world.path() / "data" / "zentravo-launcher"));
+
     const auto events = world.analyticsEventTypes();
     EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Opened"), 1);
     EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Update Found"), 1);
