@@ -60,7 +60,7 @@ void to_json(nlohmann::json& json, const ClientEvent& event) {
 }
 
 bool connectAndSendEvent(const nlohmann::json& event) {
-    spdlog::debug("Preparing socket event -> '{}'", event.dump(4));
+    spdlog::debug("Preparing socket event -> '{}'", logtext::dump(event, 4));
     const ExchangeClock clock;
 
     vadipc::SocketIPC socket;
