@@ -88,10 +88,10 @@ std::filesystem::path resolved(const std::filesystem::path& path) {
     return ec ? path.lexically_normal() : result;
 }
 
-// How many folders deep a member may lie. A real bundle nests a few dozen levels at most
-// (frameworks inside frameworks included); a bound well above that keeps every later step on the
-// unpacked tree (walks, removal, the link check below) small, and refuses names made only to
-// create folders by the thousand.
+// How many levels deep a member may lie (a file at the top is one level). A real bundle nests a few
+// dozen levels at most (frameworks inside frameworks included); a bound well above that keeps every
+// later step on the unpacked tree (walks, removal, the link check below) small, and refuses names
+// made only to create folders by the thousand.
 constexpr std::size_t kMaxNameDepth = 128;
 
 // An archive member name must stay below the destination on its own terms, and be short and
@@ -111,7 +111,7 @@ void checkMemberName(const std::filesystem::path& root, const std::filesystem::p
         }
     }
     if (depth > kMaxNameDepth) {
-        failUnpack(fmt::format("Path is {} folders deep, more than {}: {}", depth, kMaxNameDepth,
+        failUnpack(fmt::format("Path is {} levels deep, more than {}: {}", depth, kMaxNameDepth,
                                logtext::excerpt(original)));
     }
     if ((root / name).native().size() >= PATH_MAX) {
