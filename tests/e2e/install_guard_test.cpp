@@ -389,7 +389,7 @@ TEST_F(InstallGuard, DeepTreesDoNotBlockALaterInstallOfTheirVersion) {
              {{fixture::deepName("Zentravo.app/Contents/Resources/", 1100), AE_IFREG, 0644, "x"}}));
     offerAndExpectRefusal();
     EXPECT_TRUE(
-        world.logHas("Uncompress failed: Could not unpack file - Path is 1103 folders "
+        world.logHas("Uncompress failed: Could not unpack file - Path is 1104 levels "
                      "deep, more than 128: " +
                      fixture::deepName("Zentravo.app/Contents/Resources/", 1100)))
         << world.logText();
