@@ -8,6 +8,8 @@
 #include <string>
 #include <system_error>
 
+#include "tree_removal.hpp"
+
 namespace zentravo::staging {
 namespace {
 
@@ -44,7 +46,9 @@ void preparePrivateFolder(const fs::path& folder) {
     struct stat status {};
     if (::lstat(folder.c_str(), &status) == 0 &&
         (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())) {
-        fs::remove_all(folder);
+        if (const std::error_code ec = removal::removeTree(folder)) {
+            fail("Cannot remove what stands in the download folder's place", folder, ec.value());
+        }
     }
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         fail("Cannot make the download folder", folder, errno);
@@ -59,7 +63,10 @@ void preparePrivateFolder(const fs::path& folder) {
         fail("Cannot make the download folder private", folder, errno);
     }
     for (const auto& entry : fs::directory_iterator{folder}) {
-        fs::remove_all(entry.path());  // links are removed, not followed
+        // Links are removed, not followed.
+        if (const std::error_code ec = removal::removeTree(entry.path())) {
+            fail("Cannot empty the download folder", entry.path(), ec.value());
+        }
     }
 }
 

@@ -25,6 +25,8 @@ class FileDescriptor {
 
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] explicit operator bool() const { return fd_ >= 0; }
+    // Hands the descriptor to a new owner (fdopendir, ...); this one then holds none.
+    [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
   private:
     void reset() noexcept {

@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <limits.h>
 #include <plist/plist.h>
 #include <spdlog/spdlog.h>
 #include <sys/stat.h>
@@ -22,8 +23,10 @@
 #include <vector>
 
 #include "file_descriptor.hpp"
+#include "log_text.hpp"
 #include "paths.hpp"
 #include "sentry_wrapper.hpp"
+#include "tree_removal.hpp"
 
 namespace zentravo {
 namespace {
@@ -85,15 +88,35 @@ std::filesystem::path resolved(const std::filesystem::path& path) {
     return ec ? path.lexically_normal() : result;
 }
 
-// An archive member name must stay below the destination on its own terms.
-void checkMemberName(const std::filesystem::path& name, std::string_view original) {
+// How many levels deep a member may lie (a file at the top is one level). A real bundle nests a few
+// dozen levels at most (frameworks inside frameworks included); a bound well above that keeps every
+// later step on the unpacked tree (walks, removal, the link check below) small, and refuses names
+// made only to create folders by the thousand.
+constexpr std::size_t kMaxNameDepth = 128;
+
+// An archive member name must stay below the destination on its own terms, and be short and
+// shallow enough for every later step that names it by its whole path.
+void checkMemberName(const std::filesystem::path& root, const std::filesystem::path& name,
+                     std::string_view original) {
     if (name.is_absolute() || name.has_root_name() || name.has_root_directory()) {
-        failUnpack(fmt::format("Path is absolute: {}", original));
+        failUnpack(fmt::format("Path is absolute: {}", logtext::excerpt(original)));
     }
+    std::size_t depth = 0;
     for (const auto& part : name) {
         if (part == "..") {
-            failUnpack(fmt::format("Path contains '..': {}", original));
+            failUnpack(fmt::format("Path contains '..': {}", logtext::excerpt(original)));
         }
+        if (!part.empty() && part != ".") {
+            ++depth;
+        }
+    }
+    if (depth > kMaxNameDepth) {
+        failUnpack(fmt::format("Path is {} levels deep, more than {}: {}", depth, kMaxNameDepth,
+                               logtext::excerpt(original)));
+    }
+    if ((root / name).native().size() >= PATH_MAX) {
+        failUnpack(fmt::format("Path is longer than {} bytes once unpacked: {}", PATH_MAX,
+                               logtext::excerpt(original)));
     }
 }
 
@@ -103,8 +126,8 @@ void checkSymlinkTarget(const std::filesystem::path& root, const std::filesystem
     const std::filesystem::path lexical = (name.parent_path() / link).lexically_normal();
     if (link.is_absolute() || (!lexical.empty() && *lexical.begin() == "..") ||
         !isInside(root, resolved(root / name.parent_path() / link))) {
-        failUnpack(
-            fmt::format("Link {} -> {} points outside the destination", pathToUtf8(name), target));
+        failUnpack(fmt::format("Link {} -> {} points outside the destination",
+                               logtext::escape(pathToUtf8(name)), logtext::excerpt(target)));
     }
 }
 
@@ -143,6 +166,23 @@ class UnpackBudget {
     std::uint64_t used_ = 0;
 };
 
+// Charges every folder a member's name creates on the way to it: one name may create a hundred.
+// Those that exist already were charged when they were made.
+void chargeImplicitFolders(const std::filesystem::path& root, const std::filesystem::path& name,
+                           UnpackBudget& budget) {
+    const std::filesystem::path own = name.has_filename() ? name : name.parent_path();
+    std::uint64_t missing = 0;
+    struct stat st {};
+    for (std::filesystem::path folder = own.parent_path(); !folder.empty() && folder != ".";
+         folder = folder.parent_path()) {
+        if (::lstat((root / folder).c_str(), &st) == 0) {
+            break;
+        }
+        ++missing;
+    }
+    budget.spend(missing * kMemberCost);
+}
+
 // A warning from a data write is a failed or short write (a full disk, a size limit): the file
 // on disk is not what the archive holds, so it fails like an error.
 void copyData(archive* in, archive* out, UnpackBudget& budget, std::uint64_t declared,
@@ -168,7 +208,8 @@ void copyData(archive* in, archive* out, UnpackBudget& budget, std::uint64_t dec
         }
         if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK) {
             const char* text = archive_error_string(out);
-            failUnpack(fmt::format("{}: {}", name, text != nullptr ? text : "write failed"));
+            failUnpack(fmt::format("{}: {}", logtext::excerpt(name),
+                                   text != nullptr ? text : "write failed"));
         }
     }
 }
@@ -236,6 +277,29 @@ class LinkGuard {
     std::unordered_set<std::string> links_;
 };
 
+// Every link in the unpacked tree, whatever member made it, must lead inside once the unpacking
+// is done: a later member may replace a link that an earlier link's target runs through. The
+// tree is no deeper than kMaxNameDepth below `root`, which bounds the walk's descriptors.
+void checkLinksInside(const std::filesystem::path& root) {
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it{root, ec}, end; !ec && it != end;
+         it.increment(ec)) {
+        if (!it->is_symlink(ec) || ec) {
+            continue;
+        }
+        if (!isInside(root, resolved(it->path()))) {
+            const std::filesystem::path link = it->path();
+            std::error_code ignored;
+            std::filesystem::remove(link, ignored);
+            failUnpack(fmt::format("Link {} points outside the destination",
+                                   logtext::escape(pathToUtf8(link.lexically_relative(root)))));
+        }
+    }
+    if (ec) {
+        failUnpack(fmt::format("Cannot check the links of {}: {}", pathToUtf8(root), ec.message()));
+    }
+}
+
 void extractInto(const std::filesystem::path& source, const std::filesystem::path& root,
                  bool destinationIsNew) {
     ReadArchive in{archive_read_new()};
@@ -255,9 +319,6 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
     }
     UnpackBudget budget{unpackBudget(root)};
 
-    // Links are checked again at the end: a later member may replace a link that an earlier
-    // link's target runs through.
-    std::vector<std::filesystem::path> links;
     archive_entry* entry = nullptr;
     for (;;) {
         const int r = archive_read_next_header(in.get(), &entry);
@@ -274,7 +335,7 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
         // The entry's own text changes with its path name below.
         const std::string memberName{rawName};
         const std::filesystem::path name = pathFromUtf8(memberName);
-        checkMemberName(name, memberName);
+        checkMemberName(root, name, memberName);
         checkMemberType(entry, memberName);
         const std::filesystem::path target = root / name;
         const std::string key = LinkGuard::key(name);
@@ -282,21 +343,27 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
 
         if (const char* hardlink = archive_entry_hardlink(entry); hardlink != nullptr) {
             const std::filesystem::path linked = pathFromUtf8(hardlink);
-            checkMemberName(linked, hardlink);
+            checkMemberName(root, linked, hardlink);
+            // A hard link to a symbolic link is one more symbolic link, whose text means
+            // something else where the new name stands. No bundle needs one.
+            if (struct stat st{};
+                ::lstat((root / linked).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                failUnpack(fmt::format("Hard link {} -> {} names a symlink",
+                                       logtext::excerpt(memberName), logtext::excerpt(hardlink)));
+            }
             // A hard link to a symbolic link is one more symbolic link.
             if (const std::string linkedKey = LinkGuard::key(linked); guard.needed(linkedKey)) {
                 guarded = true;
                 guard.addLink(key);
             }
             if (!isInside(root, resolved(root / linked))) {
-                failUnpack(fmt::format("Link {} -> {} points outside the destination", memberName,
-                                       hardlink));
+                failUnpack(fmt::format("Link {} -> {} points outside the destination",
+                                       logtext::excerpt(memberName), logtext::excerpt(hardlink)));
             }
             archive_entry_set_hardlink(entry, pathToUtf8(root / linked).c_str());
         } else if (archive_entry_filetype(entry) == AE_IFLNK) {
             const char* symlink = archive_entry_symlink(entry);
             checkSymlinkTarget(root, name, symlink != nullptr ? symlink : "");
-            links.push_back(target);
             guard.addLink(key);
         }
         archive_write_disk_set_options(
@@ -307,6 +374,7 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
         const std::uint64_t declared =
             sized ? static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0))
                   : 0;
+        chargeImplicitFolders(root, name, budget);
         budget.spend(kMemberCost + declared);
         if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) {
             failUnpack(out.get());
@@ -318,24 +386,15 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
         // a warning here is a file that is not as the archive says.
         if (archive_write_finish_entry(out.get()) != ARCHIVE_OK) {
             const char* text = archive_error_string(out.get());
-            failUnpack(fmt::format("{}: {}", memberName, text != nullptr ? text : "write failed"));
+            failUnpack(fmt::format("{}: {}", logtext::excerpt(memberName),
+                                   text != nullptr ? text : "write failed"));
         }
     }
     if (archive_write_close(out.get()) != ARCHIVE_OK) {
         failUnpack(out.get());
     }
 
-    for (const auto& link : links) {
-        std::error_code ec;
-        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) {
-            continue;
-        }
-        if (!isInside(root, resolved(link))) {
-            std::filesystem::remove(link, ec);
-            failUnpack(fmt::format("Link {} points outside the destination",
-                                   pathToUtf8(link.lexically_relative(root))));
-        }
-    }
+    checkLinksInside(root);
 }
 
 }  // namespace
@@ -454,8 +513,10 @@ void unpackFile(const std::filesystem::path& archivePath,
     } catch (...) {
         // What a failed unpacking wrote takes space and is of no use to anyone.
         if (created) {
-            std::error_code ignored;
-            std::filesystem::remove_all(root, ignored);
+            if (const std::error_code ec = removal::removeTree(root)) {
+                spdlog::warn("Cannot remove the partly unpacked {}: {}", pathToUtf8(root),
+                             ec.message());
+            }
         }
         throw;
     }

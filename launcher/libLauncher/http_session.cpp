@@ -55,38 +55,55 @@ bool isCredentialHeader(std::string_view name) {
     return equalsNoCase(name, "authorization") || equalsNoCase(name, "proxy-authorization");
 }
 
-void maskCredentialLine(std::string_view line, std::string& out) {
-    std::string_view rest = line;
-    std::string_view lead;
-    if (const auto open = rest.rfind('['); open != std::string_view::npos) {
-        lead = rest.substr(0, open + 1);
-        rest.remove_prefix(open + 1);
+// Where the credential header of a trace line begins, or npos: at the line's start, or just after
+// a "[" for the HTTP/2 form. Found by its name, since a value may hold "[" and ":" itself.
+std::size_t credentialHeaderStart(std::string_view line) {
+    const auto namedAt = [&](std::size_t at) {
+        const auto colon = line.find(':', at);
+        return colon != std::string_view::npos &&
+               isCredentialHeader(trim(line.substr(at, colon - at)));
+    };
+    if (namedAt(0)) {
+        return 0;
     }
-    const auto colon = rest.find(':');
-    if (colon == std::string_view::npos || !isCredentialHeader(trim(rest.substr(0, colon)))) {
+    for (auto open = line.find('['); open != std::string_view::npos;
+         open = line.find('[', open + 1)) {
+        if (namedAt(open + 1)) {
+            return open + 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+void maskCredentialLine(std::string_view line, std::string& out) {
+    const std::size_t start = credentialHeaderStart(line);
+    if (start == std::string_view::npos) {
         out += line;
         return;
     }
-    // Keep the line's own ending ("]", CR/LF) after the masked value.
-    std::size_t end = rest.size();
-    while (end > colon + 1 && (rest[end - 1] == '\r' || rest[end - 1] == '\n' ||
-                               (!lead.empty() && rest[end - 1] == ']'))) {
+    const bool bracketed = start > 0;
+    const std::size_t colon = line.find(':', start);
+    // Keep the line's own ending (CR/LF, and the "]" of the HTTP/2 form) after the masked value.
+    std::size_t end = line.size();
+    while (end > colon + 1 && (line[end - 1] == '\r' || line[end - 1] == '\n')) {
         --end;
     }
-    std::string_view value = rest.substr(colon + 1, end - colon - 1);
+    if (bracketed && end > colon + 1 && line[end - 1] == ']') {
+        --end;
+    }
+    std::string_view value = line.substr(colon + 1, end - colon - 1);
     while (!value.empty() && value.front() == ' ') {
         value.remove_prefix(1);
     }
     const std::string_view scheme = value.substr(0, value.find(' '));
-    out += lead;
-    out += rest.substr(0, colon + 1);
+    out += line.substr(0, colon + 1);
     out += ' ';
     if (scheme.size() < value.size()) {
         out += scheme;
         out += ' ';
     }
     out += kMask;
-    out += rest.substr(end);
+    out += line.substr(end);
 }
 
 // libcurl's own verbose output, less the credentials: text and headers only, each block led by

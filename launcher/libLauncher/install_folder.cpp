@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "tree_removal.hpp"
+
 namespace zentravo::install {
 namespace {
 
@@ -44,15 +46,14 @@ std::error_code replaceFolder(const fs::path& replacement, const fs::path& targe
     }
     if (exchange(replacement, target) == 0) {
         // `replacement` now names the previous contents.
-        fs::remove_all(replacement, removed);
-        return removed;
+        return removal::removeOrDiscard(replacement);
     }
     const int error = errno;
     if (error != EINVAL && error != ENOSYS && error != ENOTSUP) {
         fail("cannot exchange folders", replacement, target, error);
     }
     const fs::path aside = asideFolder(target);
-    fs::remove_all(aside);
+    removed = removal::removeOrDiscard(aside);
     fs::rename(target, aside);
     std::error_code ec;
     fs::rename(replacement, target, ec);
@@ -61,7 +62,9 @@ std::error_code replaceFolder(const fs::path& replacement, const fs::path& targe
         fs::rename(aside, target, ignored);
         throw fs::filesystem_error{"cannot rename folder", replacement, target, ec};
     }
-    fs::remove_all(aside, removed);
+    if (const std::error_code ec = removal::removeOrDiscard(aside)) {
+        removed = ec;
+    }
     return removed;
 }
 
@@ -72,7 +75,7 @@ bool restoreInterrupted(const fs::path& target) {
         return false;
     }
     if (fs::exists(fs::symlink_status(target, ec))) {
-        fs::remove_all(aside, ec);
+        (void)removal::removeOrDiscard(aside);
         return false;
     }
     fs::rename(aside, target, ec);

@@ -8,8 +8,10 @@ namespace zentravo::install {
 // stopped at, `target` holds either its previous contents or the replacement: the two are
 // exchanged atomically where the file system allows it, otherwise `target` is first renamed aside
 // (to asideFolder(target)), from where restoreInterrupted brings it back. The previous contents
-// are removed afterwards; a failure to remove them is returned, not thrown, since the swap is done.
-// Throws std::filesystem::filesystem_error when the swap itself fails; `target` is then unchanged.
+// are removed afterwards; a failure to remove them is returned, not thrown, since the swap is done
+// (what cannot be removed is set aside, see removal::removeOrDiscard, and never blocks a later
+// swap). Throws std::filesystem::filesystem_error when the swap itself fails; `target` is then
+// unchanged.
 [[nodiscard]] std::error_code replaceFolder(const std::filesystem::path& replacement,
                                             const std::filesystem::path& target);
 

@@ -63,6 +63,37 @@ std::size_t completePrefix(std::string_view text) {
     return text.size() - (start - 1) < wanted ? start - 1 : text.size();
 }
 
+// Characters that change how the rest of a line looks without showing themselves: C1 controls,
+// the Unicode line and paragraph separators, and the bidirectional controls that reorder text.
+bool hidesItself(char32_t point) {
+    return (point >= 0x80 && point <= 0x9F) || point == 0x2028 || point == 0x2029 ||
+           point == 0x061C || point == 0x200E || point == 0x200F ||
+           (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+}
+
+// A written JSON text with DEL and the characters above as "\uXXXX" escapes, which JSON reads
+// back as the same characters: the writer itself escapes only what lies below U+0020, so these
+// would otherwise reach the log raw from inside a string.
+std::string withJsonEscapes(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size();) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        char32_t point = c;
+        std::size_t length = 1;
+        if (c >= 0x80) {
+            length = std::max<std::size_t>(utf8Sequence(json.substr(i), point), 1);
+        }
+        if (point == 0x7F || (length > 1 && hidesItself(point))) {
+            out += fmt::format("\\u{:04X}", static_cast<std::uint32_t>(point));
+        } else {
+            out.append(json.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
+
 std::string withLength(std::string kept, std::size_t total) {
     return fmt::format("{}... ({} bytes in all)", kept, total);
 }
@@ -131,7 +162,7 @@ std::string escape(std::string_view text) {
         if (length == 0) {
             out += fmt::format("\\x{:02X}", c);
             ++i;
-        } else if ((point >= 0x80 && point <= 0x9F) || point == 0x2028 || point == 0x2029) {
+        } else if (hidesItself(point)) {
             out += fmt::format("\\u{:04X}", static_cast<std::uint32_t>(point));
             i += length;
         } else {
@@ -163,10 +194,11 @@ std::string dump(const nlohmann::json& value, int indent) {
         return fmt::format("<not writable as JSON: {}>", e.what());
     }
     if (buffer.total() <= kExcerptBytes) {
-        return buffer.kept();
+        return withJsonEscapes(buffer.kept());
     }
     const std::string& kept = buffer.kept();
-    return withLength(kept.substr(0, completePrefix(kept)), buffer.total());
+    return withLength(withJsonEscapes(std::string_view{kept}.substr(0, completePrefix(kept))),
+                      buffer.total());
 }
 
 }  // namespace zentravo::logtext

@@ -13,8 +13,9 @@ namespace zentravo::logtext {
 // How much of a long text or JSON dump goes into one log record or breadcrumb.
 inline constexpr std::size_t kExcerptBytes = 8192;
 
-// Line breaks, tabs and other control characters (C0, DEL, C1, U+2028/U+2029) as escapes
-// ("\n", "\r", "\t", "\x1B", "\u0085"); bytes that are not UTF-8 as "\xFF". Other text is kept.
+// Line breaks, tabs and other control characters (C0, DEL, C1, U+2028/U+2029, the bidirectional
+// controls U+061C, U+200E/U+200F, U+202A-U+202E and U+2066-U+2069) as escapes ("\n", "\r", "\t",
+// "\x1B", "\u0085", "\u202E"); bytes that are not UTF-8 as "\xFF". Other text is kept.
 [[nodiscard]] std::string escape(std::string_view text);
 
 // escape() of the first kExcerptBytes of `text`; a longer text is cut there and its full length
@@ -23,6 +24,8 @@ inline constexpr std::size_t kExcerptBytes = 8192;
 
 // The JSON written with `indent` spaces (0 or less: compact), cut after kExcerptBytes as excerpt()
 // does. Nothing beyond the kept part is held in memory, however large the written form would be.
+// Inside strings, DEL and the characters escape() escapes are written as JSON escapes
+// ("\u007F", "\u202E"), so that the line breaks of the indented form are the only raw controls.
 [[nodiscard]] std::string dump(const nlohmann::json& value, int indent);
 
 }  // namespace zentravo::logtext

@@ -1,6 +1,7 @@
 #include "self_installer.hpp"
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "install_folder.hpp"
 #include "paths.hpp"
 #include "rest.hpp"
+#include "tree_removal.hpp"
 
 namespace zentravo::selfinstall {
 namespace {
@@ -52,8 +54,9 @@ StagingFolder::StagingFolder(const Installation& installation) {
 }
 
 StagingFolder::~StagingFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    if (const std::error_code ec = removal::removeTree(path_)) {
+        spdlog::warn("Cannot remove {}: {}", pathToUtf8(path_), ec.message());
+    }
 }
 
 Transfer download(const appcast::Item& item, const fs::path& file, const std::atomic<bool>& cancel,

@@ -60,7 +60,9 @@ void to_json(nlohmann::json& json, const ClientEvent& event) {
 }
 
 bool connectAndSendEvent(const nlohmann::json& event) {
-    spdlog::debug("Preparing socket event -> '{}'", event.dump(4));
+    // Written first: an event that is not valid UTF-8 throws before any connection.
+    const std::string payload = event.dump();
+    spdlog::debug("Preparing socket event -> '{}'", logtext::dump(event, 4));
     const ExchangeClock clock;
 
     vadipc::SocketIPC socket;
@@ -81,7 +83,6 @@ bool connectAndSendEvent(const nlohmann::json& event) {
         return false;
     }
 
-    const std::string payload = event.dump();
     if (!limitNextStep(socket, clock) ||
         socket.send(payload.data(), payload.size()) != SocketResult::Success) {
         logStepFailure(clock, "sending", spdlog::level::err,

@@ -11,6 +11,7 @@
 #include "semver.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
+#include "tree_removal.hpp"
 #include "updater.hpp"
 
 namespace zentravo {
@@ -18,6 +19,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using utils::sentry::sharedWrapper;
+
+// Removes a folder the launcher unpacked. One that cannot be removed is reported and set aside,
+// so that it never stands in the way of a later installation.
+void clearAway(const fs::path& folder) {
+    if (const std::error_code ec = removal::removeOrDiscard(folder)) {
+        const std::string text = fmt::format("{} - {}", pathToUtf8(folder), ec.message());
+        spdlog::warn("Cannot remove {}; set aside", text);
+        sharedWrapper.sendException("Error removing folder", text);
+    }
+}
+
+// Removes a folder inside the unpacked version; failing, the version is not ready.
+void removeInside(const fs::path& folder) {
+    if (const std::error_code ec = removal::removeTree(folder)) {
+        throw fs::filesystem_error{"cannot remove", folder, ec};
+    }
+}
 
 [[noreturn]] void refuse(const std::string& reason) {
     throw std::runtime_error{fmt::format("The update cannot be installed: {}", reason)};
@@ -61,15 +79,18 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
                             const fs::path& lastDir, const fs::path& oldDir) const {
     milestone("About to uncompress files");
     if (!stopped()) {
+        // A folder left by an earlier, interrupted run may hold anything: start clean. What
+        // earlier runs could not remove goes now where it can.
+        if (const std::error_code ec = removal::removeDiscarded(newDir.parent_path())) {
+            spdlog::warn("Cannot remove a set-aside folder in {}: {}",
+                         pathToUtf8(newDir.parent_path()), ec.message());
+        }
+        clearAway(newDir);
         try {
-            // A folder left by an earlier, interrupted run may hold anything: start
-            // clean.
-            fs::remove_all(newDir);
             unpackFile(archive, newDir);
         } catch (const std::exception& e) {
             spdlog::error("Uncompress failed: {}", e.what());
-            std::error_code ignored;
-            fs::remove_all(newDir, ignored);
+            clearAway(newDir);
             fs::remove(archive);
             throw std::runtime_error{e.what()};
         }
@@ -94,7 +115,7 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
                      fs::copy_options::overwrite_existing | fs::copy_options::recursive);
         }
         milestone("About to remove ARM64 folder");
-        fs::remove_all(arm);
+        removeInside(arm);
     }
     milestone("About to check AVX compatibility");
     if (const fs::path legacy = newDir / "Legacy"; fs::exists(legacy)) {
@@ -104,19 +125,18 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
                           fs::copy_options::overwrite_existing);
         }
         milestone("About to remove Legacy folder");
-        fs::remove_all(legacy);
+        removeInside(legacy);
     }
 
     try {
         checkUnpacked(newDir);
     } catch (const std::exception&) {
-        std::error_code ignored;
-        fs::remove_all(newDir, ignored);
+        clearAway(newDir);
         throw;
     }
 
     if (!oldDir.empty() && oldDir != lastDir && oldDir != newDir) {
-        fs::remove_all(oldDir);
+        clearAway(oldDir);
     }
     milestone("About to rename version directory");
     if (const std::error_code leftover = install::replaceFolder(newDir, lastDir); leftover) {

@@ -84,9 +84,6 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         if (base.empty()) {
             throw std::runtime_error{"No home folder: neither XDG_DATA_HOME nor HOME is set"};
         }
-        // Only the one running launcher gets here: what lies in its download folder is a
-        // killed run's leftover.
-        staging::preparePrivateFolder(stagingFolder());
         const fs::path appFolder = installFolder();
         const fs::path lastFolder = appFolder / "last";
         if (install::restoreInterrupted(lastFolder)) {
@@ -147,6 +144,10 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                 return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
                                        true, text, text);
             }
+            // Only the one running launcher gets here: what lies in its download folder is a
+            // killed run's leftover. Prepared only now, so that an up-to-date start never
+            // depends on it.
+            staging::preparePrivateFolder(stagingFolder());
             milestone("About to download update");
             sendMessageToUI(localized("launcher.process.status.downloading"));
             sendEvent("Launcher Update Found", installedText, &answer.appVersion);

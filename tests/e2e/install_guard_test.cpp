@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "deep_tree.hpp"
 #include "incompressible.hpp"
 #include "launcher_world.hpp"
 #include "private_mount.hpp"
@@ -39,6 +41,7 @@ struct Member {
     mode_t perm = 0644;
     std::string data{};         // file content or link target
     la_int64_t sparseSize = 0;  // > 0: a sparse file of this size whose data ends it
+    std::string hardlink{};     // not empty: a hard link to this member
 };
 
 std::string readAll(const fs::path& path) {
@@ -96,7 +99,10 @@ void writeArchive(const fs::path& file, const std::vector<Member>& members, bool
         if (m.type == AE_IFCHR) {
             archive_entry_set_rdev(e, makedev(1, 3));
         }
-        if (m.type == AE_IFREG) {
+        if (!m.hardlink.empty()) {
+            archive_entry_set_hardlink(e, m.hardlink.c_str());
+            archive_entry_set_size(e, 0);
+        } else if (m.type == AE_IFREG) {
             if (m.sparseSize > 0) {
                 archive_entry_set_size(e, m.sparseSize);
                 archive_entry_sparse_add_entry(
@@ -107,7 +113,7 @@ void writeArchive(const fs::path& file, const std::vector<Member>& members, bool
             }
         }
         ASSERT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
-        if (m.type == AE_IFREG && !m.data.empty()) {
+        if (m.type == AE_IFREG && m.hardlink.empty() && !m.data.empty()) {
             archive_write_data(a, m.data.data(), m.data.size());
         }
         const std::string block(1 << 20, '\0');
@@ -334,6 +340,14 @@ INSTANTIATE_TEST_SUITE_P(
                                          f, with(bundle("3.1.0"),
                                                  {{"Zentravo.app/Contents/null", AE_IFCHR, 0666}}));
                                  }},
+                      // Deeper than any bundle nests, a name made to create folders.
+                      BrokenCase{"NameTooDeep",
+                                 [](const fs::path& f) {
+                                     writeArchive(
+                                         f, with(bundle("3.1.0"),
+                                                 {{fixture::deepName("Zentravo.app/Contents/", 200),
+                                                   AE_IFREG, 0644, "x"}}));
+                                 }},
                       BrokenCase{"FifoEntry",
                                  [](const fs::path& f) {
                                      writeArchive(
@@ -341,6 +355,61 @@ INSTANTIATE_TEST_SUITE_P(
                                                  {{"Zentravo.app/Contents/pipe", AE_IFIFO, 0644}}));
                                  }}),
     [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
+
+// A symlink that stays inside from where it stands deep in the tree, and a hard link to it from a
+// shallower place: the same link text there leads out of the install folder, here to a bundle
+// planted beside it. The archive is broken; the planted program never starts.
+TEST_F(InstallGuard, HardLinkToASymlinkCannotLeadOutOfTheInstallFolder) {
+    installWorkingVersion();
+    // app/3.1.0/Zentravo.app/Contents -> ../../../../planted is the data folder's "planted".
+    const fs::path planted = world.path() / "data" / "planted";
+    fs::create_directories(planted / "MacOS");
+    std::ofstream{planted / "Info.plist"} << infoPlist("3.1.0");
+    fs::copy_file(fixture::mainAppProgram(), planted / "MacOS" / "Zentravo");
+    std::vector<Member> members{
+        {"Zentravo.app/", AE_IFDIR, 0755},
+        {"d1/d2/d3/d4/link", AE_IFLNK, 0777, "../../../../planted"},
+        {"Zentravo.app/Contents", AE_IFREG, 0644, "", 0, "d1/d2/d3/d4/link"}};
+    writeArchive(published(), members);
+    offerAndExpectRefusal();
+    expectNextStartRunsTheInstalledVersion();
+}
+
+// Trees deeper than one descriptor per level allows (under the usual limit of 1024): a leftover
+// of an earlier run and a refused archive's member neither wedge the version's folder nor stay;
+// a good archive of that version installs next.
+TEST_F(InstallGuard, DeepTreesDoNotBlockALaterInstallOfTheirVersion) {
+    const rlimit usual{1024, 1024};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &usual), 0);  // the launcher inherits it
+    installWorkingVersion();
+    ASSERT_TRUE(fixture::makeDeepTree(appFolder() / "3.1.0" / "Zentravo.app", 1100));
+    writeArchive(
+        published(),
+        with(bundle("2.0.0"),
+             {{fixture::deepName("Zentravo.app/Contents/Resources/", 1100), AE_IFREG, 0644, "x"}}));
+    offerAndExpectRefusal();
+    EXPECT_TRUE(
+        world.logHas("Uncompress failed: Could not unpack file - Path is 1104 levels "
+                     "deep, more than 128: " +
+                     fixture::deepName("Zentravo.app/Contents/Resources/", 1100)))
+        << world.logText();
+
+    writeArchive(published(), bundle("3.1.0"));
+    world.answer(launcher_test::updateAnswer("3.1.0"));
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto launcher = startAlone();
+        ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+        if (!handedOver()) {
+            break;
+        }
+    }
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+    EXPECT_EQ(readAll(world.installedBundle() / "Contents" / "Info.plist"), infoPlist("3.1.0"));
+    for (const auto& entry : fs::directory_iterator{appFolder()}) {
+        EXPECT_EQ(entry.path().filename(), "last");
+    }
+}
 
 // Modes and entry types as installed: only files, folders and links that stay in the bundle, no
 // set-id or sticky bit, no write for group or others; the program still starts.
@@ -441,6 +510,31 @@ TEST_F(SmallDataFolder, UpdatesThatDoNotFitAreRefusedAndTheSpaceGivenBack) {
             << world.logText();
     }
     noise.clear();
+    expectNextStartRunsTheInstalledVersion();
+}
+
+// Folders a member's name creates on its way count against the space too: a small archive of
+// names each a hundred folders deep would otherwise make tens of thousands of them.
+TEST_F(SmallDataFolder, FoldersThatNamesCreateCountAgainstTheSpace) {
+    installWorkingVersion();
+    std::vector<Member> members = bundle("3.1.0");
+    for (int i = 0; i < 200; ++i) {
+        members.push_back(
+            {fixture::deepName("Zentravo.app/Contents/Resources/" + std::to_string(i) + "/", 100),
+             AE_IFREG, 0644, "x"});
+    }
+    writeArchive(published(), members, true);
+    ASSERT_LT(fs::file_size(published()), std::uintmax_t{1} << 20);
+    offerAndExpectRefusal();
+    const auto lines = world.logMessages();
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& line) {
+                               return line.starts_with(
+                                   "Uncompress failed: Could not unpack file - The archive "
+                                   "unpacks to more than");
+                           }),
+              lines.end())
+        << world.logText();
     expectNextStartRunsTheInstalledVersion();
 }
 

@@ -4,11 +4,14 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "launcher_world.hpp"
+#include "private_mount.hpp"
 
 namespace {
 
@@ -352,6 +356,31 @@ TEST_F(SingleLauncher, KilledRunsLeftoversAreClearedAndTheDownloadFolderIsPrivat
     EXPECT_TRUE(fs::is_directory(world.path() / "tmp"));  // the link went, not its target
     EXPECT_NE(world.logText().find("to path: " + (staging / "app.tar").string()),
               std::string::npos);
+}
+
+// The download folder matters only to a download: an up-to-date installation starts even where
+// the folder cannot be made private (here a read-only file system in its place).
+TEST_F(SingleLauncher, UnusableDownloadFolderDoesNotStopAnUpToDateStart) {
+    const fs::path app = world.path() / "data" / "ZentravoV3" / "app";
+    fixture::buildMainAppArchive(world.path() / "installed.tar", {.version = "3.0.0"});
+    fixture::extractArchive(world.path() / "installed.tar", app / "last");
+    world.serve("3.0.0");
+    const fs::path staging = world.path() / "data" / "ZentravoV3" / "download";
+    fs::create_directories(staging);
+    if (!fixture::mountPrivateTmpfs(staging, "mode=0755", MS_RDONLY)) {
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{staging};
+
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Already have a valid version: 3.0.0")) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
 }
 
 // Relative locations count as unset: nothing lands in the launcher's own folder, where the

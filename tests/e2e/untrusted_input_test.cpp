@@ -1,6 +1,6 @@
 // The real launcher against input made to hurt it: update answers too deep or too large, archive
 // addresses and redirects that leave https, a deep link that is not UTF-8, and texts that carry
-// line breaks into the log.
+// line breaks or other control characters into the log.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -244,6 +244,52 @@ TEST_F(UntrustedInput, LineBreakInAnAnswerCannotForgeALogRecord) {
     auto launcher = world.startLauncher();
     ASSERT_TRUE(runsWithinBoundsUntil(*launcher, is(kRetrying)));
     expectNoForgedRecord(world);
+}
+
+// The first control character in `log` that is not a record's own line break (C0, DEL, C1, the
+// bidirectional controls), as its offset; npos when there is none.
+std::size_t firstRawControl(std::string_view log) {
+    const auto at = [&](std::size_t i) {
+        return i < log.size() ? static_cast<unsigned char>(log[i]) : 0u;
+    };
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        const unsigned char c = at(i);
+        const bool found =
+            (c < 0x20 && c != '\n') || c == 0x7F ||
+            (c == 0xC2 && at(i + 1) >= 0x80 && at(i + 1) <= 0x9F) ||
+            (c == 0xD8 && at(i + 1) == 0x9C) ||
+            (c == 0xE2 && at(i + 1) == 0x80 &&
+             (at(i + 2) == 0x8E || at(i + 2) == 0x8F ||
+              (at(i + 2) >= 0xA8 && at(i + 2) <= 0xAE))) ||
+            (c == 0xE2 && at(i + 1) == 0x81 && at(i + 2) >= 0xA6 && at(i + 2) <= 0xA9);
+        if (found) {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// A deep link handed to the running main application: the link arrives as it was, and no log
+// line (the socket event's JSON dump included) holds one of its control characters raw.
+TEST_F(UntrustedInput, ControlCharactersOfADeeplinkReachTheLogEscaped) {
+    auto mainApp = world.startMainApp();
+    const std::string link =
+        "zentravo://open?a=\x7f&b=\xc2\x9b"
+        "31m&c=\xc2\x85&d=\xe2\x80\xae&e=\xe2\x81\xa6&f=\x1b[2J";
+    auto launcher = world.startLauncher({link});
+    ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
+
+    const auto events = world.mainAppEvents();
+    ASSERT_EQ(events.size(), 1u) << world.logText();
+    EXPECT_EQ(events[0].value("clientName", ""), link);
+    const std::string log = world.logText();
+    EXPECT_TRUE(anyMessage(world, startsWith("Preparing socket event -> '{"))) << log;
+    EXPECT_NE(log.find("\\u007F&b=\\u009B31m&c=\\u0085&d=\\u202E&e=\\u2066&f=\\u001b[2J"),
+              std::string::npos)
+        << log;
+    const std::size_t raw = firstRawControl(log);
+    EXPECT_EQ(raw, std::string::npos)
+        << log.substr(raw == std::string::npos ? 0 : raw - std::min<std::size_t>(raw, 200), 400);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "app_start.hpp"
+#include "deep_tree.hpp"
 #include "files_test_support.hpp"
 #include "incompressible.hpp"
 #include "paths.hpp"
@@ -352,6 +353,15 @@ TEST(UnpackFile, RefusesMembersThatEscapeTheDestination) {
           {"hard/file.txt", Member::File, "x"}},
          "symlink"},
         {"hardlink out", {{"h", Member::Hardlink, "../outside.txt"}}, "'..'"},
+        // Inside where it stands, outside where the hard link stands.
+        {"hard link to a deep link",
+         {{"a/b/link", Member::Symlink, "../../outside.txt"},
+          {"hard", Member::Hardlink, "a/b/link"}},
+         "names a symlink"},
+        {"name too deep", {{fixture::deepName("", 128), Member::File, "x"}}, "129 levels deep"},
+        {"name longer than PATH_MAX",
+         {{std::string(40, 'n') + "/" + std::string(4100, 'n'), Member::File, "x"}},
+         "longer than 4096 bytes"},
         // sub/x -> . and sub/y -> x/.. both stay inside, until sub/x is replaced by a link to ..
         {"link replaced later",
          {{"sub/", Member::Dir, ""},

@@ -21,6 +21,19 @@ TEST(LogText, EscapesWhatCouldEndOrForgeARecordAndKeepsOtherText) {
         {"nul\0esc\x1b del\x7f"s, "nul\\x00esc\\x1B del\\x7F"},
         // Next line (U+0085) and the Unicode line and paragraph separators.
         {"x\xc2\x85y\xe2\x80\xa8z\xe2\x80\xa9", "x\\u0085y\\u2028z\\u2029"},
+        // CSI, and the bidirectional controls that reorder what follows them on the line.
+        {"csi\xc2\x9b"
+         "2J",
+         "csi\\u009B2J"},
+        {"a\xe2\x80\xae"
+         "b\xe2\x80\xaa"
+         "c\xe2\x81\xa6"
+         "d\xe2\x81\xa9"
+         "e\xe2\x80\x8f\xd8\x9c",
+         "a\\u202Eb\\u202Ac\\u2066d\\u2069e\\u200F\\u061C"},
+        // Neighbours of those ranges are ordinary text.
+        {"\xc2\xa0\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+         "\xc2\xa0\\u2029\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
         {"Grüße 日本 🎮", "Grüße 日本 🎮"},
         // Not UTF-8: stray, truncated, overlong and surrogate sequences, byte by byte.
         {"bad\xff\xfe", "bad\\xFF\\xFE"},
@@ -47,6 +60,21 @@ TEST(LogText, LongTextIsCutWithItsFullLength) {
     EXPECT_EQ(logtext::excerpt(straddling), std::string(logtext::kExcerptBytes - 1, 'a') + "... (" +
                                                 std::to_string(straddling.size()) +
                                                 " bytes in all)");
+}
+
+// The writer escapes only what lies below U+0020; the rest that could hide or reorder text is
+// written as JSON escapes too, so the dump still reads back as the same value.
+TEST(LogText, DumpEscapesDelC1AndBidiControlsInStrings) {
+    const nlohmann::json value = {{"clientName",
+                                   "zentravo://x\x7f\xc2\x9b"
+                                   "31m\xc2\x85\xe2\x80\xae\xe2\x81\xa6 Gr\xc3\xbc\xc3\x9f\x65\n"}};
+    const std::string dumped = logtext::dump(value, 4);
+    EXPECT_EQ(
+        dumped,
+        "{\n    \"clientName\": "
+        "\"zentravo://x\\u007F\\u009B31m\\u0085\\u202E\\u2066 Gr\xc3\xbc\xc3\x9f\x65\\n\"\n}");
+    EXPECT_EQ(nlohmann::json::parse(dumped), value);
+    EXPECT_EQ(logtext::dump(value, -1).find('\x7f'), std::string::npos);
 }
 
 TEST(LogText, DumpIsTheLibrarysFormCutWithItsFullLength) {

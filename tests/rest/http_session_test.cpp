@@ -153,6 +153,9 @@ TEST(HttpSession, VerboseTraceMasksCredentialHeaders) {
         {"authorization", "Basic YWxpY2U6czNjcmV0", "authorization: Basic ***"},
         {"Proxy-Authorization", "Negotiate c2VjcmV0", "Proxy-Authorization: Negotiate ***"},
         {"AUTHORIZATION", "opaque-token-7", "AUTHORIZATION: ***"},
+        // A value holding "[" (and ":") is masked whole: the header is found by its name.
+        {"Authorization", "Bearer ab[cd]:ef", "Authorization: Bearer ***"},
+        {"Proxy-Authorization", "Basic [x:y", "Proxy-Authorization: Basic ***"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.header + ": " + c.value);

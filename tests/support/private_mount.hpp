@@ -10,12 +10,13 @@ namespace fixture {
 
 // Moves the calling process into a mount namespace of its own (mounts made there are seen by it
 // and its children only, and go with them) and mounts a tmpfs with `options` ("size=96m", ...)
-// at `at`. False, with errno set, where that is not allowed (it needs CAP_SYS_ADMIN).
+// at `at`, with the mount `flags` (MS_RDONLY, ...). False, with errno set, where that is not
+// allowed (it needs CAP_SYS_ADMIN).
 [[nodiscard]] inline bool mountPrivateTmpfs(const std::filesystem::path& at,
-                                            const std::string& options) {
+                                            const std::string& options, unsigned long flags = 0) {
     return ::unshare(CLONE_NEWNS) == 0 &&
            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+           ::mount("tmpfs", at.c_str(), "tmpfs", flags, options.c_str()) == 0;
 }
 
 }  // namespace fixture

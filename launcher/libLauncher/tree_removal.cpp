@@ -1,0 +1,233 @@
+#include "tree_removal.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "file_descriptor.hpp"
+
+namespace zentravo::removal {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kDiscardedPrefix = ".discarded-";
+
+// Listings kept open on the way down; deeper folders are found again through "..", so a tree of
+// any depth needs at most this many descriptors (plus two).
+constexpr std::size_t kOpenListings = 16;
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, DirCloser>;
+
+// One folder on the way from the top of the tree to the one being emptied.
+struct Level {
+    std::string name;  // in the folder above
+    dev_t device = 0;
+    ino_t inode = 0;
+    DirStream listing{};  // null once closed to bound the descriptors
+};
+
+std::error_code lastError() {
+    return {errno, std::generic_category()};
+}
+
+// Opens a listing of the folder `fd` for `level`, with owner access ensured, and notes the
+// folder's identity.
+std::error_code openListing(FileDescriptor fd, Level& level) {
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        return lastError();
+    }
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(fd.get(), st.st_mode | S_IRWXU) != 0) {
+        return lastError();
+    }
+    level.device = st.st_dev;
+    level.inode = st.st_ino;
+    DIR* dir = ::fdopendir(fd.get());
+    if (dir == nullptr) {
+        return lastError();
+    }
+    (void)fd.release();  // the listing owns it now
+    level.listing.reset(dir);
+    return {};
+}
+
+// A folder that denies its owner entry is opened up first: the launcher made it, from an archive.
+FileDescriptor openFolder(int parent, const char* name) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(parent, name, kFlags);
+    if (fd < 0 && errno == EACCES && ::fchmodat(parent, name, S_IRWXU, 0) == 0) {
+        fd = ::openat(parent, name, kFlags);
+    }
+    return FileDescriptor{fd};
+}
+
+bool isFolder(int parent, const dirent& entry) {
+    if (entry.d_type != DT_UNKNOWN) {
+        return entry.d_type == DT_DIR;
+    }
+    struct stat st {};
+    return ::fstatat(parent, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Empties and removes the folder `name` in `top`, depth first, one level at a time.
+std::error_code removeFolder(int top, const std::string& name) {
+    std::vector<Level> levels;
+    levels.push_back(Level{name});
+    if (const auto ec = openListing(openFolder(top, name.c_str()), levels.back())) {
+        return ec;
+    }
+    while (!levels.empty()) {
+        DIR* listing = levels.back().listing.get();
+        const int fd = ::dirfd(listing);
+        bool descended = false;
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string_view entryName{entry->d_name};
+            if (entryName == "." || entryName == "..") {
+                continue;
+            }
+            if (isFolder(fd, *entry)) {
+                Level child{std::string{entryName}};
+                if (const auto ec = openListing(openFolder(fd, entry->d_name), child)) {
+                    return ec;
+                }
+                levels.push_back(std::move(child));
+                if (levels.size() > kOpenListings) {
+                    levels[levels.size() - kOpenListings - 1].listing.reset();
+                }
+                descended = true;
+                break;
+            }
+            if (::unlinkat(fd, entry->d_name, 0) != 0 && errno != ENOENT) {
+                return lastError();
+            }
+            errno = 0;
+        }
+        if (descended) {
+            continue;
+        }
+        if (errno != 0) {
+            return lastError();
+        }
+        // Empty now. It is removed from the folder above, opened again through ".." where that
+        // listing was closed and recognised by its identity: a folder moved meanwhile cannot
+        // lead the removal elsewhere.
+        if (levels.size() == 1) {
+            levels.clear();
+            if (::unlinkat(top, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+                return lastError();
+            }
+            return {};
+        }
+        Level& parent = levels[levels.size() - 2];
+        if (!parent.listing) {
+            FileDescriptor up{::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+            struct stat st {};
+            if (!up || ::fstat(up.get(), &st) != 0) {
+                return lastError();
+            }
+            if (st.st_dev != parent.device || st.st_ino != parent.inode) {
+                return std::make_error_code(std::errc::device_or_resource_busy);
+            }
+            if (const auto ec = openListing(std::move(up), parent)) {
+                return ec;
+            }
+        }
+        const std::string childName = std::move(levels.back().name);
+        levels.pop_back();
+        if (::unlinkat(::dirfd(levels.back().listing.get()), childName.c_str(), AT_REMOVEDIR) !=
+                0 &&
+            errno != ENOENT) {
+            return lastError();
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::error_code removeTree(const fs::path& path) noexcept {
+    try {
+        fs::path target = path;
+        if (!target.has_filename()) {
+            target = target.parent_path();
+        }
+        const std::string name = target.filename().native();
+        if (name.empty() || name == "." || name == "..") {
+            return std::make_error_code(std::errc::invalid_argument);
+        }
+        const fs::path above = target.has_parent_path() ? target.parent_path() : fs::path{"."};
+        const FileDescriptor parent{::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        if (!parent) {
+            return errno == ENOENT ? std::error_code{} : lastError();
+        }
+        struct stat st {};
+        if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT ? std::error_code{} : lastError();
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return ::unlinkat(parent.get(), name.c_str(), 0) != 0 && errno != ENOENT
+                       ? lastError()
+                       : std::error_code{};
+        }
+        return removeFolder(parent.get(), name);
+    } catch (const std::bad_alloc&) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    }
+}
+
+std::error_code removeOrDiscard(const fs::path& path) {
+    const std::error_code removed = removeTree(path);
+    if (!removed) {
+        return removed;
+    }
+    // A new empty folder of a name of its own, which the rename then replaces.
+    std::string aside = (path.parent_path() /
+                         (std::string{kDiscardedPrefix} + path.filename().native() + "-XXXXXX"))
+                            .native();
+    if (::mkdtemp(aside.data()) == nullptr) {
+        throw fs::filesystem_error{"cannot set aside", path, lastError()};
+    }
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+        const std::error_code failed = lastError();
+        ::rmdir(aside.c_str());
+        throw fs::filesystem_error{"cannot set aside", path, fs::path{aside}, failed};
+    }
+    return removed;
+}
+
+std::error_code removeDiscarded(const fs::path& folder) noexcept {
+    std::error_code first;
+    try {
+        std::error_code ec;
+        for (fs::directory_iterator it{folder, ec}, end; !ec && it != end; it.increment(ec)) {
+            if (!it->path().filename().native().starts_with(kDiscardedPrefix)) {
+                continue;
+            }
+            if (const auto failed = removeTree(it->path()); failed && !first) {
+                first = failed;
+            }
+        }
+        if (ec && ec != std::errc::no_such_file_or_directory && !first) {
+            first = ec;
+        }
+    } catch (const std::bad_alloc&) {
+        first = std::make_error_code(std::errc::not_enough_memory);
+    }
+    return first;
+}
+
+}  // namespace zentravo::removal
