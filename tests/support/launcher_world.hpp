@@ -108,6 +108,9 @@ inline std::vector<std::string> runningMainApplications() {
         }
         std::ifstream in{folder + "/cmdline", std::ios::binary};
         std::string command{std::istreambuf_iterator<char>{in}, {}};
+        while (!command.empty() && command.back() == '\0') {
+            command.pop_back();
+        }
         std::replace(command.begin(), command.end(), '\0', ' ');
         found.push_back(std::to_string(pid) + ": " + command);
     }
