@@ -16,10 +16,24 @@ run_ctest() {
     fi
 }
 
-cmake --preset release
-cmake --build --preset release -j "$jobs"
-run_ctest --preset release
+# Both configurations always run, so that a failure in the first does not hide the second; the
+# command fails when either does.
+release_status=0
+asan_status=0
+{ cmake --preset release && cmake --build --preset release -j "$jobs" &&
+    run_ctest --preset release "$@"; } || release_status=$?
+{ cmake --preset asan && cmake --build --preset asan -j "$jobs" &&
+    ASAN_OPTIONS=detect_leaks=1 ctest --preset asan "$@"; } || asan_status=$?
 
-cmake --preset asan
-cmake --build --preset asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 ctest --preset asan
+summary() {
+    if [ "$2" -eq 0 ]; then
+        echo "$1: passed"
+    else
+        echo "$1: FAILED (exit status $2)"
+    fi
+}
+echo
+echo "== Test summary =="
+summary release "$release_status"
+summary asan "$asan_status"
+[ "$release_status" -eq 0 ] && [ "$asan_status" -eq 0 ]

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "text.hpp"
 
@@ -162,11 +163,8 @@ class Parser {
     }
 
     value::Value parseValue() {
-        value::Value result;
-        parseElement([&result](auto&& element) {
-            result = toValue(std::forward<decltype(element)>(element));
-        });
-        return result;
+        value::Type type = parseElement();
+        return value::Value(std::move(type), std::move(data), std::move(dictionary));
     }
 
   private:
@@ -177,59 +175,16 @@ class Parser {
 
     using MainType = value::Type::MainType;
 
-    // Holds the one text of a string just read, under handle 1, while it is added to its array
-    // or object.
-    class SingleTextDictionary final : public value::StringDictionary {
-      public:
-        explicit SingleTextDictionary(std::string_view text) : text(text) {}
-        [[nodiscard]] std::uint32_t getHandleForString(std::string_view other) override {
-            if (other.empty()) {
-                return 0;
-            }
-            if (other != text) {
-                value::throwError("Unknown string");
-            }
-            return 1;
-        }
-        [[nodiscard]] std::string_view getStringForHandle(std::uint32_t handle) const override {
-            if (handle > 1) {
-                value::throwError("Unknown string");
-            }
-            return handle == 0 ? std::string_view() : text;
-        }
-
-      private:
-        std::string_view text;
-    };
-
-    static value::Value toValue(value::Value&& container) { return std::move(container); }
-
-    static value::Value toValue(const value::ValueView& scalar) {
-        switch (scalar.getType().getMainType()) {
-            case MainType::string:
-                return value::createString(scalar.getString());
-            case MainType::int64:
-                return value::createInt64(scalar.getInt64());
-            case MainType::float64:
-                return value::createFloat64(scalar.getFloat64());
-            case MainType::bool_:
-                return value::createBool(scalar.getInt64() != 0);
-            default:
-                return {};
-        }
-    }
-
     template <typename T>
-    static value::ValueView scalarView(MainType type, const T& number) {
-        return value::ValueView(value::Type(type), reinterpret_cast<const std::uint8_t*>(&number),
-                                nullptr);
+    void append(T scalar) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&scalar);
+        data.insert(data.end(), bytes, bytes + sizeof(T));
     }
 
-    // Reads one value and hands it to add: arrays and objects as a Value, everything else as a
-    // view of a few bytes on the stack, so that a number or a string needs no Value (and no
-    // dictionary) of its own before it lands in its array or object.
-    template <typename Add>
-    void parseElement(Add&& add) {
+    // Reads one value, appends its packed data and returns its type. The packed layout of a
+    // value is its scalars in the order the text gives them, so the whole document is built in
+    // one pass into one block and one dictionary, with no copying from level to level.
+    value::Type parseElement() {
         skipWhitespace();
         if (atEnd()) {
             throwError("Syntax error", current);
@@ -239,45 +194,38 @@ class Parser {
             case '"': {
                 ++current;
                 const std::string text = parseString();
-                const SingleTextDictionary dictionary(text);
-                const std::uint32_t handle = text.empty() ? 0 : 1;
-                add(value::ValueView(value::Type(MainType::string),
-                                     reinterpret_cast<const std::uint8_t*>(&handle), &dictionary));
-                return;
+                // Nothing after a NUL can be read back, so it is not stored.
+                append(dictionary.getHandleForString(std::string_view(text.c_str())));
+                return value::Type(MainType::string);
             }
             case '-':
                 ++current;
                 skipWhitespace();
-                parseNumber(true, add);
-                return;
+                return parseNumber(true);
             case '[':
-                add(parseArray());
-                return;
+                return parseArray();
             case '{':
-                add(parseObject());
-                return;
+                return parseObject();
             case 't':
                 if (matchKeyword("true")) {
-                    add(scalarView(MainType::bool_, std::uint32_t{1}));
-                    return;
+                    append(std::uint32_t{1});
+                    return value::Type(MainType::bool_);
                 }
                 break;
             case 'f':
                 if (matchKeyword("false")) {
-                    add(scalarView(MainType::bool_, std::uint32_t{0}));
-                    return;
+                    append(std::uint32_t{0});
+                    return value::Type(MainType::bool_);
                 }
                 break;
             case 'n':
                 if (matchKeyword("null")) {
-                    add(value::ValueView());
-                    return;
+                    return {};
                 }
                 break;
             default:
                 if (isDigit(c)) {
-                    parseNumber(false, add);
-                    return;
+                    return parseNumber(false);
                 }
                 break;
         }
@@ -345,11 +293,11 @@ class Parser {
         throwError(message, current);
     }
 
-    value::Value parseArray() {
+    value::Type parseArray() {
         const NestingLevel level(*this, current);
         ++current;
         const char* const afterBracket = current;
-        value::Value array = value::createEmptyArray();
+        value::Type array = value::Type::createEmptyArray();
         skipWhitespace();
         if (consumeIf(']')) {
             return array;
@@ -359,20 +307,18 @@ class Parser {
             if (atEnd()) {
                 throwError("Unexpected EOF in array declaration", afterBracket);
             }
-            parseElement([&array](auto&& element) {
-                array.addArrayElement(std::forward<decltype(element)>(element));
-            });
+            array.addArrayElements(parseElement(), 1);
             if (listEnds(']', "Expected ',' or ']'")) {
                 return array;
             }
         }
     }
 
-    value::Value parseObject() {
+    value::Type parseObject() {
         const NestingLevel level(*this, current);
         ++current;
         const char* const afterBrace = current;
-        value::Value object = value::createObject({});
+        value::Type object = value::Type::createObject({});
         skipWhitespace();
         if (consumeIf('}')) {
             return object;
@@ -396,9 +342,7 @@ class Parser {
                 throwError("Expected ':'", current);
             }
             ++current;
-            parseElement([&object, &name](auto&& element) {
-                object.addMember(name, std::forward<decltype(element)>(element));
-            });
+            object.addObjectMember(name, parseElement());
             if (listEnds('}', "Expected ',' or '}'")) {
                 return object;
             }
@@ -487,8 +431,7 @@ class Parser {
         return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
     }
 
-    template <typename Add>
-    void parseNumber(bool negative, Add& add) {
+    value::Type parseNumber(bool negative) {
         const char* const first = current;
         bool hasPoint = false;
         bool hasExponent = false;
@@ -529,17 +472,16 @@ class Parser {
             const long long number = std::strtoll(scanned.c_str(), &converted, 10);
             // LLONG_MAX is also what an overflow gives: such numbers are read as doubles.
             if (converted == scannedEnd && number != LLONG_MAX) {
-                const std::int64_t result = negative ? -number : number;
-                add(scalarView(MainType::int64, result));
-                return;
+                append(std::int64_t{negative ? -number : number});
+                return value::Type(MainType::int64);
             }
         }
         const double number = text::parseDouble(scanned.c_str(), &converted);
         if (converted != scannedEnd) {
             throwError("Syntax error in number", current);
         }
-        const double result = negative ? -number : number;
-        add(scalarView(MainType::float64, result));
+        append(negative ? -number : number);
+        return value::Type(MainType::float64);
     }
 
     [[noreturn]] void throwError(const char* message, const char* position) const {
@@ -563,6 +505,8 @@ class Parser {
     const char* current;
     const char* end;
     int depth = 0;
+    std::vector<std::uint8_t> data;
+    value::SimpleStringDictionary dictionary;
 };
 
 namespace {

@@ -58,13 +58,20 @@ void throwError(const char* description) {
 //==============================================================================================
 // Type
 
+// The data size and whether a string lies anywhere below are kept up to date as members and
+// elements are added, so that asking for them never walks the tree: walking it at every level of
+// a deep value would make reading and writing it cost the cube of its depth.
 struct Type::ObjectInfo {
     std::string className;
     std::vector<Member> members;
+    std::size_t dataSize = 0;
+    bool holdsStrings = false;
 };
 
 struct Type::ComplexArrayInfo {
     std::vector<ElementGroup> groups;
+    std::size_t dataSize = 0;
+    bool holdsStrings = false;
 };
 
 Type::Type(MainType type) : mainType(type) {
@@ -149,7 +156,7 @@ Type Type::createArray(Type arrayElementType, std::uint32_t count) {
         return type;
     }
     Type type(MainType::complexArray);
-    type.complexArray->groups.push_back(ElementGroup{count, std::move(arrayElementType)});
+    type.addArrayElements(std::move(arrayElementType), count);
     return type;
 }
 
@@ -230,20 +237,10 @@ std::size_t Type::getValueDataSize() const {
         case MainType::primitiveArray:
             return primitiveSize(elementType) * numElements *
                    std::max<std::size_t>(numVectorElements, 1);
-        case MainType::object: {
-            std::size_t total = 0;
-            for (const auto& member : objectInfo().members) {
-                total += member.type.getValueDataSize();
-            }
-            return total;
-        }
-        case MainType::complexArray: {
-            std::size_t total = 0;
-            for (const auto& group : complexArrayInfo().groups) {
-                total += group.count * group.elementType.getValueDataSize();
-            }
-            return total;
-        }
+        case MainType::object:
+            return objectInfo().dataSize;
+        case MainType::complexArray:
+            return complexArrayInfo().dataSize;
     }
     throwError("Invalid type");
 }
@@ -253,17 +250,10 @@ bool Type::usesStrings() const {
         return true;
     }
     if (isObject()) {
-        for (const auto& member : objectInfo().members) {
-            if (member.type.usesStrings()) {
-                return true;
-            }
-        }
-    } else if (isComplexArray()) {
-        for (const auto& group : complexArrayInfo().groups) {
-            if (group.elementType.usesStrings()) {
-                return true;
-            }
-        }
+        return objectInfo().holdsStrings;
+    }
+    if (isComplexArray()) {
+        return complexArrayInfo().holdsStrings;
     }
     return false;
 }
@@ -290,29 +280,37 @@ void Type::addArrayElements(Type newElementType, std::uint32_t count) {
             return;
         }
         Type complex(MainType::complexArray);
-        complex.complexArray->groups.push_back(ElementGroup{numElements, std::move(current)});
+        complex.addArrayElements(std::move(current), numElements);
         *this = std::move(complex);
     }
     if (isComplexArray()) {
-        auto& groups = complexArrayInfo().groups;
-        if (!groups.empty() && groups.back().elementType == newElementType) {
-            groups.back().count += count;
+        auto& info = complexArrayInfo();
+        const std::size_t addedSize = count * newElementType.getValueDataSize();
+        const bool addedStrings = newElementType.usesStrings();
+        if (!info.groups.empty() && info.groups.back().elementType == newElementType) {
+            info.groups.back().count += count;
         } else {
-            groups.push_back(ElementGroup{count, std::move(newElementType)});
+            info.groups.push_back(ElementGroup{count, std::move(newElementType)});
         }
+        info.dataSize += addedSize;
+        info.holdsStrings = info.holdsStrings || addedStrings;
         return;
     }
     throwError("Cannot add new elements to this type");
 }
 
 void Type::addObjectMember(std::string_view name, Type memberType) {
-    auto& members = objectInfo().members;
-    for (const auto& member : members) {
+    auto& info = objectInfo();
+    for (const auto& member : info.members) {
         if (member.name == name) {
             throwError("This object already contains a member with the given name");
         }
     }
-    members.push_back(Member{std::string(name), std::move(memberType)});
+    const std::size_t memberSize = memberType.getValueDataSize();
+    const bool memberStrings = memberType.usesStrings();
+    info.members.push_back(Member{std::string(name), std::move(memberType)});
+    info.dataSize += memberSize;
+    info.holdsStrings = info.holdsStrings || memberStrings;
 }
 
 bool Type::operator==(const Type& other) const {
@@ -726,6 +724,15 @@ Value::Value(Type type, const void* bytes, std::size_t byteCount) {
     const auto* first = static_cast<const std::uint8_t*>(bytes);
     if (byteCount != 0) {
         packedData.assign(first, first + byteCount);
+    }
+    view.type = std::move(type);
+    repoint();
+}
+
+Value::Value(Type type, std::vector<std::uint8_t> data, SimpleStringDictionary strings)
+    : packedData(std::move(data)), dictionary(std::move(strings)) {
+    if (packedData.size() != type.getValueDataSize()) {
+        throwError("Invalid type");
     }
     view.type = std::move(type);
     repoint();

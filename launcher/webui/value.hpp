@@ -223,6 +223,9 @@ class Value {
   public:
     Value();
     Value(Type type, const void* bytes, std::size_t byteCount);
+    // Takes over data already packed as the type lays it out, with the dictionary its string
+    // handles refer to.
+    Value(Type type, std::vector<std::uint8_t> data, SimpleStringDictionary strings);
     Value(const Value& other);
     Value(Value&& other) noexcept;
     Value& operator=(const Value& other);

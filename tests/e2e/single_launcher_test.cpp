@@ -197,6 +197,7 @@ TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
     const WaitCase& wait = GetParam();
     world.serve("3.1.0");
     const fs::path file = world.path() / "runtime" / "zentravo-launcher.lock";
+    const fs::path release = world.path() / "release-the-lock";
     std::unique_ptr<Process> stranger;
     int fd = -1;
     if (wait.heldByParent) {
@@ -205,10 +206,21 @@ TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
         const std::string pid = std::to_string(::getpid()) + "\n";
         ASSERT_EQ(::write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
     } else {
+        // A shell that takes the lock, says so, and keeps it until the test lets it go: the
+        // launcher meets it held however long the machine takes to get there.
         stranger = std::make_unique<Process>(
-            std::vector<std::string>{"/usr/bin/flock", file.string(), "/bin/sleep", "2"},
+            std::vector<std::string>{"/bin/sh", "-c",
+                                     "exec 9>>\"$0\" && /usr/bin/flock -x 9 && echo held && "
+                                     "while [ ! -e \"$1\" ]; do sleep 0.05; done",
+                                     file.string(), release.string()},
             world.environment(), world.path() / "flock.out");
-        std::this_thread::sleep_for(300ms);
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (readFile(world.path() / "flock.out") != "held\n") {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "the stranger never took the lock";
+            ASSERT_FALSE(stranger->waitExit(0ms)) << readFile(world.path() / "flock.out");
+            std::this_thread::sleep_for(20ms);
+        }
     }
     waitForNoMainApplication();
     auto launcher = world.startLauncher(wait.arguments);
@@ -222,6 +234,10 @@ TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
     EXPECT_FALSE(fs::exists(world.logFile()));
     if (fd >= 0) {
         ::close(fd);
+    }
+    if (stranger) {
+        std::ofstream{release}.flush();
+        ASSERT_EQ(stranger->waitExit(60s), 0);
     }
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     expectWholeLog(wait.arguments.size());

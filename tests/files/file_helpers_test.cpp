@@ -5,17 +5,23 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "app_start.hpp"
@@ -126,8 +132,22 @@ TEST(GetCurrentVersion, UnparsableVersionIsLoggedAndGivesZero) {
               (std::vector<files_test::Report>{{"getCurrentVersion Failed", errors[0]}}));
 }
 
-// A FIFO, a device, a huge (sparse) file, a link or a folder where the Info.plist belongs: both
-// readers give up at once, without waiting for a writer or loading the file.
+// A character device with /dev/zero's numbers, which never ends; making one needs root (and a
+// file system that allows it), else the case falls back to a FIFO and says so.
+void makeDeviceNode(const fs::path& p) {
+    if (::mknod(p.c_str(), S_IFCHR | 0644, ::makedev(1, 5)) == 0) {
+        ::testing::Test::RecordProperty("device_case", "character device node");
+        return;
+    }
+    ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0);
+    std::printf("Cannot make a device node here (%s): the \"device\" case uses a FIFO\n",
+                std::strerror(errno));
+    ::testing::Test::RecordProperty("device_case", "fifo");
+}
+
+// A FIFO, a device node, a link to one, a huge (sparse) file, a link or a folder where the
+// Info.plist belongs: both readers give up at once, without waiting for a writer or loading the
+// file.
 TEST(GetCurrentVersion, UnusableInfoPlistGivesZeroWithALogLineAndNoStart) {
     ScratchDir dir;
     struct Case {
@@ -138,7 +158,8 @@ TEST(GetCurrentVersion, UnusableInfoPlistGivesZeroWithALogLineAndNoStart) {
     const std::vector<Case> cases{
         {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
          "not a regular file"},
-        {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+        {"device", makeDeviceNode, "not a regular file"},
+        {"link to a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
          "is a symbolic link"},
         {"huge",
          [](const fs::path& p) {
@@ -522,6 +543,24 @@ int inChild(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// True when thread tid sits in read() on the FIFO and nothing written to it (through writeEnd)
+// is left unread: the reader has taken all there was and waits for more.
+bool readsEmptyFifo(pid_t tid, const fs::path& fifo, int writeEnd) {
+    int unread = -1;
+    if (::ioctl(writeEnd, FIONREAD, &unread) != 0 || unread != 0) {
+        return false;
+    }
+    std::ifstream in{"/proc/self/task/" + std::to_string(tid) + "/syscall"};
+    long number = -1;
+    std::string fdText;
+    if (!(in >> number >> fdText) || number != SYS_read) {
+        return false;
+    }
+    std::error_code error;
+    const fs::path file = "/proc/self/fd/" + std::to_string(std::stol(fdText, nullptr, 16));
+    return fs::read_symlink(file, error) == fifo;
+}
+
 // A disk that fills up while an archive is unpacked (another program takes the space after the
 // unpacking began): the failed writes fail the unpacking instead of leaving a file with a hole,
 // and what was written is removed. The archive arrives through a pipe, so that the disk is
@@ -543,13 +582,20 @@ TEST(UnpackFile, WritesThatFailOnAFullDiskFail) {
             return 77;
         }
         const fs::path destination = mountPoint / "dest";
+        const pid_t unpacker = ::gettid();
         std::thread feeder{[&] {
             const int fd = ::open(pipe.c_str(), O_WRONLY);
             (void)::write(fd, bytes.data(), split);
-            while (!fs::exists(destination / "small.txt")) {
+            // The unpacker has taken everything up to big.bin's data, so small.txt is written,
+            // once it waits in read() on the empty pipe.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes{2};
+            while (!readsEmptyFifo(unpacker, pipe, fd)) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    std::fprintf(stderr, "the unpacker never waited for big.bin's data\n");
+                    std::_Exit(4);
+                }
                 std::this_thread::sleep_for(std::chrono::milliseconds{5});
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds{100});
             {
                 std::ofstream filler{mountPoint / "filler", std::ios::binary};
                 const std::string block(1 << 20, 'f');

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "paths.hpp"
+#include "saved_environment.hpp"
 
 namespace {
 
@@ -20,6 +21,7 @@ std::optional<std::string> variable(const char* name) {
 }
 
 TEST(Locations, DataFolderIgnoresARelativeXdgDataHome) {
+    const launcher_test::SavedEnvironment environment{"XDG_DATA_HOME", "HOME"};
     struct Case {
         std::optional<std::string> xdg;
         std::optional<std::string> home;
@@ -65,6 +67,18 @@ TEST(Locations, RelativeValuesLeaveTheEnvironment) {
         {"XDG_CONFIG_DIRS", "etc:xdg", std::nullopt},
         {"LANG", "C", "C"},  // nothing else is touched
     };
+    const launcher_test::SavedEnvironment environment{"XDG_DATA_HOME",
+                                                      "XDG_CONFIG_HOME",
+                                                      "XDG_CACHE_HOME",
+                                                      "XDG_STATE_HOME",
+                                                      "XDG_RUNTIME_DIR",
+                                                      "TMPDIR",
+                                                      "TMP",
+                                                      "TEMP",
+                                                      "TEMPDIR",
+                                                      "XDG_DATA_DIRS",
+                                                      "XDG_CONFIG_DIRS",
+                                                      "LANG"};
     for (const Case& c : cases) {
         ::setenv(c.name, c.value, 1);
     }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -56,8 +58,12 @@ inline void waitForFreePort(int port, std::chrono::seconds patience = std::chron
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         ::close(fd);
-        if (free || std::chrono::steady_clock::now() >= deadline) {
+        if (free) {
             return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error{"Port " + std::to_string(port) +
+                                     " stays taken by another process; the tests need it free"};
         }
         std::this_thread::sleep_for(std::chrono::milliseconds{250});
     }
@@ -87,19 +93,50 @@ std::vector<pid_t> processesWhere(Match match) {
     return found;
 }
 
-// True while some main application tagged "--launcher" runs (the launcher would see it).
-inline bool mainApplicationRunning() {
-    return !processesWhere([](const std::vector<std::string>& argv) {
-                return fs::path{argv[0]}.filename() == "Zentravo" &&
-                       std::find(argv.begin(), argv.end(), "--launcher") != argv.end();
-            }).empty();
+// The main applications tagged "--launcher" of this user (the ones a launcher would see), each
+// as "pid: command line".
+inline std::vector<std::string> runningMainApplications() {
+    std::vector<std::string> found;
+    for (const pid_t pid : processesWhere([](const std::vector<std::string>& argv) {
+             return fs::path{argv[0]}.filename() == "Zentravo" &&
+                    std::find(argv.begin(), argv.end(), "--launcher") != argv.end();
+         })) {
+        struct stat info {};
+        const std::string folder = "/proc/" + std::to_string(pid);
+        if (::stat(folder.c_str(), &info) != 0 || info.st_uid != ::geteuid()) {
+            continue;
+        }
+        std::ifstream in{folder + "/cmdline", std::ios::binary};
+        std::string command{std::istreambuf_iterator<char>{in}, {}};
+        while (!command.empty() && command.back() == '\0') {
+            command.pop_back();
+        }
+        std::replace(command.begin(), command.end(), '\0', ' ');
+        found.push_back(std::to_string(pid) + ": " + command);
+    }
+    return found;
 }
 
-// A main application of another run on this machine would make a launcher hand over to it and
-// end: waits until none runs (or `patience` has passed).
+inline bool mainApplicationRunning() {
+    return !runningMainApplications().empty();
+}
+
+// A main application of another run on this machine (another checkout's tests, a real one of
+// this user) would make a launcher hand over to it and end: waits until none runs, and fails with
+// a message that says so when one is still there after `patience`.
 inline void waitForNoMainApplication(std::chrono::seconds patience = std::chrono::seconds{180}) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (mainApplicationRunning() && std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
+        const auto running = runningMainApplications();
+        if (running.empty()) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error{
+                "Another Zentravo main application of this user is running (pid " + running[0] +
+                "); the end-to-end tests need none: end it, or run the tests in a private pid "
+                "namespace"};
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds{250});
     }
 }

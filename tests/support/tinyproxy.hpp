@@ -6,12 +6,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -29,18 +31,31 @@ class Tinyproxy {
             << "LogLevel Connect\nLogFile \"" << (folder_ / "tinyproxy.log").string() << "\"\n"
             << "BasicAuth alice s3cret\nAllow 127.0.0.1\n";
         const std::string conf = (folder_ / "tinyproxy.conf").string();
-        pid_ = spawnChild({"/usr/bin/tinyproxy", "-d", "-c", conf});
-        // Ready once it accepts connections.
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            ::close(fd);
-            if (up) {
-                break;
+        pid_ = spawnChild({"/usr/bin/tinyproxy", "-d", "-c", conf}, (folder_ / "out").string(),
+                          (folder_ / "out").string());
+        if (pid_ <= 0) {
+            throw std::runtime_error{"cannot start /usr/bin/tinyproxy"};
+        }
+        // Ready once it accepts connections; it may also end at once (a bad configuration, the
+        // port taken meanwhile). The bound is only there so that a proxy that hangs fails the
+        // test instead of blocking it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{60};
+        for (;;) {
+            if (accepts()) {
+                return;
+            }
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw std::runtime_error{"tinyproxy ended before it listened on port " +
+                                         std::to_string(port_) + ": " + output()};
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                ::kill(pid_, SIGKILL);
+                (void)waitChild(pid_);
+                pid_ = -1;
+                throw std::runtime_error{"tinyproxy did not listen on port " +
+                                         std::to_string(port_) + " within 60 s: " + output()};
             }
             std::this_thread::sleep_for(std::chrono::milliseconds{10});
         }
@@ -66,6 +81,22 @@ class Tinyproxy {
     }
 
   private:
+    [[nodiscard]] bool accepts() const {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return up;
+    }
+    // What it printed and logged, for the message of a start that failed.
+    [[nodiscard]] std::string output() const {
+        std::ifstream in{folder_ / "out"};
+        return std::string{std::istreambuf_iterator<char>{in}, {}} + log();
+    }
+
     fixture::ScratchFolder folder_;
     int port_;
     pid_t pid_ = -1;

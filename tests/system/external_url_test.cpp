@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "saved_environment.hpp"
 #include "scratch_folder.hpp"
 #include "system.hpp"
 #include "system_test_support.hpp"
@@ -14,6 +15,9 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(OpenExternalUrl, HandsValidUrlsToTheDefaultHandlerAndNothingElse) {
+    const launcher_test::SavedEnvironment environment{
+        "XDG_DATA_HOME",   "XDG_DATA_DIRS", "XDG_CONFIG_HOME",
+        "XDG_CONFIG_DIRS", "URL_RECORD",    "DBUS_SESSION_BUS_ADDRESS"};
     const fixture::ScratchFolder xdg;
     const auto record = xdg / "opened.txt";
     std::filesystem::create_directories(xdg / "data/applications");

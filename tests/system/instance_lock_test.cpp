@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "saved_environment.hpp"
 #include "scratch_folder.hpp"
 
 namespace {
@@ -67,6 +68,7 @@ TEST(InstanceLock, PlantedEntriesInPlaceOfTheFileAreNeverUsed) {
 }
 
 TEST(InstanceLock, LivesInAPrivateRuntimeFolderElseInTheDataFolder) {
+    const launcher_test::SavedEnvironment environment{"XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
     const fixture::ScratchFolder scratch;
     fs::create_directory(scratch / "runtime");
     fs::permissions(scratch / "runtime", fs::perms::owner_all);

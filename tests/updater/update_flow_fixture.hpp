@@ -24,6 +24,7 @@
 
 #include "log_capture.hpp"
 #include "mainapp_fixture.hpp"
+#include "saved_environment.hpp"
 #include "scratch_folder.hpp"
 #include "update_service.hpp"
 #include "updater.hpp"
@@ -118,8 +119,6 @@ class UpdateFlowTest : public ::testing::Test {
         ::setenv("XDG_DATA_HOME", (scratch_ / "data").c_str(), 1);
         ::setenv("XDG_CACHE_HOME", (scratch_ / "cache").c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", (scratch_ / "runtime").c_str(), 1);
-        if (const char* tmp = std::getenv("TMPDIR"))
-            previousTmpdir_ = tmp;
         ::setenv("TMPDIR", (scratch_ / "tmp").c_str(), 1);
         ::setenv("LANGUAGE", "en", 1);
         ::unsetenv("DISPLAY");
@@ -151,11 +150,6 @@ class UpdateFlowTest : public ::testing::Test {
     void TearDown() override {
         stopMainApps();
         fs::current_path(previousDirectory_);
-        if (previousTmpdir_) {
-            ::setenv("TMPDIR", previousTmpdir_->c_str(), 1);
-        } else {
-            ::unsetenv("TMPDIR");
-        }
     }
 
     // Starts the service on the compiled-in address, serving the scratch "root" folder.
@@ -263,7 +257,22 @@ class UpdateFlowTest : public ::testing::Test {
     LogCapture log_{4096};
     std::unique_ptr<launcher_test::UpdateService> service_;
     fs::path previousDirectory_;
-    std::optional<std::string> previousTmpdir_;
+    // Everything SetUp and the tests change, restored after each test.
+    launcher_test::SavedEnvironment environment_{"HOME",
+                                                 "XDG_DATA_HOME",
+                                                 "XDG_CACHE_HOME",
+                                                 "XDG_RUNTIME_DIR",
+                                                 "TMPDIR",
+                                                 "LANGUAGE",
+                                                 "DISPLAY",
+                                                 "WAYLAND_DISPLAY",
+                                                 "http_proxy",
+                                                 "https_proxy",
+                                                 "HTTPS_PROXY",
+                                                 "all_proxy",
+                                                 "ZENTRAVO_MAINAPP_RECORD",
+                                                 "ZENTRAVO_MAINAPP_LIFETIME_MS",
+                                                 "ZENTRAVO_MAINAPP_MODE"};
 };
 
 }  // namespace updater_test

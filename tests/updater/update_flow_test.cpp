@@ -541,6 +541,7 @@ TEST_F(UpdateFlowTest, PageTextsFollowTheSystemLanguage) {
 }
 
 TEST(UpdaterPathsTest, FoldersAndDownloadTarget) {
+    const launcher_test::SavedEnvironment environment{"HOME", "XDG_DATA_HOME"};
     EXPECT_EQ(zentravo::Updater::getAppPath("/data", "1.2.3"),
               fs::path{"/data/ZentravoV3/app/1.2.3"});
     // The launcher's own download folder, and a name that is a plain file name whatever the
