@@ -14,10 +14,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
+
+#include "report_store.hpp"
 
 namespace zentravo::tracker::crash {
 namespace {
@@ -368,12 +369,15 @@ void setScope(std::string_view eventJson) {
     state.activeScope.store(idle);
 }
 
-std::optional<Report> readReport(const std::filesystem::path& file) try {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+std::optional<Report> readReport(const std::filesystem::path& file) {
+    store::ReadResult read = store::readFile(file, store::kMaxReportBytes);
+    if (read.status != store::ReadStatus::ok) {
         return std::nullopt;
     }
-    const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return parseReport(read.content);
+}
+
+std::optional<Report> parseReport(const std::string& content) try {
     if (!content.starts_with(kMagic)) {
         return std::nullopt;
     }

@@ -41,7 +41,10 @@ struct Report {
     std::string maps;                   // /proc/self/maps of the crashed process
 };
 
-// nullopt when `file` is not a complete report.
+// nullopt when `file` is not a complete report, or not one that may be read (see
+// store::readFile).
 [[nodiscard]] std::optional<Report> readReport(const std::filesystem::path& file);
+// The same for a report's content.
+[[nodiscard]] std::optional<Report> parseReport(const std::string& content);
 
 }  // namespace zentravo::tracker::crash

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,7 @@
 
 #include "crash_handler.hpp"
 #include "http_session.hpp"
+#include "report_store.hpp"
 #include "version.hpp"
 
 namespace zentravo::tracker {
@@ -233,12 +235,18 @@ std::string signalName(int signo) {
 
 }  // namespace
 
+json crashEvent(const crash::Report& report);
+
 std::optional<json> crashReportToEvent(const fs::path& file) {
     const auto report = crash::readReport(file);
     if (!report) {
         return std::nullopt;
     }
-    json event = json::parse(report->scope, nullptr, false);
+    return crashEvent(*report);
+}
+
+json crashEvent(const crash::Report& report) {
+    json event = json::parse(report.scope, nullptr, false);
     if (!event.is_object()) {
         event = json::object();
     }
@@ -249,10 +257,9 @@ std::optional<json> crashReportToEvent(const fs::path& file) {
     event["platform"] = "native";
     event["timestamp"] = isoTimestamp(std::chrono::system_clock::time_point{
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds{report->seconds} +
-            std::chrono::nanoseconds{report->nanoseconds})});
+            std::chrono::seconds{report.seconds} + std::chrono::nanoseconds{report.nanoseconds})});
 
-    const std::vector<Mapping> maps = parseMaps(report->maps);
+    const std::vector<Mapping> maps = parseMaps(report.maps);
     // An image's load address is where its offset-0 mapping starts.
     std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> images;
     for (const Mapping& m : maps) {
@@ -264,7 +271,7 @@ std::optional<json> crashReportToEvent(const fs::path& file) {
     }
     json frames = json::array();
     // The tracker lists frames outermost first.
-    for (auto it = report->frames.rbegin(); it != report->frames.rend(); ++it) {
+    for (auto it = report.frames.rbegin(); it != report.frames.rend(); ++it) {
         json frame = {{"instruction_addr", hexAddress(*it)}};
         for (const Mapping& m : maps) {
             if (m.executable && *it >= m.start && *it < m.end) {
@@ -287,14 +294,14 @@ std::optional<json> crashReportToEvent(const fs::path& file) {
                                  {"image_size", range.second - range.first}});
         }
     }
-    const std::string name = signalName(report->signal);
+    const std::string name = signalName(report.signal);
     json exception = {{"type", name},
                       {"value", fmt::format("Fatal signal {} at address {}", name,
-                                            hexAddress(report->faultAddress))},
+                                            hexAddress(report.faultAddress))},
                       {"mechanism",
                        {{"type", "signalhandler"},
                         {"handled", false},
-                        {"meta", {{"signal", {{"number", report->signal}, {"name", name}}}}}}},
+                        {"meta", {{"signal", {{"number", report.signal}, {"name", name}}}}}}},
                       {"stacktrace", {{"frames", std::move(frames)}}}};
     event["exception"] = {{"values", json::array({std::move(exception)})}};
     event["debug_meta"] = {{"images", std::move(imageList)}};
@@ -315,6 +322,9 @@ constexpr std::size_t kMaxQueuedBeforeStart = 100;
 // must not fill the disk.
 constexpr std::size_t kMaxStored = 100;
 constexpr std::string_view kEnvelopeExtension = ".envelope";
+// What a report is written as before it is renamed into place (envelopes and crash reports).
+constexpr std::string_view kPartialExtension = ".tmp";
+constexpr std::chrono::minutes kPartialLeftoverAge{1};
 
 const char* levelName(Level level) {
     switch (level) {
@@ -550,76 +560,116 @@ struct Client::State {
             return;  // already on disk, or nowhere to keep it
         }
         const std::string envelope = render(item);
-        const std::string id = item.event.value("event_id", detail::newEventId());
-        const fs::path target = options.databasePath / (id + std::string(kEnvelopeExtension));
-        const fs::path temporary = fs::path(target).concat(".tmp");
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out << envelope;
-            if (!out.flush()) {
-                std::error_code ignored;
-                fs::remove(temporary, ignored);
-                debugLine("cannot keep an unsent event");
-                return;
-            }
+        if (envelope.size() > store::kMaxReportBytes) {
+            debugLine("unsent event too large to keep");
+            return;  // the next start would remove it unread
         }
-        std::error_code error;
-        fs::rename(temporary, target, error);
-        if (error) {
-            fs::remove(temporary, error);
+        const std::string id = item.event.value("event_id", detail::newEventId());
+        if (!store::writeFile(options.databasePath / (id + std::string(kEnvelopeExtension)),
+                              envelope)) {
+            debugLine("cannot keep an unsent event");
         }
     }
 
-    // Reports kept by an earlier run: crash reports and events that could not be sent then.
+    // Reports kept by an earlier run, oldest first: crash reports and events that could not be
+    // sent then. Only their names are taken here; each is read when its turn comes.
     std::vector<Item> storedItems() const {
         std::vector<Item> items;
         if (!storeUsable) {
             return items;
         }
-        std::vector<fs::directory_entry> entries;
+        struct Found {
+            fs::path path;
+            timespec modified{};
+            bool partial = false;  // a report being written, or left half-written
+        };
+        std::vector<Found> found;
+        const auto now = std::chrono::system_clock::now();
         std::error_code error;
-        for (const auto& entry : fs::directory_iterator(options.databasePath, error)) {
-            entries.push_back(entry);
-        }
-        std::erase_if(entries, [](const fs::directory_entry& entry) {
-            const auto extension = entry.path().extension().string();
-            std::error_code ignored;
-            return !entry.is_regular_file(ignored) ||
-                   (extension != crash::kReportExtension && extension != kEnvelopeExtension);
-        });
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-            std::error_code ignored;
-            return a.last_write_time(ignored) < b.last_write_time(ignored);
-        });
-        while (entries.size() > kMaxStored) {
-            std::error_code ignored;
-            fs::remove(entries.front().path(), ignored);
-            entries.erase(entries.begin());
-        }
-        for (const auto& entry : entries) {
-            const fs::path& path = entry.path();
+        for (fs::directory_iterator it(options.databasePath, error), end; !error && it != end;
+             it.increment(error)) {
+            if (stopping.load()) {
+                return items;
+            }
+            const fs::path& path = it->path();
             const std::string extension = path.extension().string();
+            const bool partial = extension == kPartialExtension;
+            if (!partial && extension != crash::kReportExtension &&
+                extension != kEnvelopeExtension) {
+                continue;
+            }
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0) {
+                continue;
+            }
             std::error_code ignored;
-            if (extension == crash::kReportExtension) {
-                if (auto event = detail::crashReportToEvent(path)) {
-                    stampOptions(*event);
-                    std::string envelope = detail::makeEnvelope(*event, options.dsn);
-                    items.push_back({std::move(*event), {}, std::move(envelope), path});
-                } else {
-                    fs::remove(path, ignored);  // cut short or not ours: nothing to send
-                }
-            } else if (extension == kEnvelopeExtension) {
-                std::ifstream in(path, std::ios::binary);
-                std::string envelope{std::istreambuf_iterator<char>(in),
-                                     std::istreambuf_iterator<char>()};
-                if (envelope.empty()) {
-                    fs::remove(path, ignored);
-                    continue;
-                }
-                items.push_back({json::object(), {}, std::move(envelope), path});
+            if (S_ISLNK(info.st_mode)) {
+                fs::remove(path, ignored);  // never one of ours: the link goes, not its target
+                continue;
+            }
+            if (!S_ISREG(info.st_mode)) {
+                continue;
+            }
+            const auto modified = std::chrono::system_clock::time_point{
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                    std::chrono::seconds{info.st_mtim.tv_sec} +
+                    std::chrono::nanoseconds{info.st_mtim.tv_nsec})};
+            // A writer needs milliseconds; a partial file this old was left by a process that
+            // ended half-way.
+            if ((partial && now - modified > kPartialLeftoverAge) ||
+                (!partial && static_cast<std::uint64_t>(info.st_size) > store::kMaxReportBytes)) {
+                fs::remove(path, ignored);
+                continue;
+            }
+            found.push_back({path, info.st_mtim, partial});
+        }
+        std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+            return std::tie(a.modified.tv_sec, a.modified.tv_nsec) <
+                   std::tie(b.modified.tv_sec, b.modified.tv_nsec);
+        });
+        // Partial files count too: they take room like any report.
+        const std::size_t excess = found.size() > kMaxStored ? found.size() - kMaxStored : 0;
+        for (std::size_t i = 0; i < excess; ++i) {
+            std::error_code ignored;
+            fs::remove(found[i].path, ignored);
+        }
+        for (std::size_t i = excess; i < found.size(); ++i) {
+            if (!found[i].partial) {
+                items.push_back({json::object(), {}, {}, std::move(found[i].path)});
             }
         }
         return items;
+    }
+
+    // Reads a stored report into `item`; false when there is nothing to send. A file that cannot
+    // be a report of ours is removed; a read cut short by the stop leaves the file as it is.
+    bool loadStored(Item& item) const {
+        const store::ReadResult read =
+            store::readFile(item.source, store::kMaxReportBytes, &stopping);
+        if (read.status == store::ReadStatus::stopped) {
+            return false;
+        }
+        std::string envelope;
+        if (read.status == store::ReadStatus::ok) {
+            if (item.source.extension() == crash::kReportExtension) {
+                if (const auto report = crash::parseReport(read.content)) {
+                    json event = detail::crashEvent(*report);
+                    stampOptions(event);
+                    envelope = detail::makeEnvelope(event, options.dsn);
+                    item.event = std::move(event);
+                }
+            } else {
+                envelope = read.content;
+            }
+        }
+        if (envelope.empty()) {
+            debugLine("stored report dropped: unreadable, too large or not a report");
+            std::error_code ignored;
+            fs::remove(item.source, ignored);
+            return false;
+        }
+        item.envelope = std::move(envelope);
+        return true;
     }
 
     void run() {
@@ -643,6 +693,14 @@ struct Client::State {
                 item = std::move(queue.front());
                 queue.pop_front();
                 inFlight = true;
+            }
+            if (!item.source.empty() && item.envelope.empty() && !loadStored(item)) {
+                {
+                    const std::lock_guard lock(mutex);
+                    inFlight = false;
+                }
+                drained.notify_all();
+                continue;
             }
             const std::string envelope = render(item);
             const PostResult result =

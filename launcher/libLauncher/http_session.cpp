@@ -7,6 +7,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "proxy.hpp"
+
 namespace zentravo::http {
 
 namespace {
@@ -107,8 +109,8 @@ void maskCredentialLine(std::string_view line, std::string& out) {
 }
 
 // libcurl's own verbose output, less the credentials: text and headers only, each block led by
-// "* ", "< " or "> ".
-int traceWithoutCredentials(CURL*, curl_infotype type, char* data, size_t size, void*) {
+// "* ", "< " or "> ". `user` is the session's proxy address, whose user part is masked too.
+int traceWithoutCredentials(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     static constexpr std::string_view kLead[] = {"* ", "< ", "> "};
     if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
         return 0;
@@ -121,6 +123,9 @@ int traceWithoutCredentials(CURL*, curl_infotype type, char* data, size_t size, 
             const std::size_t end = newline == std::string_view::npos ? block.size() : newline + 1;
             maskCredentialLine(block.substr(start, end - start), out);
             start = end;
+        }
+        if (const auto* proxy = static_cast<const std::string*>(user); proxy != nullptr) {
+            out = proxy::withoutCredentials(out, *proxy);
         }
         std::fwrite(out.data(), 1, out.size(), stderr);
     } catch (...) {
@@ -159,6 +164,7 @@ struct Session::State {
     std::string caFile;
     std::string caPem;
     std::string proxy;
+    std::string noProxy;
     std::string proxyUser;
     std::string proxyPassword;
     ProgressCallback progress;
@@ -266,7 +272,8 @@ struct Session::State {
         }
         // Set explicitly so that http_proxy/no_proxy in the environment never apply.
         curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
-        curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+        curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
+        curl_easy_setopt(h, CURLOPT_DEBUGDATA, &proxy);
         if (!proxy.empty() && !proxyUser.empty()) {
             curl_easy_setopt(h, CURLOPT_PROXYAUTH, CURLAUTH_BASIC);
             curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxyUser.c_str());
@@ -297,8 +304,11 @@ struct Session::State {
             result.text.clear();
             result.error.message = "answer larger than " + std::to_string(maxBody) + " bytes";
         } else if (rc != CURLE_OK) {
-            result.error.message =
-                errorBuffer[0] != '\0' ? std::string{errorBuffer.data()} : curl_easy_strerror(rc);
+            // libcurl repeats a proxy address it cannot use, user part and all.
+            result.error.message = proxy::withoutCredentials(
+                errorBuffer[0] != '\0' ? std::string_view{errorBuffer.data()}
+                                       : std::string_view{curl_easy_strerror(rc)},
+                proxy);
         }
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status_code);
         curl_off_t announced = -1;
@@ -388,6 +398,10 @@ void Session::setExtraCaPem(std::string_view pem) {
 
 void Session::setProxy(std::string_view proxy) {
     state_->proxy = proxy;
+}
+
+void Session::setNoProxy(std::string_view hosts) {
+    state_->noProxy = hosts;
 }
 
 void Session::setProxyAuthentication(std::string_view user, std::string_view password) {

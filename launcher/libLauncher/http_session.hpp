@@ -74,8 +74,12 @@ class Session {
     // The same from PEM text held in memory; when set it is used instead of a file.
     void setExtraCaPem(std::string_view pem);
     // Proxy address for this request ("host:port" or a URL); empty means a direct connection.
-    // The *_proxy environment variables are never consulted.
+    // The *_proxy environment variables are never consulted. A user part in the address
+    // ("user:password@host") is masked in Response::error and in the trace.
     void setProxy(std::string_view proxy);
+    // Hosts reached directly although a proxy is set, in libcurl's no-proxy list form
+    // ("example.com,127.0.0.0/8,::1"); matched on every connection, redirects included.
+    void setNoProxy(std::string_view hosts);
     // Basic credentials for the proxy; an empty user sends none.
     void setProxyAuthentication(std::string_view user, std::string_view password);
     // libcurl's trace of the transfer on standard error, with the values of the Authorization

@@ -176,6 +176,12 @@ void LauncherApp::checkerThreadMain(Updater* updater, const std::string& deeplin
         if (updater->startSelfUpdateProcess() == 2) {
             return;
         }
+        // After a stop no request is made: the event's address lookup alone would wait out
+        // another time-out on a network that has just made the check time out.
+        if (loopEnding.load()) {
+            infoThenCrumb("Stopped after the launcher update check: the launcher ends");
+            return;
+        }
         metrics::sendMetricsEvents({metrics::amplitude::buildAmplitudeEvent("Launcher Opened")});
         while (!updater->isSelfUpdateChecked()) {
             if (loopEnding.load()) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The system's HTTP proxy and the credentials stored for it. No state, no cache: every call
 // reads the settings afresh, so a change applies from the next request.
@@ -15,6 +16,9 @@ struct ProxyConfiguration {
     std::string proxy;
     std::string user;
     std::string password;
+    // The hosts reached without the proxy, in libcurl's no-proxy list form
+    // ("example.com,.example.org,127.0.0.0/8,::1"); empty: every host through the proxy.
+    std::string noProxy;
 };
 
 // The system's HTTP proxy entries, as the settings hold them.
@@ -24,6 +28,10 @@ struct HttpProxySettings {
     std::optional<int> port;
     // The proxy's protocol when it is not plain HTTP ("https", "socks5h", ...); empty for HTTP.
     std::string scheme;
+    // The hosts the settings exempt from the proxy, one entry each as written there: names
+    // ("example.com", ".example.com", "*.example.com"), addresses and ranges ("::1",
+    // "10.0.0.0/8"), optionally with a port.
+    std::vector<std::string> ignoreHosts{};
 };
 
 struct StoredCredentials {
@@ -39,11 +47,15 @@ struct Platform {
     std::function<std::optional<StoredCredentials>(std::string_view host)> lookupCredentials;
 };
 
-// The desktop's manual HTTP proxy (GSettings org.gnome.system.proxy), else the http_proxy /
-// HTTP_PROXY variable.
+// The desktop's manual HTTP proxy (GSettings org.gnome.system.proxy) with its ignore-hosts, else
+// the http_proxy / HTTP_PROXY variable with no_proxy / NO_PROXY.
 [[nodiscard]] Platform systemPlatform();
 
 [[nodiscard]] ProxyConfiguration getProxyConfiguration();
 [[nodiscard]] ProxyConfiguration getProxyConfiguration(const Platform& platform);
+
+// `text` (a message that may repeat the proxy address `proxy`) with the user part of `proxy`
+// ("user:password" in "user:password@host") shown as "***", so that it may be logged or reported.
+[[nodiscard]] std::string withoutCredentials(std::string_view text, std::string_view proxy);
 
 }  // namespace proxy

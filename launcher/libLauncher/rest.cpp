@@ -172,11 +172,30 @@ std::pair<Proxies, ProxyAuthentication> getProxy() {
         return result;
     }
     result.first.emplace("https", configuration.proxy);
+    if (!configuration.noProxy.empty()) {
+        result.first.emplace(kNoProxyKey, configuration.noProxy);
+    }
     if (!configuration.user.empty()) {
         result.second.emplace("https",
                               ProxyCredentials{configuration.user, configuration.password});
     }
     return result;
+}
+
+void applyProxy(http::Session& session, const std::pair<Proxies, ProxyAuthentication>& proxy,
+                std::string_view scheme) {
+    const auto& [proxies, authentication] = proxy;
+    const auto p = proxies.find(std::string{scheme});
+    if (p == proxies.end()) {
+        return;
+    }
+    session.setProxy(p->second);
+    if (const auto hosts = proxies.find(kNoProxyKey); hosts != proxies.end()) {
+        session.setNoProxy(hosts->second);
+    }
+    if (const auto a = authentication.find(std::string{scheme}); a != authentication.end()) {
+        session.setProxyAuthentication(a->second.user, a->second.password);
+    }
 }
 
 void checkCriticalNetworkErrors(const http::Response& response) {
@@ -203,7 +222,7 @@ void checkCriticalNetworkErrors(long statusCode, ErrorCode code, std::string_vie
 std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCriticalErrors,
                                          bool withUrlParameters) {
     const SslOptions ssl = getSslOptions();
-    const auto [proxies, authentication] = getProxy();
+    const auto proxy = getProxy();
     const std::string agent = userAgent();
 
     http::Session session;
@@ -213,13 +232,7 @@ std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCritica
     session.setPinnedPublicKey(ssl.pinnedPublicKey);
     session.setExtraCaPem(ssl.extraCaPem);
     // Proxies apply per URL scheme; only "https" is ever configured.
-    const std::string scheme = schemeOf(url);
-    if (const auto p = proxies.find(scheme); p != proxies.end()) {
-        session.setProxy(p->second);
-        if (const auto a = authentication.find(scheme); a != authentication.end()) {
-            session.setProxyAuthentication(a->second.user, a->second.password);
-        }
-    }
+    applyProxy(session, proxy, schemeOf(url));
     session.setTimeout(kGetTimeout);
     // Sent in the order of a case-insensitive map of their names.
     session.setHeaders({{"accept", "application/json"},

@@ -55,7 +55,10 @@ struct SslOptions {
     std::string extraCaPem;       // PEM text trusted besides the system store; may be empty
 };
 
-using Proxies = std::map<std::string, std::string>;  // URL scheme -> proxy address
+// URL scheme -> proxy address; the key kNoProxyKey holds the hosts reached without the proxy
+// (libcurl's no-proxy list), when the system names any.
+using Proxies = std::map<std::string, std::string>;
+inline constexpr const char* kNoProxyKey = "no_proxy";
 struct ProxyCredentials {
     std::string user;
     std::string password;
@@ -67,6 +70,9 @@ using ProxyAuthentication = std::map<std::string, ProxyCredentials>;  // URL sch
 [[nodiscard]] http::Parameters getUrlParameters();
 [[nodiscard]] SslOptions getSslOptions();
 [[nodiscard]] std::pair<Proxies, ProxyAuthentication> getProxy();
+// Puts the proxy for URLs of `scheme`, its credentials and the exempted hosts on `session`.
+void applyProxy(http::Session& session, const std::pair<Proxies, ProxyAuthentication>& proxy,
+                std::string_view scheme);
 
 // Throws when no HTTP status arrived: UnrecoverableException for TLS failures (the SSL classes,
 // or a message mentioning "SSL"), RetryableException otherwise; titled with the error's name.

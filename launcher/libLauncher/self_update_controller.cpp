@@ -53,13 +53,7 @@ FeedResult fetchFeed(const std::string& url, const std::atomic<bool>& cancel) {
     session.setExtraCaPem(rest::getSslOptions().extraCaPem);
     session.setHeaders({{"User-Agent", rest::userAgent()}});
     // The service's proxy settings apply; only "https" is ever configured.
-    const auto [proxies, authentication] = rest::getProxy();
-    if (const auto p = proxies.find("https"); p != proxies.end()) {
-        session.setProxy(p->second);
-        if (const auto a = authentication.find("https"); a != authentication.end()) {
-            session.setProxyAuthentication(a->second.user, a->second.password);
-        }
-    }
+    rest::applyProxy(session, rest::getProxy(), "https");
     session.setConnectTimeout(std::chrono::seconds{30});
     session.setTimeout(kFeedTimeout);
     session.setMaxBodySize(kMaxFeedBytes);

@@ -104,10 +104,12 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
     }
     spdlog::error("V3 App running not detected.");
     sharedWrapper.setBreadcrumb("V3 App running not detected.");
-    const std::string installed = getCurrentVersion(installFolder() / "last").to_string();
-    auto event = metrics::amplitude::buildAmplitudeEvent("Launcher App Start Failed");
-    event.event_properties.app_version_installed = installed;
-    metrics::sendMetricsEvents({event});
+    if (!stopped()) {
+        const std::string installed = getCurrentVersion(installFolder() / "last").to_string();
+        auto event = metrics::amplitude::buildAmplitudeEvent("Launcher App Start Failed");
+        event.event_properties.app_version_installed = installed;
+        metrics::sendMetricsEvents({event});
+    }
     sharedWrapper.sendException(
         "Launcher was unable to start V3",
         fmt::format("V3 was not detected running after {} retries", kLaunchPolls));

@@ -46,21 +46,28 @@ int Updater::startSelfUpdateProcess() {
     try {
         runChecker([&] { answer = getSelfLatestVersion(url); });
     } catch (const except::UnrecoverableException& e) {
+        // The analytics event (and its address lookup) is a request: none after a stop.
         spdlog::error("UnrecoverableException -> {}", e.describe());
         utils::sentry::sharedWrapper.sendException("getSelfLatestVersion Failed", e.describe());
-        notifySelfUpdateFailed("launcher.process.error.connection", currentText);
+        if (!stopped()) {
+            notifySelfUpdateFailed("launcher.process.error.connection", currentText);
+        }
         showConnectionError();
         return 2;
     } catch (const except::RetryableException& e) {
         spdlog::error("RetryableException -> {}", e.describe());
         utils::sentry::sharedWrapper.sendException("getSelfLatestVersion Failed", e.describe());
-        notifySelfUpdateFailed("launcher.process.error.retries", currentText);
+        if (!stopped()) {
+            notifySelfUpdateFailed("launcher.process.error.retries", currentText);
+        }
         showRetriesError();
         return 2;
     } catch (const std::exception& e) {
         spdlog::error("{}", e.what());
         utils::sentry::sharedWrapper.sendException("getSelfLatestVersion Failed", e.what());
-        notifySelfUpdateFailed("launcher.process.error.retries", currentText);
+        if (!stopped()) {
+            notifySelfUpdateFailed("launcher.process.error.retries", currentText);
+        }
         showRetriesError();
         return 2;
     }

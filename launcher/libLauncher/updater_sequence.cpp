@@ -46,7 +46,10 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                                      const std::string& logText, const std::string& detail) {
         spdlog::error(logText);
         sharedWrapper.sendException(title, detail);
-        notifyUpdateFailed(std::string{reason}, installedText);
+        // The analytics event (and its address lookup) is a request: none after a stop.
+        if (!stopped()) {
+            notifyUpdateFailed(std::string{reason}, installedText);
+        }
         if (retries) {
             showRetriesError();
         } else {
@@ -150,7 +153,9 @@ int Updater::startUpdateProcess(const std::string& deeplink,
             staging::preparePrivateFolder(stagingFolder());
             milestone("About to download update");
             sendMessageToUI(localized("launcher.process.status.downloading"));
-            sendEvent("Launcher Update Found", installedText, &answer.appVersion);
+            if (!stopped()) {
+                sendEvent("Launcher Update Found", installedText, &answer.appVersion);
+            }
 
             const fs::path newFolder = getAppPath(base, answer.appVersion);
             if (const auto failed = networkStep("downloadUpdate Failed",
@@ -168,11 +173,15 @@ int Updater::startUpdateProcess(const std::string& deeplink,
             } catch (const std::exception& e) {
                 spdlog::error(e.what());
                 sharedWrapper.sendException("installUpdate Failed", e.what());
-                notifyUpdateFailed("launcher.process.error.installing", installedText);
+                if (!stopped()) {
+                    notifyUpdateFailed("launcher.process.error.installing", installedText);
+                }
                 uiCallback(page::errorCall(localized("launcher.process.error.installing")));
                 return 2;
             }
-            sendEvent("Launcher Update Success", answer.appVersion);
+            if (!stopped()) {
+                sendEvent("Launcher Update Success", answer.appVersion);
+            }
         } else {
             milestone(fmt::format("Already have a valid version: {}", current.to_string()));
         }
@@ -190,7 +199,9 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                 fmt::format("Error starting app from '{}' with deeplink '{}'",
                             pathToUtf8(lastFolder), deeplink));
             sharedWrapper.sendException("runApp Failed", e.what());
-            notifyUpdateFailed("launcher.process.error.runapp", installedText);
+            if (!stopped()) {
+                notifyUpdateFailed("launcher.process.error.runapp", installedText);
+            }
             uiCallback(page::errorCall(localized("launcher.process.error.runapp")));
             return 2;
         }

@@ -3,8 +3,14 @@
 //   logging_probe logger [record...]       configureLogger, then a debug and an info record
 //   logging_probe crash <dsn> <db> <how>   wrapper started, 30 breadcrumbs, then a crash
 //   logging_probe setsentry <how>          setSentry as the launcher runs it, then a crash
+//   logging_probe store <dsn> <db>         wrapper started on a report folder and closed at
+//                                          once; prints "close_ms <n> maxrss_kb <n>"
 // how: segv, abort, ill, fpe, thread (a segv on a worker thread), none
 #include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include <cstdlib>
 #include <exception>
@@ -72,6 +78,23 @@ int main(int argc, char** argv) {
             wrapper.setBreadcrumb("crumb " + std::to_string(i));
         }
         return crash(argv[4]);
+    }
+    if (mode == "store" && argc == 4) {
+        const auto started = std::chrono::steady_clock::now();
+        {
+            zentravo::utils::sentry::Wrapper wrapper;
+            wrapper.setDsnOption(argv[2]);
+            wrapper.setPathToDatabaseOption(argv[3]);
+            wrapper.initOptions();
+        }
+        const auto closed = std::chrono::steady_clock::now() - started;
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        std::printf("close_ms %lld maxrss_kb %ld\n",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(closed).count()),
+                    usage.ru_maxrss);
+        return 0;
     }
     if (mode == "setsentry" && argc == 3) {
         // As the launcher's start-up does: a failed start is reported and the launcher goes on.

@@ -56,11 +56,15 @@ class RestClient : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("GSETTINGS_BACKEND", "memory", 1);
-        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"}) {
+        for (const char* v :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) {
             ::unsetenv(v);
         }
     }
-    void TearDown() override { ::unsetenv("http_proxy"); }
+    void TearDown() override {
+        ::unsetenv("http_proxy");
+        ::unsetenv("no_proxy");
+    }
 };
 
 TEST_F(RestClient, PinnedKeysAndIdentity) {

@@ -25,11 +25,13 @@ namespace launcher_test {
 
 class Tinyproxy {
   public:
-    Tinyproxy() : port_{freeLoopbackPort()} {
+    // Listening on `address`, "127.0.0.1" or "::1".
+    explicit Tinyproxy(const std::string& address = "127.0.0.1")
+        : address_{address}, port_{freeLoopbackPort()} {
         std::ofstream{folder_ / "tinyproxy.conf"}
-            << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 16\n"
+            << "Port " << port_ << "\nListen " << address << "\nTimeout 30\nMaxClients 16\n"
             << "LogLevel Connect\nLogFile \"" << (folder_ / "tinyproxy.log").string() << "\"\n"
-            << "BasicAuth alice s3cret\nAllow 127.0.0.1\n";
+            << "BasicAuth alice s3cret\nAllow " << address << "\n";
         const std::string conf = (folder_ / "tinyproxy.conf").string();
         pid_ = spawnChild({"/usr/bin/tinyproxy", "-d", "-c", conf}, (folder_ / "out").string(),
                           (folder_ / "out").string());
@@ -82,12 +84,24 @@ class Tinyproxy {
 
   private:
     [[nodiscard]] bool accepts() const {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const bool v6 = address_.find(':') != std::string::npos;
+        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage storage{};
+        socklen_t size = 0;
+        if (v6) {
+            auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+            addr.sin6_family = AF_INET6;
+            addr.sin6_port = htons(static_cast<std::uint16_t>(port_));
+            ::inet_pton(AF_INET6, address_.c_str(), &addr.sin6_addr);
+            size = sizeof addr;
+        } else {
+            auto& addr = reinterpret_cast<sockaddr_in&>(storage);
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+            ::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr);
+            size = sizeof addr;
+        }
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), size) == 0;
         ::close(fd);
         return up;
     }
@@ -98,6 +112,7 @@ class Tinyproxy {
     }
 
     fixture::ScratchFolder folder_;
+    std::string address_;
     int port_;
     pid_t pid_ = -1;
 };

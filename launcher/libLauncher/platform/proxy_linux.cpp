@@ -1,5 +1,7 @@
 // The system proxy on Linux: the desktop's manual HTTP proxy from GSettings (with the user and
-// password it stores when authentication is on), else the http_proxy variable of the process.
+// password it stores when authentication is on, and its ignore-hosts), else the http_proxy
+// variable of the process with its no_proxy. Each source's exemptions go with its own proxy, as
+// the desktop's own resolvers pair them.
 #include <curl/curl.h>
 #include <gio/gio.h>
 
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/glib_handles.hpp"
 #include "proxy.hpp"
@@ -27,6 +30,10 @@ struct GFree {
     void operator()(gpointer p) const noexcept { g_free(p); }
 };
 using GString = std::unique_ptr<gchar, GFree>;
+struct GStrvFree {
+    void operator()(gchar** p) const noexcept { g_strfreev(p); }
+};
+using StringArray = std::unique_ptr<gchar*, GStrvFree>;
 
 constexpr const char* kProxySchema = "org.gnome.system.proxy";
 constexpr const char* kHttpSchema = "org.gnome.system.proxy.http";
@@ -74,6 +81,11 @@ std::optional<DesktopProxy> desktopProxy() {
     if (const int port = g_settings_get_int(http.get(), "port"); port > 0) {
         result.settings.port = port;
     }
+    if (const StringArray hosts{g_settings_get_strv(proxy.get(), "ignore-hosts")}) {
+        for (gchar** host = hosts.get(); *host != nullptr; ++host) {
+            result.settings.ignoreHosts.emplace_back(*host);
+        }
+    }
     if (g_settings_get_boolean(http.get(), "use-authentication")) {
         result.credentials = StoredCredentials{readString(http.get(), "authentication-user"),
                                                readString(http.get(), "authentication-password")};
@@ -96,6 +108,27 @@ std::string percentDecode(std::string_view s) {
 // its own protocol.
 constexpr std::array<std::string_view, 5> kOtherProxySchemes{"https", "socks4", "socks4a", "socks5",
                                                              "socks5h"};
+
+// no_proxy (else NO_PROXY): the hosts that the proxy variable does not apply to, comma-separated.
+std::vector<std::string> environmentNoProxy() {
+    const char* raw = std::getenv("no_proxy");
+    if (raw == nullptr || *raw == '\0') {
+        raw = std::getenv("NO_PROXY");
+    }
+    std::vector<std::string> entries;
+    if (raw == nullptr) {
+        return entries;
+    }
+    const std::string_view text{raw};
+    for (std::size_t start = 0; start <= text.size();) {
+        const auto comma = std::min(text.find(',', start), text.size());
+        if (comma > start) {
+            entries.emplace_back(text.substr(start, comma - start));
+        }
+        start = comma + 1;
+    }
+    return entries;
+}
 
 // http_proxy in the usual forms: "host:port", "http://host:port/", "http://user:pw@host:port",
 // also with one of kOtherProxySchemes. A variable that cannot be used as written is ignored,
@@ -152,6 +185,7 @@ std::optional<DesktopProxy> environmentProxy() {
     }
     result.settings.host = std::string{text};
     result.settings.enabled = !result.settings.host.empty();
+    result.settings.ignoreHosts = environmentNoProxy();
     return result;
 }
 
