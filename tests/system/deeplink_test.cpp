@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "child_process.hpp"
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
 #include "system_test_support.hpp"
@@ -90,8 +91,14 @@ TEST(DeeplinkWithoutBus, LauncherWithALinkCarriesOnWhenNoSessionBusIsReachable) 
 namespace {
 
 TEST(DesktopEntry, MakesTheLauncherTheHandlerOfTheScheme) {
-    const auto file =
-        std::filesystem::path{LAUNCHER_BINARY_DIR} / "launcher" / "zentravo-launcher.desktop";
+    // The entry names the installed executable, so it exists only in an installed prefix.
+    const fixture::ScratchFolder scratch;
+    const auto prefix = scratch.path() / "prefix";
+    ASSERT_EQ(launcher_test::waitChild(
+                  launcher_test::spawnChild({LAUNCHER_CMAKE_COMMAND, "--install",
+                                             LAUNCHER_BINARY_DIR, "--prefix", prefix.string()})),
+              0);
+    const auto file = prefix / "share" / "applications" / "zentravo-launcher.desktop";
     GKeyFile* entry = g_key_file_new();
     ASSERT_TRUE(g_key_file_load_from_file(entry, file.c_str(), G_KEY_FILE_NONE, nullptr)) << file;
     const char* group = G_KEY_FILE_DESKTOP_GROUP;
