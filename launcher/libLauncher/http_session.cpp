@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
+
+#include "log_text.hpp"
 
 namespace zentravo::http {
 
@@ -280,8 +283,11 @@ struct Session::State {
             result.text.clear();
             result.error.message = "answer larger than " + std::to_string(maxBody) + " bytes";
         } else if (rc != CURLE_OK) {
+            // libcurl's text repeats what it was given (a proxy value, an address): escaped
+            // here, it is safe in every log record, report and page text that carries it.
             result.error.message =
-                errorBuffer[0] != '\0' ? std::string{errorBuffer.data()} : curl_easy_strerror(rc);
+                logtext::escape(errorBuffer[0] != '\0' ? std::string_view{errorBuffer.data()}
+                                                       : std::string_view{curl_easy_strerror(rc)});
         }
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status_code);
         curl_off_t announced = -1;
