@@ -302,12 +302,13 @@ TEST_F(Bridge, MessagesOverTheBoundAreDroppedBeforeTheyAreRead) {
     ASSERT_TRUE(evaluate(*view, "window.huge = probe('x'.repeat(100e6)); " + sizedCall(1, "x") +
                                     "; " + sizedCall(2, "\u00e9") + "; 0"));
     EXPECT_EQ(callFromPage(sizedCall(0, "x")), "{\"ok\": null}");
-    const long grownKb = peakResidentKb() - peakBefore;
+    // WebKit's own copies of the huge message stay: about 300 MB here, against about 600 MB
+    // when the host copies and parses it too.
+    EXPECT_LT(peakResidentKb() - peakBefore, 450L * 1024);
     EXPECT_EQ(posted.count(), 4);
 
     const std::size_t overhead = std::string{R"({"id":0,"fn":"probe","params":[""]})"}.size();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_GE(received[0], limit - overhead - 3);
     EXPECT_EQ(evaluate(*view, "Object.keys(window._fnBindings).length")->json, "4");
-    std::printf("peak resident memory grew by %ld kB\n", grownKb);
 }

@@ -384,17 +384,14 @@ TEST(WebView, PageCannotLeaveTheHomesSchemeAndHost) {
              "'; document.body.append(a); a.click()",
          link},
     };
-    int round = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(evaluate(view, c.script + "; 0"));
         ASSERT_TRUE(webui_test::serveUntil([&] { return requests.asked(c.target); }));
-        // A navigation the page asks for after that decision does take place.
-        const std::string next = "vela://vela.vela/?round=" + std::to_string(++round);
-        ASSERT_TRUE(evaluate(view, "location.href = '" + next + "'; 0"));
-        ASSERT_TRUE(waitForPage(view, "document.readyState === 'complete' && location.href",
-                                "\"" + next + "\""));
-        EXPECT_EQ(evaluate(view, "document.body.textContent")->json, "\"home\"");
+        // Room for a wrongly followed navigation to reach the site.
+        webui_test::serveUntil([&] { return server.requests() > 0; }, 2s);
         EXPECT_EQ(server.requests(), 0);
+        EXPECT_EQ(evaluate(view, "location.href")->json, "\"vela://vela.vela/\"");
+        EXPECT_EQ(evaluate(view, "document.body.textContent")->json, "\"home\"");
     }
 }
