@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 
+#include "log_text.hpp"
 #include "proxy.hpp"
 
 namespace zentravo::http {
@@ -304,11 +306,13 @@ struct Session::State {
             result.text.clear();
             result.error.message = "answer larger than " + std::to_string(maxBody) + " bytes";
         } else if (rc != CURLE_OK) {
-            // libcurl repeats a proxy address it cannot use, user part and all.
-            result.error.message = proxy::withoutCredentials(
+            // libcurl's text repeats what it was given: a proxy address it cannot use (user part
+            // and all, masked here) or an address. Escaped here, it is safe in every log record,
+            // report and page text that carries it.
+            result.error.message = logtext::escape(proxy::withoutCredentials(
                 errorBuffer[0] != '\0' ? std::string_view{errorBuffer.data()}
                                        : std::string_view{curl_easy_strerror(rc)},
-                proxy);
+                proxy));
         }
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status_code);
         curl_off_t announced = -1;

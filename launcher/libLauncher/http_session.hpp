@@ -31,7 +31,9 @@ using ProgressCallback =
 
 struct Error {
     CURLcode code = CURLE_OK;
-    std::string message;  // libcurl's detailed text; empty when code is CURLE_OK
+    // libcurl's detailed text, escaped as log text (logtext::escape); empty when code is
+    // CURLE_OK
+    std::string message;
 };
 
 struct Response {

@@ -209,7 +209,7 @@ void checkCriticalNetworkErrors(long statusCode, ErrorCode code, std::string_vie
         return;
     }
     const auto name = errorName(code);
-    spdlog::error("{} {}: {}", kCheckTag, name, message);
+    spdlog::error("{} {}: {}", kCheckTag, name, logtext::escape(message));
     const auto index = static_cast<int>(code);
     if ((index >= static_cast<int>(ErrorCode::SSL_CONNECT_ERROR) &&
          index <= static_cast<int>(ErrorCode::GENERIC_SSL_ERROR)) ||

@@ -4,6 +4,9 @@
 #include <cctype>
 #include <chrono>
 
+#include <spdlog/spdlog.h>
+
+#include "log_text.hpp"
 #include "system.hpp"
 
 namespace zentravo {
@@ -17,6 +20,15 @@ std::string toLower(std::string_view text) {
 }
 
 void openUrl(std::string_view url) {
+    // The desktop would hand other schemes (file:, custom ones) to whatever program claims them.
+    const auto schemeEnd = url.find("://");
+    const std::string scheme =
+        toLower(url.substr(0, schemeEnd == std::string_view::npos ? 0 : schemeEnd));
+    if (scheme != "http" && scheme != "https") {
+        spdlog::warn("Not opened: only http and https links are opened: '{}'",
+                     logtext::escape(url));
+        return;
+    }
     system::openExternalUrl(url);
 }
 

@@ -9,7 +9,8 @@ namespace zentravo {
 // Every byte mapped by the C library's tolower (ASCII only; UTF-8 sequences pass unchanged).
 [[nodiscard]] std::string toLower(std::string_view text);
 
-// Hands the link to the desktop's default handler.
+// Hands an http or https link to the desktop's default handler; any other text is logged and
+// not opened.
 void openUrl(std::string_view url);
 
 namespace utils {

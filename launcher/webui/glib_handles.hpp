@@ -42,6 +42,7 @@ template <class T>
 using String = std::unique_ptr<gchar, Release<g_free>>;
 using Error = std::unique_ptr<GError, Release<g_error_free>>;
 using Bytes = std::unique_ptr<GBytes, Release<g_bytes_unref>>;
+using Uri = std::unique_ptr<GUri, Release<g_uri_unref>>;
 using MainLoop = std::unique_ptr<GMainLoop, Release<g_main_loop_unref>>;
 
 // A source attached to a context: detached and released together.

@@ -51,7 +51,7 @@ bool WebView::bind(const std::string& name, CallbackFn fn) {
 }
 
 void WebView::invokeBinding(std::string_view message) {
-    if (!pimpl) {
+    if (!pimpl || message.size() > bridge::kMaxMessageBytes) {
         return;
     }
     value::Value call;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,6 +33,13 @@ inline constexpr std::string_view kBindingTemplate =
 
 inline constexpr std::string_view kPostMessageFn =
     "window.webkit.messageHandlers.external.postMessage";
+
+// The longest page message, in UTF-8 bytes, that is read at all. A call is its name and its
+// arguments as JSON; the launcher's largest is one web address, which servers refuse long
+// before this size. A page that posts more is faulty or hostile: its message is dropped before
+// it is copied or parsed, so it costs no more than WebKit's own copy (a 100 MB argument once
+// took the host to 830 MB).
+inline constexpr std::size_t kMaxMessageBytes = std::size_t{1} << 20;
 
 // The template for one binding name (inserted as it is: names are plain identifiers).
 [[nodiscard]] std::string makeBindingScript(std::string_view name);

@@ -2,6 +2,7 @@
 
 #include "editing_shortcuts.hpp"
 #include "glib_handles.hpp"
+#include "javascript_bridge.hpp"
 #include "json.hpp"
 #include "toolkit.hpp"
 
@@ -27,6 +28,30 @@ GQuark schemeErrorQuark() {
 struct SchemeRoute {
     WebView::Pimpl* pimpl = nullptr;
 };
+
+// Where an address leads: scheme, host and port, without regard to case. Addresses without a
+// host (about:, data:, file:, a text that is no URI) have none.
+struct Origin {
+    std::string scheme;
+    std::string host;
+    int port = -1;
+
+    bool operator==(const Origin&) const = default;
+};
+
+std::optional<Origin> originOf(const char* uri) {
+    if (uri == nullptr) {
+        return std::nullopt;
+    }
+    const glib::Uri parsed(g_uri_parse(uri, G_URI_FLAGS_ENCODED, nullptr));
+    const char* const host = parsed ? g_uri_get_host(parsed.get()) : nullptr;
+    if (host == nullptr || *host == '\0') {
+        return std::nullopt;
+    }
+    const glib::String scheme(g_ascii_strdown(g_uri_get_scheme(parsed.get()), -1));
+    const glib::String lowerHost(g_ascii_strdown(host, -1));
+    return Origin{scheme.get(), lowerHost.get(), g_uri_get_port(parsed.get())};
+}
 
 std::string escapeHTML(std::string_view text) {
     std::string out;
@@ -85,10 +110,17 @@ struct WebView::Pimpl {
     glib::Object<GtkWidget> webView;
     SchemeRoute* schemeRoute = nullptr;  // owned by context
     std::string homeURI;
+    std::optional<Origin> homeOrigin;
+    // The address of the owner's latest navigate(), let through once wherever it leads.
+    std::string ownerNavigation;
+    // The page in the view (the last one committed) is of the home's origin: only such a page
+    // reaches the bindings.
+    bool ownPageShown = false;
 
     Pimpl(WebView& ownerRef, Options opts)
         : owner(ownerRef), options(std::make_unique<const Options>(std::move(opts))) {
         homeURI = getHomeURI(*options);
+        homeOrigin = originOf(homeURI.c_str());
         if (!ensureToolkit()) {
             return;
         }
@@ -150,7 +182,11 @@ struct WebView::Pimpl {
         webView = glib::retain(GTK_WIDGET(
             g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context.get(), "user-content-manager",
                          contentController.get(), "settings", settings.get(), nullptr)));
+        g_signal_connect(webView.get(), "decide-policy", G_CALLBACK(onDecidePolicy), this);
+        g_signal_connect(webView.get(), "load-changed", G_CALLBACK(onLoadChanged), this);
         g_signal_connect(webView.get(), "load-failed", G_CALLBACK(onNavigationFailed), this);
+        // A dropped link or file would be loaded as the page; the view takes no drops at all.
+        gtk_drag_dest_unset(webView.get());
         g_signal_connect(webView.get(), "run-file-chooser", G_CALLBACK(runOpenPanel), nullptr);
         g_signal_connect(webView.get(), "key-press-event", G_CALLBACK(performKeyEquivalent),
                          nullptr);
@@ -186,17 +222,24 @@ struct WebView::Pimpl {
 
     [[nodiscard]] WebKitWebView* view() const { return WEBKIT_WEB_VIEW(webView.get()); }
 
+    [[nodiscard]] bool isHomeOrigin(const char* uri) const {
+        return homeOrigin && originOf(uri) == homeOrigin;
+    }
+
     bool navigate(const std::string& url) {
         const std::string& target = url.empty() ? homeURI : url;
         if (!g_uri_is_valid(target.c_str(), G_URI_FLAGS_PARSE_RELAXED, nullptr)) {
             return false;
         }
-        webkit_web_view_load_uri(view(), target.c_str());
+        const auto request = glib::adopt(webkit_uri_request_new(target.c_str()));
+        // WebKit's own spelling of the address, as the navigation decision will name it.
+        ownerNavigation = webkit_uri_request_get_uri(request.get());
+        webkit_web_view_load_request(view(), request.get());
         return true;
     }
 
     bool setHTML(const std::string& html) {
-        webkit_web_view_load_html(view(), html.c_str(), nullptr);
+        webkit_web_view_load_html(view(), html.c_str(), homeURI.c_str());
         return true;
     }
 
@@ -310,15 +353,62 @@ struct WebView::Pimpl {
         return TRUE;
     }
 
+    // The page stays on the home's scheme and host, in every frame: anything else is refused
+    // (a link meant for the browser goes through a binding). No page opens a window.
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer data) {
+        auto* const self = static_cast<Pimpl*>(data);
+        if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+        }
+        if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+            return FALSE;
+        }
+        WebKitNavigationAction* const action =
+            webkit_navigation_policy_decision_get_navigation_action(
+                WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        const char* const uri =
+            webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        const bool ownersLoad =
+            uri != nullptr && !self->ownerNavigation.empty() && self->ownerNavigation == uri;
+        if (ownersLoad) {
+            self->ownerNavigation.clear();
+        }
+        if (ownersLoad || self->isHomeOrigin(uri)) {
+            webkit_policy_decision_use(decision);
+        } else {
+            webkit_policy_decision_ignore(decision);
+        }
+        return TRUE;
+    }
+
+    static void onLoadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer data) {
+        if (event == WEBKIT_LOAD_COMMITTED) {
+            auto* const self = static_cast<Pimpl*>(data);
+            self->ownPageShown = self->isHomeOrigin(webkit_web_view_get_uri(webView));
+        }
+    }
+
     static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* message,
                                 gpointer data) {
+        auto* const self = static_cast<Pimpl*>(data);
+        if (!self->ownPageShown) {
+            return;  // a page of another origin gets no answer
+        }
         JSCValue* const body = webkit_javascript_result_get_js_value(message);
         if (!jsc_value_is_string(body)) {
             return;  // the bound functions only ever post text
         }
+        // Each UTF-16 unit is at least one UTF-8 byte: a longer text is refused before any copy.
+        const auto length = glib::adopt(jsc_value_object_get_property(body, "length"));
+        if (!length || !jsc_value_is_number(length.get()) ||
+            jsc_value_to_double(length.get()) > static_cast<double>(bridge::kMaxMessageBytes)) {
+            return;
+        }
         const glib::String text(jsc_value_to_string(body));
         // May destroy this web view; nothing here touches it afterwards.
-        static_cast<Pimpl*>(data)->owner.invokeBinding(text.get());
+        self->owner.invokeBinding(text.get());
     }
 
     // A file input asked for files: a modal chooser on the view's window, set up from the

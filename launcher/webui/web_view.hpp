@@ -83,12 +83,15 @@ class WebView {
     bool bind(const std::string& name, CallbackFn fn);
 
     // Runs one page call (the JSON text the bound function posted) and answers its promise.
-    // Bad messages, unknown names and id 0 are dropped without a reply.
+    // Bad messages, oversized ones (bridge::kMaxMessageBytes), unknown names and id 0 are
+    // dropped without a reply. Messages of pages outside the home URI's origin never get here.
     void invokeBinding(std::string_view message);
 
-    // Loads url, or the home URI when empty. False for a text that is no URI.
+    // Loads url, or the home URI when empty. False for a text that is no URI. The page itself
+    // can only go to addresses of the home URI's scheme and host (and open no windows); the
+    // owner's own load goes anywhere.
     bool navigate(const std::string& url);
-    // Loads the text as the page, without base URI.
+    // Loads the text as the page, at the home URI: the owner's HTML is the home's own page.
     bool setHTML(const std::string& html);
     // Adds a script that runs at document start in every later main-frame page.
     bool addInitScript(const std::string& script);

@@ -301,6 +301,34 @@ TEST_F(LauncherAppGui, PageLabelsSpeakTheLanguageOfTheLaunchersTexts) {
     });
 }
 
+// openLink is the page's way to the browser: web links only, and its texts reach the log escaped.
+TEST_F(LauncherAppGui, OpenLinkOpensOnlyWebLinksAndItsTextCannotForgeALogRecord) {
+    const std::string forged = "[2026-01-01 00:00:00.000] [launcher] [error] INJECTED LINE";
+    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
+    runWith([&](app_test::PageProbe& page) {
+        ASSERT_TRUE(page.waitFor(kPageReady + " && typeof window.openLink === 'function';", 20s));
+        for (const std::string& link :
+             std::vector<std::string>{"file:///etc/passwd", "zentravo://open",
+                                      "nota url\n" + forged, "https://nota url\n" + forged}) {
+            SCOPED_TRACE(link);
+            EXPECT_EQ(page.run("return await window.openLink(" + json(link).dump() + ");"), "null");
+        }
+        page.run("window.closeLauncher(); return true;", 1s);
+    });
+    for (const std::string& refused : std::vector<std::string>{
+             "file:///etc/passwd", "zentravo://open", "nota url\\n" + forged}) {
+        EXPECT_TRUE(log.contains("warning Not opened: only http and https links are opened: '" +
+                                 refused + "'"))
+            << refused;
+    }
+    EXPECT_TRUE(log.contains("debug Not a URL to open: 'https://nota url\\n" + forged + "'"));
+    for (const auto& line : log.lines()) {
+        if (line.find("INJECTED") != std::string::npos) {
+            EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        }
+    }
+}
+
 TEST_F(LauncherAppGui, RestartThenCloseStillAsksForTheRestart) {
     world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
     const int result = runWith([&](app_test::PageProbe& page) {

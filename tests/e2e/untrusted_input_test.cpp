@@ -292,4 +292,14 @@ TEST_F(UntrustedInput, ControlCharactersOfADeeplinkReachTheLogEscaped) {
         << log.substr(raw == std::string::npos ? 0 : raw - std::min<std::size_t>(raw, 200), 400);
 }
 
+// libcurl repeats the proxy it was given in its error text.
+TEST_F(UntrustedInput, LineBreakInTheProxyCannotForgeALogRecordThroughTheNetworkError) {
+    world.serve("3.1.0");
+    world.extraEnvironment["http_proxy"] = "http://proxy\n" + kForged + ":3128";
+    auto launcher = world.startLauncher();
+    ASSERT_TRUE(runsWithinBoundsUntil(*launcher, is(kRetrying)));
+    EXPECT_TRUE(anyMessage(world, startsWith("[checkCriticalNetworkErrors] "))) << world.logText();
+    expectNoForgedRecord(world);
+}
+
 }  // namespace

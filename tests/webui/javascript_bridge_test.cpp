@@ -1,14 +1,19 @@
 #include "javascript_bridge.hpp"
 
 #include "json.hpp"
+#include "plain_http_server.hpp"
 #include "private_display.hpp"
+#include "scratch_folder.hpp"
 #include "value.hpp"
 #include "web_view.hpp"
 #include "web_view_harness.hpp"
 
 #include <gtest/gtest.h>
+#include <webkit2/webkit2.h>
 
+#include <fstream>
 #include <stdexcept>
+#include <string>
 
 using vela::ui::WebView;
 using webui_test::evaluate;
@@ -41,6 +46,41 @@ class Bridge : public ::testing::Test {
 
     std::unique_ptr<WebView> view;
 };
+
+// Counts the messages the page posts to the bridge; connected after the web view's own handler,
+// so a count is seen once the web view has handled that message.
+class PostedMessages {
+  public:
+    explicit PostedMessages(WebView& view)
+        : manager_{webkit_web_view_get_user_content_manager(WEBKIT_WEB_VIEW(view.getViewHandle()))},
+          handler_{g_signal_connect(manager_, "script-message-received::external",
+                                    G_CALLBACK(&PostedMessages::onMessage), &count_)} {}
+    ~PostedMessages() { g_signal_handler_disconnect(manager_, handler_); }
+    PostedMessages(const PostedMessages&) = delete;
+    PostedMessages& operator=(const PostedMessages&) = delete;
+
+    [[nodiscard]] int count() const { return count_; }
+
+  private:
+    static void onMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer data) {
+        ++*static_cast<int*>(data);
+    }
+
+    WebKitUserContentManager* manager_;
+    int count_ = 0;
+    gulong handler_;
+};
+
+// The process's peak resident memory in kB.
+long peakResidentKb() {
+    std::ifstream in{"/proc/self/status"};
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
 
 }  // namespace
 
@@ -209,4 +249,66 @@ TEST_F(Bridge, CallbackThatDestroysTheWebViewGetsNoReply) {
     ASSERT_TRUE(webui_test::serveUntil([&] { return called; }));
     EXPECT_EQ(view, nullptr);
     webui_test::serveFor(std::chrono::milliseconds(100));
+}
+
+TEST_F(Bridge, PagesOfOtherOriginsGetNoAnswer) {
+    const fixture::ScratchFolder site;
+    std::ofstream{site / "page.html"} << "<p>elsewhere</p>";
+    const fixture::PlainHttpServer server{site.path()};
+    int calls = 0;
+    ASSERT_TRUE(view->bind("probe", [&](const value::ValueView&) {
+        ++calls;
+        return value::createString("answered");
+    }));
+    const PostedMessages posted{*view};
+
+    // The owner may show another site; that site's calls reach no callback and get no reply.
+    const std::string elsewhere = server.url("/page.html");
+    ASSERT_TRUE(view->navigate(elsewhere));
+    ASSERT_TRUE(waitForPage(*view, "document.readyState === 'complete' && location.href",
+                            "\"" + elsewhere + "\""));
+    ASSERT_TRUE(evaluate(*view,
+                         "window.outcome = 'pending'; "
+                         "probe().then(r => window.outcome = r, () => window.outcome = "
+                         "'rejected'); 0"));
+    ASSERT_TRUE(webui_test::serveUntil([&] { return posted.count() == 1; }));
+    EXPECT_EQ(evaluate(*view, "window.outcome")->json, "\"pending\"");
+    EXPECT_EQ(calls, 0);
+
+    ASSERT_TRUE(webui_test::loadPage(*view, "<p>home again</p>"));
+    EXPECT_EQ(callFromPage("probe()"), "{\"ok\": \"answered\"}");
+    EXPECT_EQ(calls, 1);
+}
+
+// The bound holds for the message as the page posts it: the call's JSON text, in UTF-8 bytes.
+TEST_F(Bridge, MessagesOverTheBoundAreDroppedBeforeTheyAreRead) {
+    std::vector<std::size_t> received;
+    ASSERT_TRUE(view->bind("probe", [&](const value::ValueView& args) {
+        received.push_back(args[0].getString().size());
+        return value::Value();
+    }));
+    const std::size_t limit = vela::ui::bridge::kMaxMessageBytes;
+    // An argument that makes the message `extra` bytes longer than the bound; "é" is 2 bytes.
+    const auto sizedCall = [&](int extra, const char* fill) {
+        return "probe((() => { const id = window._fnBindings.messageID + 1; "
+               "const empty = JSON.stringify({id, fn: 'probe', params: ['']}).length; "
+               "return '" +
+               std::string{fill} + "'.repeat((" + std::to_string(limit) + " - empty + " +
+               std::to_string(extra) + ") / " + (std::string{fill} == "x" ? "1" : "2") + "); })())";
+    };
+    const PostedMessages posted{*view};
+    const long peakBefore = peakResidentKb();
+    // Calls reach the host in order: once the small call is answered the large ones were handled.
+    ASSERT_TRUE(evaluate(*view, "window.huge = probe('x'.repeat(100e6)); " + sizedCall(1, "x") +
+                                    "; " + sizedCall(2, "\u00e9") + "; 0"));
+    EXPECT_EQ(callFromPage(sizedCall(0, "x")), "{\"ok\": null}");
+    // WebKit's own copies of the huge message stay: about 300 MB here, against about 600 MB
+    // when the host copies and parses it too.
+    EXPECT_LT(peakResidentKb() - peakBefore, 450L * 1024);
+    EXPECT_EQ(posted.count(), 4);
+
+    const std::size_t overhead = std::string{R"({"id":0,"fn":"probe","params":[""]})"}.size();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_GE(received[0], limit - overhead - 3);
+    EXPECT_EQ(evaluate(*view, "Object.keys(window._fnBindings).length")->json, "4");
 }

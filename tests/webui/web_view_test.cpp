@@ -2,6 +2,7 @@
 
 #include "desktop_window.hpp"
 #include "json.hpp"
+#include "plain_http_server.hpp"
 #include "private_display.hpp"
 #include "value.hpp"
 #include "web_view_harness.hpp"
@@ -13,8 +14,11 @@
 #include <unistd.h>
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 using namespace std::chrono_literals;
 using vela::ui::WebView;
@@ -47,6 +51,43 @@ std::optional<WebView::Options::Resource> testSite(const std::string& path) {
     }
     return std::nullopt;
 }
+
+// The address of every navigation the web view is asked to decide on, recorded before the view's
+// own handlers decide.
+class NavigationRequests {
+  public:
+    NavigationRequests() {
+        const gpointer viewClass = g_type_class_ref(WEBKIT_TYPE_WEB_VIEW);
+        signal_ = g_signal_lookup("decide-policy", WEBKIT_TYPE_WEB_VIEW);
+        g_type_class_unref(viewClass);
+        hook_ = g_signal_add_emission_hook(signal_, 0, &NavigationRequests::record, this, nullptr);
+    }
+    ~NavigationRequests() { g_signal_remove_emission_hook(signal_, hook_); }
+    NavigationRequests(const NavigationRequests&) = delete;
+    NavigationRequests& operator=(const NavigationRequests&) = delete;
+
+    [[nodiscard]] bool asked(const std::string& uri) const {
+        return std::find(uris_.begin(), uris_.end(), uri) != uris_.end();
+    }
+
+  private:
+    static gboolean record(GSignalInvocationHint*, guint, const GValue* params, gpointer data) {
+        const auto type = static_cast<WebKitPolicyDecisionType>(g_value_get_enum(&params[2]));
+        if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+            auto* const decision =
+                WEBKIT_NAVIGATION_POLICY_DECISION(g_value_get_object(&params[1]));
+            WebKitNavigationAction* const action =
+                webkit_navigation_policy_decision_get_navigation_action(decision);
+            static_cast<NavigationRequests*>(data)->uris_.emplace_back(
+                webkit_uri_request_get_uri(webkit_navigation_action_get_request(action)));
+        }
+        return TRUE;
+    }
+
+    guint signal_ = 0;
+    gulong hook_ = 0;
+    std::vector<std::string> uris_;
+};
 
 }  // namespace
 
@@ -321,4 +362,36 @@ TEST(WebView, CompletionOfAScriptStillRunningWhenTheWebViewGoesIsCalledOnce) {
     webui_test::serveFor(200ms);
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(error.empty()) << "the page went away before the script ended";
+}
+
+TEST(WebView, PageCannotLeaveTheHomesSchemeAndHost) {
+    const fixture::PlainHttpServer server;
+    const NavigationRequests requests;
+    WebView view(servingOptions(testSite));
+    ASSERT_TRUE(waitForPage(view, "document.body && document.body.textContent", "\"home\""));
+
+    struct Case {
+        const char* name;
+        std::string script;
+        std::string target;
+    };
+    const std::string away = server.url("/away");
+    const std::string link = server.url("/link");
+    const Case cases[] = {
+        {"assigned address", "location.href = '" + away + "'", away},
+        {"followed link",
+         "const a = document.createElement('a'); a.href = '" + link +
+             "'; document.body.append(a); a.click()",
+         link},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(evaluate(view, c.script + "; 0"));
+        ASSERT_TRUE(webui_test::serveUntil([&] { return requests.asked(c.target); }));
+        // Room for a wrongly followed navigation to reach the site.
+        webui_test::serveUntil([&] { return server.requests() > 0; }, 2s);
+        EXPECT_EQ(server.requests(), 0);
+        EXPECT_EQ(evaluate(view, "location.href")->json, "\"vela://vela.vela/\"");
+        EXPECT_EQ(evaluate(view, "document.body.textContent")->json, "\"home\"");
+    }
 }

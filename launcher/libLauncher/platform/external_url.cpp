@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "log_text.hpp"
 #include "platform/glib_handles.hpp"
 #include "system.hpp"
 
@@ -14,12 +15,13 @@ void openExternalUrl(std::string_view url) {
     const std::string text{url};
     if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr) ||
         !g_uri_is_valid(text.c_str(), G_URI_FLAGS_NONE, nullptr)) {
-        spdlog::debug("Not a URL to open: '{}'", text);
+        spdlog::debug("Not a URL to open: '{}'", zentravo::logtext::escape(text));
         return;
     }
     GErrorPtr error;
     if (!g_app_info_launch_default_for_uri(text.c_str(), nullptr, out(error))) {
-        spdlog::warn("Couldn't open '{}': {}", text, error ? error->message : "unknown error");
+        spdlog::warn("Couldn't open '{}': {}", zentravo::logtext::escape(text),
+                     zentravo::logtext::escape(error ? error->message : "unknown error"));
     }
 }
 
