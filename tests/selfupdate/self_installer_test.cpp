@@ -32,7 +32,8 @@ TEST(SelfInstaller, ReplacesOnlyTheZentravoBundleThatHoldsTheLauncher) {
 }
 
 // An item without a length never comes from the feed, but the download still has a ceiling: a
-// server that goes on sending (chunked, so it announces nothing either) is cut off there.
+// server that sends past it (chunked, so it announces nothing either) is cut off there. The body
+// ends not far beyond, so that a download nothing stops cannot fill the disk.
 TEST(SelfInstaller, ADownloadOfNoAnnouncedSizeStopsAtTheCeiling) {
     using zentravo::selfinstall::kMaxArchiveBytes;
     launcher_test::UpdateService::Options options;
@@ -40,7 +41,7 @@ TEST(SelfInstaller, ADownloadOfNoAnnouncedSizeStopsAtTheCeiling) {
                        {{"/endless",
                          {{"status", 200},
                           {"body", "x"},
-                          {"padTo", std::uint64_t{1} << 40},
+                          {"padTo", kMaxArchiveBytes + (std::int64_t{64} << 20)},
                           {"chunked", true}}}}}};
     const launcher_test::UpdateService service{options};
     const fixture::ScratchFolder dir;
