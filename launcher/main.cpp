@@ -23,6 +23,7 @@
 #include "paths.hpp"
 #include "platform/instance_detection.hpp"
 #include "platform/instance_lock.hpp"
+#include "self_installer.hpp"
 #include "sentry_wrapper.hpp"
 #include "socket_comm.hpp"
 #include "system.hpp"
@@ -91,6 +92,17 @@ class ErrorTrackerCloser {
     ~ErrorTrackerCloser() { zentravo::utils::sentry::sharedWrapper.close(); }
 };
 
+// A self-update that was killed leaves its staging folder beside the bundle; the next launcher
+// clears it. Only the one launcher of the user may: an update in progress owns its folder.
+void removeSelfUpdateLeftovers() {
+    try {
+        const auto installation = zentravo::selfinstall::locate(zentravo::path::executable());
+        (void)zentravo::selfinstall::removeStagingLeftovers(installation);
+    } catch (const std::exception&) {
+        // Not running from a bundle: no self-update ever staged anything.
+    }
+}
+
 // Settles which launcher of this user runs. A later one hands over its deep link, brings the
 // running one forward and ends, before it touches the log, the install or the download folder.
 // Empty when this launcher is to end now.
@@ -149,6 +161,8 @@ int main(int argc, char** argv) {
     }
     if (instance->state() != zentravo::system::InstanceLock::State::held) {
         spdlog::warn("No instance lock: other launchers of this user are not kept out");
+    } else {
+        removeSelfUpdateLeftovers();
     }
 
     try {

@@ -315,6 +315,13 @@ struct Session::State {
                 proxy));
         }
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status_code);
+        // Only https is allowed for the address itself, so an answer followed by a protocol
+        // refusal is a redirect the session would not follow: say so instead of libcurl's
+        // "not supported or disabled", which reads like the server's fault.
+        if (rc == CURLE_UNSUPPORTED_PROTOCOL && result.status_code / 100 == 3) {
+            result.redirect_refused = true;
+            result.error.message = kRedirectRefused;
+        }
         curl_off_t announced = -1;
         if (curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK) {
             result.announced_bytes = announced;

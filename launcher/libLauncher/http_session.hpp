@@ -36,6 +36,10 @@ struct Error {
     std::string message;
 };
 
+// The error message of a redirect the session refused to follow.
+inline constexpr std::string_view kRedirectRefused =
+    "the launcher refused a redirect to an address that is not https";
+
 struct Response {
     long status_code = 0;  // 0 when no HTTP status line arrived
     std::string text;      // body; empty for downloads into a stream
@@ -47,6 +51,10 @@ struct Response {
     std::int64_t announced_bytes = -1;
     // The body went past the session's limit: the transfer was stopped there and `text` is empty.
     bool body_over_limit = false;
+    // The server redirected to an address that is not https, and the session did not follow:
+    // error is CURLE_UNSUPPORTED_PROTOCOL with kRedirectRefused as its message, and the status
+    // is the redirect's.
+    bool redirect_refused = false;
 
     // Value of the first header with this name (compared without regard to case), else "".
     [[nodiscard]] std::string header(std::string_view name) const;

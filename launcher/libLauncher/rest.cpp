@@ -268,12 +268,13 @@ std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCritica
 }
 
 bool downloadRequest(std::string_view url, const std::filesystem::path& file,
-                     const http::ProgressCallback& progress) {
+                     const http::ProgressCallback& progress, std::int64_t maxBytes) {
     http::Session session;
     session.setUrl(url);
     session.setProgressCallback(progress);
     session.setTimeout(kDownloadTimeout);
     session.setExtraCaPem(config::kExtraCaPem);
+    session.setMaxBodySize(maxBytes);
 
     std::ofstream out{file, std::ios::binary | std::ios::trunc};
     if (!out) {
@@ -292,6 +293,14 @@ bool downloadRequest(std::string_view url, const std::filesystem::path& file,
     spdlog::debug("{}", logtext::escape(response.header("content-type")));
 
     checkCriticalNetworkErrors(response);
+    // Not the server's answer but the launcher's own refusal: a failed transfer, not a status.
+    if (response.redirect_refused) {
+        report("downloadRequest failed",
+               fmt::format("Failed downloadRequest to '{}' with code {} and message '{}'",
+                           logtext::escape(url), response.status_code, response.error.message));
+        throw except::RetryableException(errorName(ErrorCode::UNSUPPORTED_PROTOCOL),
+                                         response.error.message);
+    }
     if (response.status_code != 200) {
         report("downloadRequest failed",
                fmt::format("Failed downloadRequest to '{}' with code {} and message '{}'",

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -87,8 +88,11 @@ void checkCriticalNetworkErrors(long statusCode, ErrorCode code, std::string_vie
 
 // Writes the body of a plain GET into `file`. True for a complete 200 answer; false for another
 // status or a file that cannot be written. A transfer that breaks off, before or after the
-// status, throws (see checkCriticalNetworkErrors).
+// status, throws (see checkCriticalNetworkErrors), and so does a redirect to an address that is
+// not https, which is never followed. With `maxBytes` (>= 0) no more body bytes than that are
+// taken: a longer body stops the transfer where it passes the limit and throws.
 [[nodiscard]] bool downloadRequest(std::string_view url, const std::filesystem::path& file,
-                                   const http::ProgressCallback& progress);
+                                   const http::ProgressCallback& progress,
+                                   std::int64_t maxBytes = -1);
 
 }  // namespace zentravo::rest

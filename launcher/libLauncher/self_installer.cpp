@@ -1,17 +1,27 @@
 #include "self_installer.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "app_start.hpp"
+#include "file_descriptor.hpp"
 #include "file_helpers.hpp"
 #include "install_folder.hpp"
+#include "log_text.hpp"
 #include "paths.hpp"
 #include "rest.hpp"
 #include "tree_removal.hpp"
@@ -22,9 +32,109 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kBundleName = "Zentravo.app";
+// A staging folder's name: this prefix and the six letters or digits mkdtemp puts for "XXXXXX".
+constexpr std::string_view kStagingPrefix = ".Zentravo.app.update-";
+constexpr std::size_t kStagingSuffixLength = 6;
+// Far deeper than any bundle; keeps the removal's open folders and stack bounded.
+constexpr int kMaxRemovalDepth = 128;
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error{message};
+}
+
+bool isStagingName(std::string_view name) {
+    if (name.size() != kStagingPrefix.size() + kStagingSuffixLength ||
+        !name.starts_with(kStagingPrefix)) {
+        return false;
+    }
+    return std::all_of(
+        name.begin() + static_cast<std::ptrdiff_t>(kStagingPrefix.size()), name.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+}
+
+std::error_code lastError() {
+    return {errno, std::generic_category()};
+}
+
+struct DirCloser {
+    void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+
+// The names in the folder open as `dir` (without "." and ".."), read through a descriptor of
+// their own so that `dir` stays usable.
+std::vector<std::string> entryNames(int dir, std::error_code& ec) {
+    std::vector<std::string> names;
+    const int copy = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copy < 0) {
+        ec = lastError();
+        return names;
+    }
+    // From here on the stream owns the copy.
+    const std::unique_ptr<DIR, DirCloser> stream{::fdopendir(copy)};
+    if (!stream) {
+        ec = lastError();
+        ::close(copy);
+        return names;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        ec = lastError();
+    }
+    return names;
+}
+
+// Empties the folder open as `dir`. Every step is relative to an open folder and never follows a
+// link: a link is removed as the entry it is, and what it points to stays.
+std::error_code emptyFolder(int dir, int depth) {
+    if (depth > kMaxRemovalDepth) {
+        return std::make_error_code(std::errc::filename_too_long);
+    }
+    std::error_code first;
+    const auto note = [&first](std::error_code ec) {
+        if (!first) {
+            first = ec;
+        }
+    };
+    std::error_code listed;
+    for (const std::string& name : entryNames(dir, listed)) {
+        struct stat status {};
+        if (::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            note(lastError());
+            continue;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            // An archive may hold folders their owner cannot enter or change; opened up first
+            // (this refuses to touch a link that took the folder's place).
+            if ((status.st_mode & S_IRWXU) != S_IRWXU) {
+                (void)::fchmodat(dir, name.c_str(), S_IRWXU, AT_SYMLINK_NOFOLLOW);
+            }
+            const FileDescriptor sub{
+                ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+            if (!sub) {
+                note(lastError());
+                continue;
+            }
+            if (const std::error_code ec = emptyFolder(sub.get(), depth + 1)) {
+                note(ec);
+                continue;
+            }
+            if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) {
+                note(lastError());
+            }
+        } else if (::unlinkat(dir, name.c_str(), 0) != 0) {
+            note(lastError());
+        }
+    }
+    note(listed);
+    return first;
 }
 
 }  // namespace
@@ -45,7 +155,7 @@ Installation locate(const fs::path& executable) {
 
 StagingFolder::StagingFolder(const Installation& installation) {
     std::string pattern =
-        pathToUtf8(installation.bundle.parent_path() / ".Zentravo.app.update-XXXXXX");
+        pathToUtf8(installation.bundle.parent_path() / (std::string{kStagingPrefix} + "XXXXXX"));
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::system_error{errno, std::generic_category(),
                                 "Cannot make a folder beside " + pathToUtf8(installation.bundle)};
@@ -59,8 +169,65 @@ StagingFolder::~StagingFolder() {
     }
 }
 
-Transfer download(const appcast::Item& item, const fs::path& file, const std::atomic<bool>& cancel,
+std::size_t removeStagingLeftovers(const Installation& installation) noexcept {
+    std::size_t removed = 0;
+    try {
+        const fs::path holder = installation.bundle.parent_path();
+        const FileDescriptor dir{::open(holder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        std::error_code listed;
+        std::vector<std::string> names;
+        if (dir) {
+            names = entryNames(dir.get(), listed);
+        } else {
+            listed = lastError();
+        }
+        if (listed) {
+            spdlog::warn("Cannot look for leftovers of launcher updates in '{}': {}",
+                         logtext::escape(pathToUtf8(holder)), listed.message());
+        }
+        for (const std::string& name : names) {
+            if (!isStagingName(name)) {
+                continue;
+            }
+            const std::string shown = logtext::escape(pathToUtf8(holder / name));
+            // A link or a file of that name fails here; a folder is judged by what was opened,
+            // so swapping the name afterwards changes nothing.
+            const FileDescriptor leftover{
+                ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+            struct stat status {};
+            if (!leftover || ::fstat(leftover.get(), &status) != 0 ||
+                status.st_uid != ::geteuid()) {
+                spdlog::warn("Left '{}' alone: not a folder of this user's own", shown);
+                continue;
+            }
+            std::error_code ec = emptyFolder(leftover.get(), 0);
+            if (!ec && ::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR) != 0) {
+                ec = lastError();
+            }
+            if (ec) {
+                spdlog::warn(
+                    "Cannot remove the leftover of an interrupted launcher update '{}': {}", shown,
+                    ec.message());
+                continue;
+            }
+            ++removed;
+            spdlog::info("Removed the leftover of an interrupted launcher update: '{}'", shown);
+        }
+    } catch (const std::exception& e) {
+        spdlog::warn("Looking for leftovers of launcher updates failed: {}", e.what());
+    }
+    return removed;
+}
+
+namespace {
+
+Transfer transfer(const appcast::Item& item, const fs::path& file, const std::atomic<bool>& cancel,
                   const std::function<void(std::int64_t, std::int64_t)>& progress) {
+    if (item.length > kMaxArchiveBytes) {
+        fail(fmt::format("The update {} announces {} bytes, more than a launcher archive may have",
+                         item.displayVersion(), item.length));
+    }
+    const std::int64_t limit = item.length >= 0 ? item.length : kMaxArchiveBytes;
     bool answered = false;
     try {
         answered = rest::downloadRequest(
@@ -71,7 +238,8 @@ Transfer download(const appcast::Item& item, const fs::path& file, const std::at
                 }
                 progress(received, total > 0 ? total : item.length);
                 return true;
-            });
+            },
+            limit);
     } catch (const std::exception& e) {
         if (cancel.load()) {
             return Transfer::cancelled;
@@ -91,6 +259,23 @@ Transfer download(const appcast::Item& item, const fs::path& file, const std::at
                          item.length));
     }
     return Transfer::complete;
+}
+
+}  // namespace
+
+Transfer download(const appcast::Item& item, const fs::path& file, const std::atomic<bool>& cancel,
+                  const std::function<void(std::int64_t, std::int64_t)>& progress) {
+    std::error_code ignored;
+    try {
+        const Transfer result = transfer(item, file, cancel, progress);
+        if (result != Transfer::complete) {
+            fs::remove(file, ignored);
+        }
+        return result;
+    } catch (...) {
+        fs::remove(file, ignored);
+        throw;
+    }
 }
 
 void verify(const fs::path& archive, const appcast::Item& item, const signature::PublicKey& key) {

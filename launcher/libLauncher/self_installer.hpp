@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -41,11 +42,24 @@ class StagingFolder {
     std::filesystem::path path_;
 };
 
+// Removes what killed updates left beside the bundle: the folders StagingFolder names, as they
+// lie there (never through a link), and only those owned by this user. Run it only while no other
+// launcher of this user can be updating. Failures are logged; returns how many were removed.
+std::size_t removeStagingLeftovers(const Installation& installation) noexcept;
+
+// Ceiling on a launcher archive, whether or not the feed announces its size. The bundle packs to
+// a few MB; this leaves ample room for growth, yet a feed or server that goes on sending can fill
+// no more than this much of the disk beside the bundle.
+inline constexpr std::int64_t kMaxArchiveBytes = std::int64_t{256} << 20;
+
 enum class Transfer { complete, cancelled };
 
 // Downloads the item's enclosure into `file`, calling `progress(received, total)` as data
 // arrives. Returns cancelled when `cancel` became true; throws std::runtime_error when the
-// transfer fails, the answer is not 200 or the size differs from the announced length.
+// transfer fails, the answer is not 200 or the size differs from the announced length. No more
+// bytes than announced (kMaxArchiveBytes when no length is announced) are ever taken: the
+// transfer stops as soon as the body passes that, and an announced length over the ceiling is
+// refused unrequested. On every outcome but complete, `file` is removed.
 [[nodiscard]] Transfer download(const appcast::Item& item, const std::filesystem::path& file,
                                 const std::atomic<bool>& cancel,
                                 const std::function<void(std::int64_t, std::int64_t)>& progress);

@@ -244,6 +244,86 @@ TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
     EXPECT_FALSE(world.logHas("Detected V3 instance already running."));
 }
 
+// A self-update killed midway leaves its staging folder beside the bundle. The next start of the
+// installed launcher removes that, and only that: nothing through a link, nothing of another
+// user's, nothing that merely looks alike.
+TEST_F(LauncherE2E, WhatAKilledSelfUpdateLeftIsRemovedAtTheNextStart) {
+    world.serve("3.1.0");
+    const fs::path holder = world.path() / "apps";
+    const fs::path archive = world.path() / "launcher-bundle.tar";
+    fixture::ChildProcess tool{{fixture::mainAppBundleTool().string(), "--output", archive.string(),
+                                "--version", "1.6.24", "--program",
+                                LauncherWorld::launcherExecutable().string()}};
+    ASSERT_EQ(tool.waitExit(60s), 0);
+    fixture::extractArchive(archive, holder);
+    fs::copy(fs::path{LAUNCHER_BINARY_DIR} / "resources",
+             holder / "Zentravo.app/Contents/resources", fs::copy_options::recursive);
+
+    const auto write = [](const fs::path& file, std::size_t size) {
+        fs::create_directories(file.parent_path());
+        std::ofstream{file, std::ios::binary} << std::string(size, 'z');
+    };
+    // What must survive: a folder the links below point to.
+    const fs::path kept = world.path() / "kept";
+    write(kept / "precious", 100);
+    // A real leftover: the archive, the previous bundle, a folder its owner may not change, and a
+    // link out of it.
+    const fs::path leftover = holder / ".Zentravo.app.update-Ab12Cd";
+    write(leftover / "update.archive", 1 << 20);
+    write(leftover / "unpacked/Zentravo.app/Contents/MacOS/Zentravo", 4096);
+    write(leftover / "unpacked/locked/inside", 10);
+    fs::permissions(leftover / "unpacked/locked", fs::perms(0500));
+    fs::create_directory_symlink(kept, leftover / "link-out");
+    // Named like a leftover, but a link, a file, or another user's folder.
+    const fs::path link = holder / ".Zentravo.app.update-Lk34Mn";
+    fs::create_directory_symlink(kept, link);
+    const fs::path file = holder / ".Zentravo.app.update-Fi78Le";
+    write(file, 10);
+    const fs::path foreign = holder / ".Zentravo.app.update-Fo56Rn";
+    write(foreign / "theirs", 10);
+    const bool canChown = ::geteuid() == 0;
+    if (canChown) {
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
+    // Names that merely resemble one.
+    std::vector<fs::path> alike;
+    for (const char* name : {".Zentravo.app.update-Ab12C", ".Zentravo.app.update-Ab12Cde",
+                             ".Zentravo.app.update-Ab_2Cd", ".Zentravo.app.update-Ab12C\xe9",
+                             "Zentravo.app.update-Ab12Cd", ".zentravo.app.update-Ab12Cd",
+                             ".Zentravo.app.updatE-Ab12Cd"}) {
+        alike.push_back(holder / name);
+        write(alike.back() / "update.archive", 10);
+    }
+
+    const fs::path program = holder / "Zentravo.app/Contents/MacOS/Zentravo";
+    Process launcher{{program.string()}, world.environment(), world.path() / "launcher.out"};
+    ASSERT_EQ(launcher.waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(leftover))) << world.logText();
+    EXPECT_TRUE(world.logHas("Removed the leftover of an interrupted launcher update: '" +
+                             leftover.string() + "'"))
+        << world.logText();
+    EXPECT_EQ(readAll(kept / "precious"), std::string(100, 'z'));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+    if (canChown) {
+        EXPECT_TRUE(fs::exists(foreign / "theirs"));
+    } else {
+        EXPECT_FALSE(fs::exists(foreign)) << "a folder of the user's own";
+    }
+    for (const fs::path& other : alike) {
+        EXPECT_TRUE(fs::exists(other / "update.archive")) << other;
+    }
+    EXPECT_TRUE(fs::exists(program));
+    const auto lines = world.logMessages();
+    EXPECT_EQ(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](const std::string& line) { return line.starts_with("Removed the leftover"); }),
+              1)
+        << joined(lines);
+}
+
 // What a run leaves for others to read: libcurl's trace on standard error keeps no proxy
 // credentials, the log keeps no analytics key, and only its owner may read the log.
 TEST_F(LauncherE2E, TraceAndLogKeepNoSecrets) {

@@ -341,6 +341,16 @@ TEST(HttpSession, OnlyHttpsIsSpokenForAddressesAndRedirects) {
         const auto r = s.get();
         EXPECT_EQ(r.error.code, CURLE_UNSUPPORTED_PROTOCOL) << r.error.message;
         EXPECT_TRUE(r.text.empty());
+        // A redirect is the session's own refusal, told apart from an address it never sent.
+        const bool redirect = address.find("/redirect?") != std::string::npos;
+        EXPECT_EQ(r.redirect_refused, redirect);
+        if (redirect) {
+            EXPECT_EQ(r.error.message, zentravo::http::kRedirectRefused);
+            EXPECT_EQ(r.status_code, 302);
+        } else {
+            EXPECT_NE(r.error.message, zentravo::http::kRedirectRefused);
+            EXPECT_EQ(r.status_code, 0);
+        }
     }
     EXPECT_EQ(plain.requests(), 0);
 }

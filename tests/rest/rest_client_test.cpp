@@ -14,6 +14,7 @@
 #include "child_process.hpp"
 #include "exceptions.hpp"
 #include "log_capture.hpp"
+#include "plain_http_server.hpp"
 #include "scratch_folder.hpp"
 #include "stderr_capture.hpp"
 #include "system.hpp"
@@ -463,6 +464,69 @@ TEST_F(RestClient, BrokenDownloadsFail) {
     EXPECT_FALSE(rest::downloadRequest(service.url("/whole"), folder / "no/such/dir/f", nullptr));
     EXPECT_TRUE(log.containsPrefix("error Failed downloadRequest to '"));
     EXPECT_TRUE(service.records().empty());
+}
+
+// The limit a download is given stops it where the body passes it, announced size or not.
+TEST_F(RestClient, DownloadsTakeNoMoreThanTheirLimit) {
+    UpdateService::Options options;
+    options.config = {{"paths", {{"/chunked/*", {{"chunked", true}}}}}};
+    fixture::ScratchFolder root;
+    std::filesystem::create_directories(root / "chunked");
+    {
+        std::ofstream archive{root / "whole", std::ios::binary};
+        archive << std::string(1 << 20, 'a');
+    }
+    std::filesystem::copy_file(root / "whole", root / "chunked/whole");
+    options.root = root.path();
+    UpdateService service{options};
+    fixture::ScratchFolder folder;
+    for (const char* path : {"/whole", "/chunked/whole"}) {
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(rest::downloadRequest(service.url(path), folder / "f", nullptr, 1 << 20));
+        EXPECT_EQ(std::filesystem::file_size(folder / "f"), 1u << 20);
+
+        LogCapture log;
+        const std::string message = "answer larger than 1048575 bytes";
+        try {
+            (void)rest::downloadRequest(service.url(path), folder / "f", nullptr, (1 << 20) - 1);
+            ADD_FAILURE() << "no exception";
+        } catch (const RetryableException& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+        EXPECT_LT(std::filesystem::file_size(folder / "f"), 1u << 20);
+        EXPECT_TRUE(log.contains("error Failed downloadRequest to '" + service.url(path) +
+                                 "' with code 200 and message '" + message + "'"));
+    }
+}
+
+// A redirect to plain http or a file is the launcher's own refusal, and the log says so.
+TEST_F(RestClient, ARedirectAwayFromHttpsIsRefusedByTheLauncher) {
+    const fixture::PlainHttpServer plain;
+    const std::string refusal{zentravo::http::kRedirectRefused};
+    UpdateService::Options options;
+    options.config = {{"paths",
+                       {{"/to-http", {{"location", plain.url("/answer")}}},
+                        {"/to-file", {{"location", "file:///etc/hostname"}}}}}};
+    UpdateService service{options};
+    fixture::ScratchFolder folder;
+    for (const char* path : {"/to-http", "/to-file"}) {
+        SCOPED_TRACE(path);
+        const std::string url = service.url(path);
+        LogCapture log;
+        EXPECT_EQ(expectThrow<RetryableException>(
+                      [&] { (void)rest::downloadRequest(url, folder / "f", nullptr); },
+                      "UNSUPPORTED_PROTOCOL"),
+                  refusal);
+        EXPECT_TRUE(log.contains("error Failed downloadRequest to '" + url +
+                                 "' with code 302 and message '" + refusal + "'"))
+            << ::testing::PrintToString(log.lines());
+
+        EXPECT_FALSE(rest::getRequest(url, true, false).has_value());
+        EXPECT_TRUE(log.contains("error Failed getRequest to '" + url +
+                                 "' with code 302 and message '" + refusal + "'"))
+            << ::testing::PrintToString(log.lines());
+    }
+    EXPECT_EQ(plain.requests(), 0);
 }
 
 }  // namespace

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,6 +24,8 @@
 #include "feed.hpp"
 #include "file_helpers.hpp"
 #include "mainapp_fixture.hpp"
+#include "plain_http_server.hpp"
+#include "private_mount.hpp"
 #include "scratch_folder.hpp"
 #include "signing.hpp"
 #include "update_service.hpp"
@@ -69,9 +75,13 @@ class SelfUpdate : public ::testing::Test {
         fixture::ChildProcess child{
             {launcher().string(), "update", service.url(feedPath), answer},
             {"SELFUPDATE_PROBE_RECORD=" + recordFile().string(),
-             "XDG_DATA_HOME=" + (dir_ / "data").string(), "HOME=" + (dir_ / "home").string()}};
+             "XDG_DATA_HOME=" + (dir_ / "data").string(), "HOME=" + (dir_ / "home").string()},
+            {.output = outputFile()}};
         return child.waitExit(90s);
     }
+
+    // What the runs wrote on standard output and error (their log), all runs together.
+    fs::path outputFile() const { return dir_ / "output.txt"; }
 
     std::vector<json> records(const std::string& type) const {
         std::vector<json> out;
@@ -199,6 +209,104 @@ TEST_F(SelfUpdate, BrokenDownloadsLeaveTheOldLauncherAndEndTheProcess) {
         EXPECT_EQ(records("installFailed").size(), 1u);
         expectOldLauncherUntouched();
     }
+}
+
+// An item whose archive is never checked: the download is what these tests look at.
+FeedEntry unsignedEntry(const std::string& file, std::int64_t length) {
+    return FeedEntry{"1.7.0", file, std::string(86, 'A') + "==", length};
+}
+
+// The bundle's folder on a small file system of its own, so that even a download nothing stops
+// ends at a full disk rather than filling the machine's. Unmounted when dropped.
+class SmallHolder {
+  public:
+    explicit SmallHolder(const fs::path& at) {
+        if (fixture::mountPrivateTmpfs(at, "size=64m,mode=0755")) {
+            at_ = at;
+        }
+    }
+    ~SmallHolder() {
+        if (!at_.empty()) {
+            ::umount2(at_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallHolder(const SmallHolder&) = delete;
+    SmallHolder& operator=(const SmallHolder&) = delete;
+
+    [[nodiscard]] bool mounted() const { return !at_.empty(); }
+    [[nodiscard]] std::uint64_t freeBytes() const {
+        struct statvfs s {};
+        ::statvfs(at_.c_str(), &s);
+        return static_cast<std::uint64_t>(s.f_bavail) * s.f_frsize;
+    }
+
+  private:
+    fs::path at_;
+};
+
+TEST_F(SelfUpdate, AServerThatGoesOnSendingIsCutOffAtTheAnnouncedLength) {
+    const SmallHolder small{holder()};
+    if (!small.mounted()) {
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    }
+    fixture::extractArchive(dir_ / "installed.tar.gz", holder());
+    const std::uint64_t freeBefore = small.freeBytes();
+    const FeedEntry entry = unsignedEntry("endless.tar.gz", 1000);
+    writeFeed({entry});
+    // A terabyte of body, with that size announced or with none (chunked).
+    const json endless = {{"status", 200}, {"body", "x"}, {"padTo", std::uint64_t{1} << 40}};
+    for (const bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "no size announced" : "a larger size announced");
+        fs::remove(recordFile());
+        fs::remove(outputFile());
+        json fault = endless;
+        fault["chunked"] = chunked;
+        launcher_test::UpdateService service{
+            {.root = root(), .config = {{"paths", {{"/" + entry.file, fault}}}}}};
+
+        EXPECT_EQ(run(service, "install"), 0);
+
+        const std::string failure = "Download of " + service.url("/" + entry.file) +
+                                    " failed: answer larger than 1000 bytes";
+        const auto failed = records("installFailed");
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0]["message"], failure);
+        EXPECT_NE(readAll(outputFile()).find("Launcher self-update aborted: " + failure),
+                  std::string::npos)
+            << readAll(outputFile());
+        // What was written went with the staging folder.
+        expectOldLauncherUntouched();
+        EXPECT_GE(small.freeBytes(), freeBefore);
+    }
+}
+
+TEST_F(SelfUpdate, ARedirectAwayFromHttpsIsRefusedByTheLauncherAndSaidSo) {
+    const fixture::PlainHttpServer plain{root()};
+    const FeedEntry entry = unsignedEntry("launcher-1.7.0.tar.gz", 1000);
+    writeFeed({entry});
+    for (const std::string& target :
+         {plain.url("/" + entry.file), std::string{"file:///etc/hostname"}}) {
+        SCOPED_TRACE(target);
+        fs::remove(recordFile());
+        fs::remove(outputFile());
+        launcher_test::UpdateService service{
+            {.root = root(), .config = {{"paths", {{"/" + entry.file, {{"location", target}}}}}}}};
+
+        EXPECT_EQ(run(service, "install"), 0);
+
+        const std::string failure =
+            "Download of " + service.url("/" + entry.file) +
+            " failed: the launcher refused a redirect to an address that is not https";
+        const auto failed = records("installFailed");
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0]["message"], failure);
+        const std::string output = readAll(outputFile());
+        EXPECT_NE(output.find("Launcher self-update aborted: " + failure), std::string::npos)
+            << output;
+        EXPECT_EQ(output.find("refused by the server"), std::string::npos) << output;
+        expectOldLauncherUntouched();
+    }
+    EXPECT_EQ(plain.requests(), 0);
 }
 
 TEST_F(SelfUpdate, AnArchiveWithoutANewerBundleIsRefused) {
