@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,13 +64,16 @@ inline void waitForFreePort(int port, std::chrono::seconds patience = std::chron
     }
 }
 
-// The processes whose argument list (argv[0] first) satisfies `match`.
+// This user's processes whose argument list (argv[0] first) satisfies `match`; as for the
+// launcher, other users' processes are not looked into.
 template <typename Match>
 std::vector<pid_t> processesWhere(Match match) {
     std::vector<pid_t> found;
     for (const auto& entry : fs::directory_iterator{"/proc"}) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
+        struct stat owner {};
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            ::stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != ::geteuid()) {
             continue;
         }
         std::ifstream in{entry.path() / "cmdline", std::ios::binary};
@@ -87,7 +91,8 @@ std::vector<pid_t> processesWhere(Match match) {
     return found;
 }
 
-// True while some main application tagged "--launcher" runs (the launcher would see it).
+// True while some main application of this user tagged "--launcher" runs (the launcher would see
+// it).
 inline bool mainApplicationRunning() {
     return !processesWhere([](const std::vector<std::string>& argv) {
                 return fs::path{argv[0]}.filename() == "Zentravo" &&
