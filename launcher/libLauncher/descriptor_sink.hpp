@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <utility>
 
 #include <spdlog/details/log_msg.h>
 #include <spdlog/sinks/base_sink.h>

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <optional>
 #include <string>
 #include <vector>
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <charconv>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "file_descriptor.hpp"
