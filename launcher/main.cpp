@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -103,30 +104,53 @@ void removeSelfUpdateLeftovers() {
     }
 }
 
+// Whether the running launcher started this one to take its place after a self-update. The mark
+// goes no further than this process: not to the main application, not to a later restart.
+bool takeRelaunchMark() {
+    const bool marked = std::getenv(zentravo::system::kRelaunchVariable) != nullptr;
+    ::unsetenv(zentravo::system::kRelaunchVariable);
+    return marked;
+}
+
 // Settles which launcher of this user runs. A later one hands over its deep link, brings the
 // running one forward and ends, before it touches the log, the install or the download folder.
 // Empty when this launcher is to end now.
 std::optional<zentravo::system::InstanceLock> claimInstance(int argc, char** argv) {
+    using zentravo::system::HandOver;
     using zentravo::system::InstanceLock;
     const std::string first = argc >= 2 ? argv[1] : "";
+    const bool relaunched = takeRelaunchMark();
     auto lock = InstanceLock::tryAcquire(InstanceLock::defaultFile());
     if (lock.state() != InstanceLock::State::busy) {
         return lock;
     }
-    const auto holder = lock.holder();
-    const bool startedByHolder = holder && *holder == ::getppid();
-    if ((first.find(restartedFlag) != std::string::npos || startedByHolder) &&
-        lock.waitUntilHeld(kHandOverPatience)) {
+    // Only launchers started to follow the running one wait for it: a deep link that merely
+    // holds the restart word is handed over at once.
+    const bool restarted = first == fmt::format("--{}", restartedFlag);
+    if ((restarted || relaunched) && lock.waitUntilHeld(kHandOverPatience)) {
         return lock;
     }
+    const auto holder = lock.holder();
     // Nothing of this launcher's own is set up yet: these lines go to the console only.
     spdlog::info("Another launcher is running{}. Closing...",
                  holder ? fmt::format(" (process {})", *holder) : std::string{});
     if (argc >= 2 && isDeeplink(first)) {
-        if (zentravo::system::handDeeplinkToRunningLauncher(first)) {
-            spdlog::info("Deeplink handed to the running launcher: '{}'", first);
-        } else {
-            handleDeeplink(first);
+        switch (zentravo::system::handDeeplinkToRunningLauncher(first)) {
+            case HandOver::taken:
+                spdlog::info("Deeplink handed to the running launcher: '{}'",
+                             zentravo::logtext::escape(first));
+                break;
+            case HandOver::unanswered:
+                // It may be frozen: the link goes to the main application as well, as a link
+                // delivered twice is better than one lost.
+                spdlog::warn(
+                    "The running launcher did not answer the deeplink hand-over in "
+                    "time: sending it to Zentravo V3 directly");
+                handleDeeplink(first);
+                break;
+            case HandOver::failed:
+                handleDeeplink(first);
+                break;
         }
     }
     if (holder) {

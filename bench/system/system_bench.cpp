@@ -23,6 +23,9 @@ class FakeProc {
             std::filesystem::create_directories(root_ / std::to_string(pid));
             std::ofstream out{root_ / std::to_string(pid) / "cmdline", std::ios::binary};
             out << "/usr/lib/some/daemon" << '\0' << "--flag=" << pid << '\0';
+            std::ofstream{root_ / std::to_string(pid) / "status"}
+                << "Name:\tdaemon\nUmask:\t0022\nState:\tS (sleeping)\nPid:\t" << pid << "\nUid:\t"
+                << ::getuid() << "\t0\t0\t0\n";
         }
     }
     ~FakeProc() { std::filesystem::remove_all(root_); }
@@ -35,7 +38,8 @@ class FakeProc {
 void ScanFakeProcessTable(benchmark::State& state) {
     const FakeProc proc{static_cast<int>(state.range(0))};
     for (auto _ : state) {
-        benchmark::DoNotOptimize(zentravo::system::findTaggedMainApplications(proc.root(), 1));
+        benchmark::DoNotOptimize(
+            zentravo::system::findTaggedMainApplications(proc.root(), 1, ::getuid()));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }

@@ -15,9 +15,12 @@ namespace zentravo::system {
 
 // Starts `program` with `arguments` (each one argv entry, passed as is: no shell) in a session of
 // its own, with standard input from /dev/null, this process's standard output and error, and no
-// other descriptor. Throws std::system_error when it cannot start.
+// other descriptor. Its environment is this process's, with the "NAME=value" entries of
+// `environment` added (replacing variables of the same name). Throws std::system_error when it
+// cannot start.
 [[nodiscard]] pid_t startDetached(const std::filesystem::path& program,
-                                  const std::vector<std::string>& arguments);
+                                  const std::vector<std::string>& arguments,
+                                  const std::vector<std::string>& environment = {});
 
 // Collects the exit status of a child started by startDetached once it has ended, so it leaves no
 // zombie behind; empty while it still runs (or when it is not this process's child).

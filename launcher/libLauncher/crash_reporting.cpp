@@ -1,9 +1,15 @@
 #include "crash_reporting.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 
+#include <spdlog/spdlog.h>
+
 #include "build_config.hpp"
+#include "log_text.hpp"
 #include "paths.hpp"
 #include "secret.hpp"
 #include "sentry_wrapper.hpp"
@@ -18,6 +24,33 @@ constexpr zentravo::secret::Scrambled kFirstBreadcrumb{"Launcher initialized"};
 static_assert(kDatabaseFolder.size() == 18 && kHandlerFile.size() == 16 &&
               kFirstBreadcrumb.size() == 20);
 
+// The shared temporary folder is everyone's: a folder of this name that another user made there
+// first (or a link, or a file) is not used, as it would hand them this user's reports or let
+// them switch crash capture off. Reports then go to a private folder in the user's own data
+// folder; the error tracker makes it 0700 and checks it again before using it.
+std::filesystem::path crashReportFolder(const std::filesystem::path& shared) {
+    struct stat status {};
+    if (::mkdir(shared.c_str(), S_IRWXU) == 0 ||
+        (::lstat(shared.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_uid == ::geteuid())) {
+        return shared;
+    }
+    const std::filesystem::path data = zentravo::path::applicationSupport();
+    if (data.empty()) {
+        spdlog::warn(
+            "The crash-report folder {} cannot be this user's own and there is no home "
+            "folder: crashes are not captured",
+            zentravo::logtext::escape(zentravo::pathToUtf8(shared)));
+        return {};
+    }
+    const std::filesystem::path own = data / "ZentravoV3" / "crash-reports";
+    spdlog::warn(
+        "The crash-report folder {} cannot be this user's own: keeping crash reports in {}",
+        zentravo::logtext::escape(zentravo::pathToUtf8(shared)),
+        zentravo::logtext::escape(zentravo::pathToUtf8(own)));
+    return own;
+}
+
 }  // namespace
 
 void setSentry() {
@@ -30,7 +63,7 @@ void setSentry() {
     {
         const std::filesystem::path temporary = std::filesystem::temp_directory_path();
         const std::string folder = kDatabaseFolder.reveal();
-        wrapper.setPathToDatabaseOption(temporary / folder);
+        wrapper.setPathToDatabaseOption(crashReportFolder(temporary / folder));
     }
     {
         const std::filesystem::path directory = zentravo::path::executableDirectory();

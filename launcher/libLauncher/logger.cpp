@@ -1,37 +1,24 @@
 #include "logger.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 
-#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "descriptor_sink.hpp"
 #include "paths.hpp"
 
 namespace {
 
-// The log tells what the user does and where from: it is readable by its owner only. The file is
-// made private before the sink opens it, and a file left by an older start is made so too.
-spdlog::file_event_handlers privateLogFile() {
-    spdlog::file_event_handlers handlers;
-    handlers.before_open = [](const spdlog::filename_t& file) {
-        std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path{file}.parent_path(), ignored);
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    };
-    handlers.after_open = [](const spdlog::filename_t&, std::FILE* stream) {
-        (void)::fchmod(::fileno(stream), 0600);
-    };
-    return handlers;
+// The file is written through the descriptor that was checked when it was opened: a name
+// reopened later could by then be a link to some other file.
+std::shared_ptr<spdlog::logger> makeFileLogger(const std::filesystem::path& logPath) {
+    auto sink = std::make_shared<zentravo::logging::DescriptorSink>(
+        zentravo::logging::openPrivateLogFile(logPath));
+    auto logger = std::make_shared<spdlog::logger>("launcher", std::move(sink));
+    spdlog::register_logger(logger);
+    return logger;
 }
 
 }  // namespace
@@ -45,10 +32,8 @@ void configureLogger() {
         }
         static const std::filesystem::path logPath =
             dataFolder / zentravo::pathFromUtf8("ZentravoV3") / "logs" / "launcher.log";
-        static const std::string logFile = zentravo::pathToUtf8(logPath);
-        // Truncating: each start begins a fresh log.
-        static const std::shared_ptr<spdlog::logger> logger =
-            spdlog::basic_logger_mt("launcher", logFile, true, privateLogFile());
+        // Emptied on opening: each start begins a fresh log.
+        static const std::shared_ptr<spdlog::logger> logger = makeFileLogger(logPath);
         static bool configured = false;
         if (!configured) {
             logger->set_level(spdlog::level::debug);

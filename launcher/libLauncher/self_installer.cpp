@@ -23,6 +23,7 @@
 #include "install_folder.hpp"
 #include "log_text.hpp"
 #include "paths.hpp"
+#include "platform/instance_lock.hpp"
 #include "rest.hpp"
 #include "tree_removal.hpp"
 
@@ -310,7 +311,9 @@ void install(const fs::path& archive, const Installation& installation,
 }
 
 pid_t relaunch(const fs::path& executable, const std::vector<std::string>& arguments) {
-    return system::startDetached(executable, arguments);
+    // The old launcher still holds the lock while it ends: the new one is to wait for it.
+    return system::startDetached(executable, arguments,
+                                 {std::string{system::kRelaunchVariable} + "=1"});
 }
 
 std::vector<std::string> processArguments() {

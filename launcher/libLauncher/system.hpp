@@ -43,12 +43,18 @@ void openExternalUrl(std::string_view url);
 // Deep links opened while this launcher runs reach `callback` on the main thread (one callback
 // per process; a later registration replaces it). A launcher started with a deep link while
 // another one owns the application name in the same desktop session hands the link to that one
-// and exits with 0 once it was taken.
+// and exits with 0 once it was taken; when that one does not answer in time, this launcher
+// carries on with the link.
 void registerDeeplinkHandler(std::function<void(const std::string&)> callback);
 
+enum class HandOver {
+    taken,       // the running launcher took the link
+    unanswered,  // it did not answer in time: it may still take the link once it is free
+    failed,      // no session bus, no such launcher, or the link is not UTF-8
+};
+
 // Hands `link` to the launcher registered for deep links in this desktop session, without
-// registering this process; false when there is no session bus, no such launcher, or the link
-// is not UTF-8. Waits about a second at most.
-[[nodiscard]] bool handDeeplinkToRunningLauncher(const std::string& link);
+// registering this process. Waits about a second at most.
+[[nodiscard]] HandOver handDeeplinkToRunningLauncher(const std::string& link);
 
 }  // namespace zentravo::system

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "foreign_process.hpp"
 #include "launcher_world.hpp"
 #include "private_mount.hpp"
 
@@ -178,13 +180,16 @@ INSTANTIATE_TEST_SUITE_P(StartedTogether, LauncherCrowd,
                                            CrowdCase{"TenBusLinks", 10, true, true}),
                          [](const auto& info) { return std::string{info.param.name}; });
 
-// A launcher started by the running one (a restart, a self-update) or with the restart flag waits
-// for it to end and then runs; any other later launcher ends at once without a log of its own.
+// A launcher that the running one started to take its place (marked so by the self-update,
+// whichever process holds the lock by then) or one given exactly the restart flag waits for the
+// lock and then runs; any other later launcher, one with a link that holds the restart word
+// included, ends at once without a log of its own.
 struct WaitCase {
     const char* name;
     bool heldByParent;  // else by an unrelated process
     std::vector<std::string> arguments;
     bool runs;
+    bool relaunched = false;  // started with the self-update's relaunch mark
 };
 
 void PrintTo(const WaitCase& wait, std::ostream* out) {
@@ -222,6 +227,9 @@ TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
             std::this_thread::sleep_for(20ms);
         }
     }
+    if (wait.relaunched) {
+        world.extraEnvironment["ZENTRAVO_LAUNCHER_RELAUNCH"] = "1";
+    }
     waitForNoMainApplication();
     auto launcher = world.startLauncher(wait.arguments);
     if (!wait.runs) {
@@ -244,11 +252,15 @@ TEST_P(LockHandOver, LaunchersStartedByTheHolderOrRestartedWaitForIt) {
     EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(HeldLock, LockHandOver,
-                         ::testing::Values(WaitCase{"StartedByTheHolder", true, {}, true},
-                                           WaitCase{"Restarted", false, {"--restarted"}, true},
-                                           WaitCase{"Unrelated", false, {}, false}),
-                         [](const auto& info) { return std::string{info.param.name}; });
+INSTANTIATE_TEST_SUITE_P(
+    HeldLock, LockHandOver,
+    ::testing::Values(WaitCase{"RelaunchedByTheHolder", true, {}, true, true},
+                      WaitCase{"RelaunchedHolderGone", false, {}, true, true},
+                      WaitCase{"Restarted", false, {"--restarted"}, true},
+                      WaitCase{"Unrelated", false, {}, false},
+                      WaitCase{
+                          "LinkWithRestartWord", false, {"zentravo://open?restarted=1"}, false}),
+    [](const auto& info) { return std::string{info.param.name}; });
 
 // A later launcher's link reaches the running main application: through the running launcher
 // where a session bus joins them, else straight over the socket. Either way the running
@@ -300,6 +312,36 @@ TEST_P(LinkWhileRunning, LaterLauncherHandsItsLinkOnAndEnds) {
 
 INSTANTIATE_TEST_SUITE_P(SessionBus, LinkWhileRunning, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Bus" : "NoBus"; });
+
+// A running launcher that does not answer the hand-over (frozen here) does not swallow a later
+// launcher's link: the link still reaches the main application over the socket.
+TEST_F(SingleLauncher, LinkHandedOverToAFrozenLauncherStillReachesTheApplication) {
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 60000}}}}}});
+    useBus();
+    auto mainApp = world.startMainApp();
+    auto first = world.startLauncher({"--restarted"});
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    ASSERT_EQ(::kill(first->pid(), SIGSTOP), 0);
+
+    auto later = world.startLauncher({kLink});
+    const auto exitCode = later->waitExit(30s);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    bool received = false;
+    while (!received && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& event : world.mainAppEvents()) {
+            received = received || (event.value("subType", "") == "kClientAdded" &&
+                                    event.value("clientName", "") == kLink);
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    ::kill(first->pid(), SIGCONT);
+    EXPECT_EQ(exitCode, 0);
+    const std::string output = readFile(world.path() / "launcher.out");
+    EXPECT_TRUE(received) << output;
+    EXPECT_NE(output.find("did not answer the deeplink hand-over in time"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Deeplink handed to the running launcher"), std::string::npos) << output;
+}
 
 // Another local user's entry under the download's old name in the shared temporary folder.
 struct PlantCase {
@@ -397,6 +439,24 @@ TEST_F(SingleLauncher, UnusableDownloadFolderDoesNotStopAnUpToDateStart) {
     EXPECT_TRUE(world.logHas("Already have a valid version: 3.0.0")) << world.logText();
     EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
     EXPECT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+}
+
+// Another local user's main application (or a process dressed as one) is not this user's: the
+// launcher still installs and starts its own.
+TEST_F(SingleLauncher, AnotherUsersRunningApplicationDoesNotStopThisOne) {
+    world.serve("3.1.0");
+    const fixture::ForeignProcess foreign{"/bin/sh", fixture::taggedMainApplicationCommand(),
+                                          fixture::kNobody};
+    if (!foreign.started()) {
+        GTEST_SKIP() << "starting a process of another user needs root";
+    }
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher();
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    EXPECT_FALSE(world.logHas("Detected V3 instance already running.")) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
 }
 
 // Relative locations count as unset: nothing lands in the launcher's own folder, where the

@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "crash_handler.hpp"
 #include "error_sink.hpp"
 #include "error_tracker.hpp"
+#include "foreign_process.hpp"
 #include "probe_process.hpp"
 #include "scratch_folder.hpp"
 #include "sentry_wrapper.hpp"
@@ -549,6 +552,61 @@ TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff
     EXPECT_NE(result.exitCode, 0) << result.output;
     EXPECT_FALSE(fs::exists(missing));
     EXPECT_TRUE(filesWithExtension(temp.path(), ".crash").empty());
+}
+
+// Another local user can make the crash-report folder in the shared temporary folder first (or
+// put a link there): it stays refused, the launcher says so, and its reports go to a private
+// folder of the user's own instead.
+TEST_F(ErrorTrackerTest, SetSentryKeepsReportsPrivateWhenTheSharedFolderIsNotTheUsers) {
+    struct Case {
+        const char* name;
+        bool (*plant)(const fs::path& at, const fs::path& elsewhere);
+    };
+    const std::vector<Case> cases{
+        {"folder of another user",
+         [](const fs::path& at, const fs::path&) {
+             fs::create_directory(at);
+             fs::permissions(at, fs::perms::all);
+             return ::chown(at.c_str(), fixture::kNobody, fixture::kNobody) == 0;
+         }},
+        {"link to a folder",
+         [](const fs::path& at, const fs::path& elsewhere) {
+             fs::create_symlink(elsewhere, at);
+             return true;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fixture::ScratchFolder scratch;
+        const fs::path tmp = scratch.path() / "tmp";
+        const fs::path elsewhere = scratch.path() / "elsewhere";
+        const fs::path home = scratch.path() / "home";
+        fs::create_directories(tmp);
+        fs::create_directories(elsewhere);
+        const fs::path shared = tmp / "zentravo-reports-3";
+        if (!c.plant(shared, elsewhere)) {
+            std::cout << "skipped: making a folder of another user needs root\n";
+            continue;
+        }
+        const auto result = probe::run(
+            {LOGGING_PROBE, "setsentry", "segv"},
+            {{"TMPDIR", tmp.string()}, {"HOME", home.string()}, {"XDG_DATA_HOME", std::nullopt}});
+        ASSERT_EQ(result.signal, SIGSEGV) << result.output;
+        const fs::path own = home / ".local/share/ZentravoV3/crash-reports";
+        EXPECT_THAT(result.output,
+                    ::testing::HasSubstr("[warning] The crash-report folder " + shared.string() +
+                                         " cannot be this user's own: keeping crash reports in " +
+                                         own.string()));
+        EXPECT_EQ(filesWithExtension(own, ".crash").size(), 1u);
+        struct stat status {};
+        ASSERT_EQ(::lstat(own.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0700u);
+        EXPECT_EQ(status.st_uid, ::geteuid());
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        if (fs::is_directory(fs::symlink_status(shared))) {
+            EXPECT_TRUE(fs::is_empty(shared));
+        }
+    }
 }
 
 TEST(EventTest, TimestampsAreUtcWithMilliseconds) {

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "probe_process.hpp"
 #include "scratch_folder.hpp"
@@ -113,6 +115,49 @@ TEST_F(LoggerTest, LogFolderOccupiedByAFileFallsBackToTheConsole) {
     EXPECT_NE(result.output.find("Launching 'probe'"), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("probe record"), std::string::npos) << result.output;
     EXPECT_TRUE(fs::is_regular_file(logFile.parent_path()));
+}
+
+// Only a plain file of this user's is the log: a link, even one whose target is this user's, or a
+// FIFO planted at its name is refused without being followed, emptied or waited on.
+TEST_F(LoggerTest, LogNameThatIsNotAPlainFileFallsBackToTheConsole) {
+    const fs::path victim = temp.path() / "victim";
+    struct Case {
+        const char* name;
+        void (*plant)(const fs::path& at, const fs::path& victim);
+        bool (*unchanged)(const fs::path& at, const fs::path& victim);
+    };
+    const std::vector<Case> cases{
+        {"link to a file",
+         [](const fs::path& at, const fs::path& to) { fs::create_symlink(to, at); },
+         [](const fs::path& at, const fs::path& to) {
+             return fs::is_symlink(at) && readFile(to) == "precious\n";
+         }},
+        {"dangling link",
+         [](const fs::path& at, const fs::path& to) {
+             fs::remove(to);
+             fs::create_symlink(to, at);
+         },
+         [](const fs::path& at, const fs::path& to) {
+             return fs::is_symlink(at) && !fs::exists(fs::symlink_status(to));
+         }},
+        {"fifo",
+         [](const fs::path& at, const fs::path&) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
+         [](const fs::path& at, const fs::path&) { return fs::is_fifo(fs::symlink_status(at)); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(home / ".local");
+        std::ofstream(victim) << "precious\n";
+        fs::create_directories(logFile.parent_path());
+        c.plant(logFile, victim);
+
+        const auto result = start({"private record"});
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_NE(result.output.find("[error] Unable to start logger: "), std::string::npos)
+            << result.output;
+        EXPECT_NE(result.output.find("private record"), std::string::npos) << result.output;
+        EXPECT_TRUE(c.unchanged(logFile, victim));
+    }
 }
 
 TEST_F(LoggerTest, NoHomeLogsToTheConsole) {

@@ -160,6 +160,9 @@ TEST_F(SelfUpdate, InstallWithGoodSignatureReplacesTheLauncherAndStartsIt) {
     EXPECT_EQ(starts[0]["version"], "1.6.24");
     EXPECT_EQ(starts[1]["version"], "1.7.0");
     EXPECT_EQ(starts[1]["args"], starts[0]["args"]);
+    // Marked as the one that takes over, so that it waits for the old one's lock.
+    EXPECT_EQ(starts[0]["relaunched"], false);
+    EXPECT_EQ(starts[1]["relaunched"], true);
     EXPECT_EQ(installedVersion(), "1.7.0");
     // The new launcher found nothing newer than itself.
     EXPECT_EQ(*relaunched,

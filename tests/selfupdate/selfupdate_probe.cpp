@@ -45,6 +45,7 @@
 #include "launcher_app.hpp"
 #include "messageloop.hpp"
 #include "paths.hpp"
+#include "platform/instance_lock.hpp"
 #include "sentry_wrapper.hpp"
 #include "sparkle_auto_updater.hpp"
 #include "updater.hpp"
@@ -297,6 +298,7 @@ int main(int argc, char** argv) {
     const auto executable = zentravo::getExecutablePath();
     record({{"type", "start"},
             {"args", args},
+            {"relaunched", std::getenv(zentravo::system::kRelaunchVariable) != nullptr},
             {"version",
              zentravo::getCurrentVersion(zentravo::getParentPath(executable)).to_string()}});
     if (args.size() >= 2 && args[0] == "delegate") {

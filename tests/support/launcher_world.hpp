@@ -69,13 +69,16 @@ inline void waitForFreePort(int port, std::chrono::seconds patience = std::chron
     }
 }
 
-// The processes whose argument list (argv[0] first) satisfies `match`.
+// This user's processes whose argument list (argv[0] first) satisfies `match`; as for the
+// launcher, other users' processes are not looked into.
 template <typename Match>
 std::vector<pid_t> processesWhere(Match match) {
     std::vector<pid_t> found;
     for (const auto& entry : fs::directory_iterator{"/proc"}) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
+        struct stat owner {};
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            ::stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != ::geteuid()) {
             continue;
         }
         std::ifstream in{entry.path() / "cmdline", std::ios::binary};
@@ -101,12 +104,7 @@ inline std::vector<std::string> runningMainApplications() {
              return fs::path{argv[0]}.filename() == "Zentravo" &&
                     std::find(argv.begin(), argv.end(), "--launcher") != argv.end();
          })) {
-        struct stat info {};
-        const std::string folder = "/proc/" + std::to_string(pid);
-        if (::stat(folder.c_str(), &info) != 0 || info.st_uid != ::geteuid()) {
-            continue;
-        }
-        std::ifstream in{folder + "/cmdline", std::ios::binary};
+        std::ifstream in{"/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary};
         std::string command{std::istreambuf_iterator<char>{in}, {}};
         while (!command.empty() && command.back() == '\0') {
             command.pop_back();

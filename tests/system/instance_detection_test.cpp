@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 
+#include "foreign_process.hpp"
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
 #include "system.hpp"
@@ -19,9 +21,12 @@ using zentravo::system::findTaggedMainApplications;
 const std::string kApp =
     "/home/u/.local/share/ZentravoV3/app/last/Zentravo.app/Contents/MacOS/Zentravo";
 
+constexpr uid_t kUser = 1000;
+
 struct Process {
     std::string pid;
     std::vector<std::string> argv;  // written NUL-separated, as the kernel does
+    std::optional<uid_t> uid = kUser;  // real uid in the status file; none: no status file
 };
 
 void writeProcTree(const std::filesystem::path& root, const std::vector<Process>& processes) {
@@ -30,6 +35,12 @@ void writeProcTree(const std::filesystem::path& root, const std::vector<Process>
         std::ofstream out{root / process.pid / "cmdline", std::ios::binary};
         for (const auto& argument : process.argv) {
             out << argument << '\0';
+        }
+        if (process.uid) {
+            // Real, effective, saved and file-system uid, as the kernel writes them.
+            std::ofstream{root / process.pid / "status"}
+                << "Name:\tZentravo\nUmask:\t0022\nState:\tS (sleeping)\nPid:\t" << process.pid
+                << "\nUid:\t" << *process.uid << "\t0\t0\t0\nGid:\t100\t100\t100\t100\n";
         }
     }
 }
@@ -63,17 +74,24 @@ TEST(FindTaggedMainApplications, ProcessTableCases) {
         {"untagged first, tagged later",
          {{"900", {kApp, "zentravo://x", "--launcher"}}, {"4711", {kApp, "--launcher"}}},
          {4711}},
+        {"another user's tagged main application",
+         {{"4711", {kApp, "--launcher"}, 0}, {"4712", {kApp, "--launcher"}, kUser + 1}},
+         {}},
+        {"only the real uid counts",
+         {{"4711", {kApp, "--launcher"}, kUser + 1}, {"4712", {kApp, "--launcher"}}},
+         {4712}},
+        {"owner unknown", {{"4711", {kApp, "--launcher"}, std::nullopt}}, {}},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         const fixture::ScratchFolder root;
         writeProcTree(root.path(), testCase.processes);
-        EXPECT_EQ(findTaggedMainApplications(root.path(), 1000), testCase.expected);
+        EXPECT_EQ(findTaggedMainApplications(root.path(), 1000, kUser), testCase.expected);
     }
 }
 
 TEST(FindTaggedMainApplications, MissingProcTreeFindsNothing) {
-    EXPECT_TRUE(findTaggedMainApplications("/nonexistent/proc", 1).empty());
+    EXPECT_TRUE(findTaggedMainApplications("/nonexistent/proc", 1, kUser).empty());
 }
 
 TEST(CommandLineOf, JoinsArgumentsWithBlanks) {
@@ -98,7 +116,7 @@ class RunningMainApp : public ::testing::Test {
                                       "ZENTRAVO_MAINAPP_RECORD=" + (scratch / "record").string()}};
     }
     static bool listed(pid_t pid) {
-        const auto found = findTaggedMainApplications("/proc", ::getpid());
+        const auto found = findTaggedMainApplications("/proc", ::getpid(), ::getuid());
         return std::find(found.begin(), found.end(), pid) != found.end();
     }
 
@@ -123,6 +141,26 @@ TEST_F(RunningMainApp, NotFoundWithoutTheTag) {
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(listed(withLink.pid()));
     EXPECT_FALSE(listed(plain.pid()));
+}
+
+// Another user's tagged process is neither listed, nor raised, nor makes the main application
+// count as running; the same command of this user's own is.
+TEST_F(RunningMainApp, AnotherUsersTaggedProcessDoesNotCount) {
+    const fixture::ForeignProcess foreign{"/bin/sh", fixture::taggedMainApplicationCommand(),
+                                          fixture::kNobody};
+    if (!foreign.started()) {
+        GTEST_SKIP() << "starting a process of another user needs root";
+    }
+    EXPECT_FALSE(listed(foreign.pid()));
+    EXPECT_FALSE(zentravo::system::isV3AlreadyRunning());
+    EXPECT_FALSE(
+        zentravo::system::isProcessOf("/proc/" + std::to_string(foreign.pid()), ::getuid()));
+
+    const fixture::ForeignProcess own{"/bin/sh", fixture::taggedMainApplicationCommand(),
+                                      ::getuid()};
+    ASSERT_TRUE(own.started());
+    EXPECT_TRUE(listed(own.pid()));
+    EXPECT_TRUE(zentravo::system::isV3AlreadyRunning());
 }
 
 }  // namespace

@@ -97,6 +97,31 @@ TEST(AppStartTest, ArgumentsArriveUnchangedInANewSession) {
     EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
+TEST(AppStartTest, AddedVariablesReplaceOnlyThoseOfTheSameName) {
+    const fixture::ScratchFolder tmp;
+    const fs::path inherited = tmp.path() / "inherited";
+    const fs::path added = tmp.path() / "added";
+    struct Case {
+        const char* name;
+        std::vector<std::string> environment;
+        fs::path recordedAt;
+    };
+    for (const Case& c :
+         {Case{"same name", {"ARGV_RECORD=" + added.string()}, added},
+          Case{"longer name with the same start", {"ARGV_RECORD_HOLD=0"}, inherited}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove(inherited);
+        fs::remove(added);
+        setenv("ARGV_RECORD", inherited.c_str(), 1);
+        const pid_t child = zentravo::system::startDetached(ARGV_RECORDER, {"x"}, c.environment);
+        ASSERT_GT(child, 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(waitForLines(c.recordedAt).size(), 2U);
+        EXPECT_EQ(fs::exists(inherited), c.recordedAt == inherited);
+    }
+}
+
 TEST(AppStartTest, RunningChildIsNotReapedAndMissingProgramThrows) {
     const fixture::ScratchFolder tmp;
     const fs::path record = tmp.path() / "argv";

@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 #include "app_start.hpp"
@@ -83,7 +85,28 @@ fs::path bundleExecutable(const fs::path& bundle) {
     return bundle / "Contents" / "MacOS" / program;
 }
 
-pid_t startDetached(const fs::path& program, const std::vector<std::string>& arguments) {
+pid_t startDetached(const fs::path& program, const std::vector<std::string>& arguments,
+                    const std::vector<std::string>& environment) {
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view variable{*entry};
+        const auto name = variable.substr(0, variable.find('='));
+        const bool replaced =
+            std::any_of(environment.begin(), environment.end(), [&](const std::string& added) {
+                return added.starts_with(name) && added.size() > name.size() &&
+                       added[name.size()] == '=';
+            });
+        if (!replaced) {
+            variables.emplace_back(variable);
+        }
+    }
+    variables.insert(variables.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (std::string& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+
     std::vector<char*> argv;
     std::string name = program.string();
     argv.push_back(name.data());
@@ -118,7 +141,8 @@ pid_t startDetached(const fs::path& program, const std::vector<std::string>& arg
           "posix_spawn_file_actions_addclosefrom_np");
 
     pid_t child = -1;
-    check(posix_spawn(&child, name.c_str(), actions.get(), attributes.get(), argv.data(), environ),
+    check(posix_spawn(&child, name.c_str(), actions.get(), attributes.get(), argv.data(),
+                      envp.data()),
           "posix_spawn");
     return child;
 }

@@ -44,8 +44,8 @@ void onOpen(GApplication*, GFile** files, gint count, gchar*, gpointer) {
 }
 
 // Asks the launcher that owns the application name to open `link`, the way GApplication does,
-// but waits for its answer: true once it took the link.
-bool openInRunningLauncher(GDBusConnection* connection, const std::string& link) {
+// but waits for its answer.
+HandOver openInRunningLauncher(GDBusConnection* connection, const std::string& link) {
     GVariantBuilder uris;
     g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
     g_variant_builder_add(&uris, "s", link.c_str());
@@ -58,11 +58,12 @@ bool openInRunningLauncher(GDBusConnection* connection, const std::string& link)
         G_DBUS_CALL_FLAGS_NO_AUTO_START, kHandOverTimeoutMs, nullptr, out(error));
     if (reply != nullptr) {
         g_variant_unref(reply);
-        return true;
+        return HandOver::taken;
     }
-    // A launcher too busy to answer in time still gets the call when it is free: sending the link
-    // another way as well would deliver it twice.
-    return error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+    // A frozen launcher may never take it; a busy one still gets the call once it is free.
+    return error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_TIMED_OUT)
+               ? HandOver::unanswered
+               : HandOver::failed;
 }
 
 // This process's first argument when it is a deep link (UTF-8, as the session bus requires).
@@ -86,7 +87,15 @@ std::optional<std::string> ownDeeplinkArgument() {
 // name whose owner is going away takes nothing, and this launcher carries on.
 void forwardAndExitIfTaken(GApplication* application, const std::string& link) {
     GDBusConnection* connection = g_application_get_dbus_connection(application);
-    if (connection == nullptr || !openInRunningLauncher(connection, link)) {
+    const HandOver handOver =
+        connection == nullptr ? HandOver::failed : openInRunningLauncher(connection, link);
+    if (handOver == HandOver::unanswered) {
+        spdlog::warn(
+            "The launcher that owns the application name did not answer in time: "
+            "keeping the deeplink");
+        return;
+    }
+    if (handOver != HandOver::taken) {
         spdlog::warn("The launcher that owns the application name did not take the deeplink");
         return;
     }
@@ -119,13 +128,13 @@ void claimApplicationName() {
 
 }  // namespace
 
-bool handDeeplinkToRunningLauncher(const std::string& link) {
+HandOver handDeeplinkToRunningLauncher(const std::string& link) {
     if (!g_utf8_validate(link.data(), static_cast<gssize>(link.size()), nullptr)) {
-        return false;
+        return HandOver::failed;
     }
     GErrorPtr error;
     const GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
-    return bus && openInRunningLauncher(bus.get(), link);
+    return bus ? openInRunningLauncher(bus.get(), link) : HandOver::failed;
 }
 
 void registerDeeplinkHandler(std::function<void(const std::string&)> callback) {

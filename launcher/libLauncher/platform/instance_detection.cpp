@@ -1,16 +1,20 @@
 // Finding a running main application in the process table.
 #include "platform/instance_detection.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "file_descriptor.hpp"
 #include "system.hpp"
 
 namespace zentravo::system {
@@ -25,9 +29,54 @@ std::optional<pid_t> pidFromName(const std::string& name) {
     return pid;
 }
 
-std::vector<std::string> argumentsOf(const std::filesystem::path& processFolder) {
-    std::ifstream in{processFolder / "cmdline", std::ios::binary};
-    const std::string raw{std::istreambuf_iterator<char>{in}, std::istreambuf_iterator<char>{}};
+// Longer command lines are cut here: the tag sits near the start of a main application's.
+constexpr std::size_t kMaxCommandLine = 64 * 1024;
+// The Uid line comes early in a status file; a process name cannot push it past this.
+constexpr std::size_t kMaxStatusHead = 4096;
+
+// Up to `limit` bytes of `name` inside the process folder `folder` (an open descriptor).
+std::string readBounded(int folder, const char* name, std::size_t limit) {
+    const FileDescriptor fd{::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
+    std::string content;
+    if (!fd) {
+        return content;
+    }
+    std::array<char, 4096> buffer{};
+    while (content.size() < limit) {
+        const auto got =
+            ::read(fd.get(), buffer.data(), std::min(buffer.size(), limit - content.size()));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        content.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return content;
+}
+
+// The real uid from a status file's "Uid:" line; empty when the file holds none.
+std::optional<uid_t> realUidOf(const std::string& status) {
+    constexpr std::string_view kUidLine = "\nUid:";
+    const auto at = status.find(kUidLine);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    auto first = at + kUidLine.size();
+    while (first < status.size() && (status[first] == '\t' || status[first] == ' ')) {
+        ++first;
+    }
+    uid_t uid = 0;
+    const char* end = status.data() + status.size();
+    const auto [next, ec] = std::from_chars(status.data() + first, end, uid);
+    if (ec != std::errc{} || next == status.data() + first) {
+        return std::nullopt;
+    }
+    return uid;
+}
+
+std::vector<std::string> splitArguments(const std::string& raw) {
     std::vector<std::string> arguments;
     std::string::size_type start = 0;
     while (start < raw.size()) {
@@ -38,6 +87,21 @@ std::vector<std::string> argumentsOf(const std::filesystem::path& processFolder)
     return arguments;
 }
 
+std::vector<std::string> argumentsOf(int folder) {
+    return splitArguments(readBounded(folder, "cmdline", kMaxCommandLine));
+}
+
+std::string joined(const std::vector<std::string>& arguments) {
+    std::string line;
+    for (const auto& argument : arguments) {
+        if (!line.empty()) {
+            line += ' ';
+        }
+        line += argument;
+    }
+    return line;
+}
+
 bool isMainAppExecutable(const std::string& argv0) {
     return std::filesystem::path{argv0}.filename() == kMainAppExecutable;
 }
@@ -45,17 +109,17 @@ bool isMainAppExecutable(const std::string& argv0) {
 }  // namespace
 
 std::string commandLineOf(const std::filesystem::path& processFolder) {
-    std::string joined;
-    for (const auto& argument : argumentsOf(processFolder)) {
-        if (!joined.empty()) {
-            joined += ' ';
-        }
-        joined += argument;
-    }
-    return joined;
+    const FileDescriptor folder{::open(processFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return folder ? joined(argumentsOf(folder.get())) : std::string{};
 }
 
-std::vector<pid_t> findTaggedMainApplications(const std::filesystem::path& procRoot, pid_t ownPid) {
+bool isProcessOf(const std::filesystem::path& processFolder, uid_t user) {
+    const FileDescriptor folder{::open(processFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return folder && realUidOf(readBounded(folder.get(), "status", kMaxStatusHead)) == user;
+}
+
+std::vector<pid_t> findTaggedMainApplications(const std::filesystem::path& procRoot, pid_t ownPid,
+                                              uid_t user) {
     std::vector<std::pair<pid_t, std::filesystem::path>> processes;
     std::error_code ec;
     for (std::filesystem::directory_iterator it{procRoot, ec}, end; !ec && it != end;
@@ -66,13 +130,23 @@ std::vector<pid_t> findTaggedMainApplications(const std::filesystem::path& procR
     }
     std::sort(processes.begin(), processes.end());
     std::vector<pid_t> found;
-    for (const auto& [pid, folder] : processes) {
+    for (const auto& [pid, path] : processes) {
+        // One descriptor for all reads of a process: a pid reused meanwhile reads as ended.
+        const FileDescriptor folder{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        if (!folder) {
+            continue;
+        }
+        // The owner first: another user's processes do not count, and reading their command
+        // line can block while they hold their memory map.
+        if (realUidOf(readBounded(folder.get(), "status", kMaxStatusHead)) != user) {
+            continue;
+        }
         // A process that ends while it is read leaves an empty command line: not running.
-        const auto arguments = argumentsOf(folder);
+        const auto arguments = argumentsOf(folder.get());
         if (arguments.empty() || !isMainAppExecutable(arguments.front())) {
             continue;
         }
-        if (commandLineOf(folder).find(kLauncherTag) != std::string::npos) {
+        if (joined(arguments).find(kLauncherTag) != std::string::npos) {
             found.push_back(pid);
         }
     }
@@ -80,7 +154,7 @@ std::vector<pid_t> findTaggedMainApplications(const std::filesystem::path& procR
 }
 
 bool isV3AlreadyRunning() {
-    const auto found = findTaggedMainApplications("/proc", ::getpid());
+    const auto found = findTaggedMainApplications("/proc", ::getpid(), ::getuid());
     if (found.empty()) {
         return false;
     }

@@ -11,6 +11,10 @@
 
 namespace zentravo::system {
 
+// Set in the environment of a launcher that the running one starts to take its place (after a
+// self-update): that launcher waits for the lock instead of ending. Read and cleared at start.
+inline constexpr const char* kRelaunchVariable = "ZENTRAVO_LAUNCHER_RELAUNCH";
+
 // One launcher per user: an exclusive flock on a file of the user's own, held for the whole life
 // of the process (the kernel lets go when it ends, however it ends). Works without a session bus.
 class InstanceLock {

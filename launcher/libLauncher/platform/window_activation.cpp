@@ -1,11 +1,13 @@
 // Bringing another process's window forward. This speaks XCB on a connection of its own: it is
 // called from any thread, and XCB returns errors per request instead of through Xlib's
 // process-wide handler (which GDK owns).
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/instance_detection.hpp"
@@ -81,6 +83,10 @@ bool viewable(xcb_connection_t* connection, xcb_window_t window) {
 }  // namespace
 
 bool bringWindowForward(pid_t pid) {
+    // Windows carry whatever pid their client claims: the pid must name this user's process.
+    if (pid <= 0 || !isProcessOf("/proc/" + std::to_string(pid), ::getuid())) {
+        return false;
+    }
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
         return false;
