@@ -54,18 +54,8 @@ std::string joined(const std::vector<std::string>& lines) {
     return out;
 }
 
-std::string readAll(const fs::path& file) {
-    std::ifstream in{file, std::ios::binary};
-    return {std::istreambuf_iterator<char>{in}, {}};
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
+using launcher_test::occurrences;
+using launcher_test::readAll;
 
 // Launchers of this build started with "--restarted".
 std::vector<pid_t> restartedLaunchers() {

@@ -34,18 +34,8 @@ using launcher_test::X11Desktop;
 // A tunnel to the service asked of the proxy, as tinyproxy logs the request line.
 const std::string kRequested = "CONNECT 127.0.0.1:" + std::to_string(LAUNCHER_FIXTURE_PORT);
 
-std::string readAll(const fs::path& file) {
-    std::ifstream in{file, std::ios::binary};
-    return {std::istreambuf_iterator<char>{in}, {}};
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
+using launcher_test::occurrences;
+using launcher_test::readAll;
 
 // The desktop's manual HTTP proxy, as GSettings keeps it, for the launchers of `world`.
 // `ignoreHosts` is the GVariant text of the list ("@as []" for none).

@@ -44,6 +44,21 @@ class Process : public fixture::ChildProcess {
         : ChildProcess(argv, environment, {.inheritEnvironment = false, .output = output}) {}
 };
 
+// A whole file's bytes; empty when it cannot be read.
+inline std::string readAll(const fs::path& file) {
+    std::ifstream in{file, std::ios::binary};
+    return {std::istreambuf_iterator<char>{in}, {}};
+}
+
+// How often `part` stands in `text`, overlapping ones counted.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // The test locks keep this project's tests off a fixed port, but other checkouts built on the
 // same machine may hold it for a while: wait for it rather than meet a stranger's service.
 inline void waitForFreePort(int port, std::chrono::seconds patience = std::chrono::seconds{180}) {
