@@ -314,9 +314,10 @@ TEST_F(ErrorTrackerTest, CloseDoesNotWaitAndKeepsQueuedEventsForTheNextStart) {
         std::this_thread::sleep_for(200ms);  // the first one is now waiting for an answer
         const auto before = std::chrono::steady_clock::now();
         wrapper.reset();
-        // libcurl looks at the stop request at least once a second while a transfer waits.
+        // libcurl looks at the stop request at least once a second while a transfer waits; the
+        // transfer itself would wait 30 s. The margin is for a loaded machine.
         const auto closing = std::chrono::steady_clock::now() - before;
-        EXPECT_LT(closing, 1500ms);
+        EXPECT_LT(closing, 5s);
         RecordProperty("close_ms",
                        static_cast<int>(
                            std::chrono::duration_cast<std::chrono::milliseconds>(closing).count()));
