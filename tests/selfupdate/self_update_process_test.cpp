@@ -220,11 +220,13 @@ FeedEntry unsignedEntry(const std::string& file, std::int64_t length) {
 }
 
 // The bundle's folder on a small file system of its own, so that even a download nothing stops
-// ends at a full disk rather than filling the machine's. Unmounted when dropped.
+// ends at a full disk rather than filling the machine's: room for the installed stand-in (the
+// sanitizer build's is over 100 MB) and 64 MB more. Unmounted when dropped.
 class SmallHolder {
   public:
     explicit SmallHolder(const fs::path& at) {
-        if (fixture::mountPrivateTmpfs(at, "size=64m,mode=0755")) {
+        const std::uintmax_t room = fs::file_size(SELFUPDATE_PROBE) + (std::uintmax_t{64} << 20);
+        if (fixture::mountPrivateTmpfs(at, "size=" + std::to_string(room) + ",mode=0755")) {
             at_ = at;
         }
     }
