@@ -33,8 +33,8 @@ void clearAway(const fs::path& folder) {
     }
 }
 
-// Logs and reports what a clean-up after a failed step could not remove. Never throws: the
-// step's failure is the one the installation ends with.
+// Logs and reports what a clean-up could not remove. Never throws: the installation ends as the
+// step before the clean-up made it end.
 void reportLeftover(std::string_view title, const fs::path& path,
                     std::string_view problem) noexcept {
     try {
@@ -169,8 +169,7 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
     }
     milestone("About to rename version directory");
     if (const std::error_code leftover = install::replaceFolder(newDir, lastDir); leftover) {
-        sharedWrapper.sendException("Error removing folder",
-                                    fmt::format("{} - {}", pathToUtf8(newDir), leftover.message()));
+        reportLeftover("Error removing folder", newDir, leftover.message());
     }
 }
 
