@@ -21,9 +21,9 @@ FileDescriptor openPrivateLogFile(const std::filesystem::path& file) {
     // Without blocking: a FIFO put in its place must not hold the start-up.
     FileDescriptor fd;
     do {
-        fd = FileDescriptor{::open(
-            file.c_str(),
-            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600)};
+        fd = FileDescriptor{
+            ::open(file.c_str(),
+                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600)};
     } while (!fd && errno == EINTR);
     if (!fd) {
         spdlog::throw_spdlog_ex("Failed opening file " + name + " for writing", errno);
@@ -41,6 +41,11 @@ FileDescriptor openPrivateLogFile(const std::filesystem::path& file) {
     if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0 || flags < 0 ||
         ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         spdlog::throw_spdlog_ex("Failed making file " + name + " private", errno);
+    }
+    // Emptied only now that it is known to be this user's file: one that is refused keeps what
+    // it holds.
+    if (::ftruncate(fd.get(), 0) != 0) {
+        spdlog::throw_spdlog_ex("Failed emptying file " + name, errno);
     }
     return fd;
 }

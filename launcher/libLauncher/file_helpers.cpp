@@ -351,7 +351,6 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
                 failUnpack(fmt::format("Hard link {} -> {} names a symlink",
                                        logtext::excerpt(memberName), logtext::excerpt(hardlink)));
             }
-            // A hard link to a symbolic link is one more symbolic link.
             if (const std::string linkedKey = LinkGuard::key(linked); guard.needed(linkedKey)) {
                 guarded = true;
                 guard.addLink(key);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <system_error>
 
 #include "tree_removal.hpp"
@@ -30,6 +31,18 @@ int exchange(const fs::path& a, const fs::path& b) {
     throw fs::filesystem_error{what, a, b, std::error_code{error, std::generic_category()}};
 }
 
+// Removes what a done swap left behind. The swap stands whatever becomes of this, so a folder
+// that can neither be removed nor set aside is an error to return, not to throw.
+std::error_code removeLeftover(const fs::path& folder) noexcept {
+    try {
+        return removal::removeOrDiscard(folder);
+    } catch (const fs::filesystem_error& e) {
+        return e.code();
+    } catch (const std::bad_alloc&) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    }
+}
+
 }  // namespace
 
 fs::path asideFolder(const fs::path& target) {
@@ -46,7 +59,7 @@ std::error_code replaceFolder(const fs::path& replacement, const fs::path& targe
     }
     if (exchange(replacement, target) == 0) {
         // `replacement` now names the previous contents.
-        return removal::removeOrDiscard(replacement);
+        return removeLeftover(replacement);
     }
     const int error = errno;
     if (error != EINVAL && error != ENOSYS && error != ENOTSUP) {
@@ -62,7 +75,7 @@ std::error_code replaceFolder(const fs::path& replacement, const fs::path& targe
         fs::rename(aside, target, ignored);
         throw fs::filesystem_error{"cannot rename folder", replacement, target, ec};
     }
-    if (const std::error_code ec = removal::removeOrDiscard(aside)) {
+    if (const std::error_code ec = removeLeftover(aside)) {
         removed = ec;
     }
     return removed;
@@ -75,7 +88,7 @@ bool restoreInterrupted(const fs::path& target) {
         return false;
     }
     if (fs::exists(fs::symlink_status(target, ec))) {
-        (void)removal::removeOrDiscard(aside);
+        (void)removeLeftover(aside);
         return false;
     }
     fs::rename(aside, target, ec);

@@ -8,10 +8,9 @@ namespace zentravo::install {
 // stopped at, `target` holds either its previous contents or the replacement: the two are
 // exchanged atomically where the file system allows it, otherwise `target` is first renamed aside
 // (to asideFolder(target)), from where restoreInterrupted brings it back. The previous contents
-// are removed afterwards; a failure to remove them is returned, not thrown, since the swap is done
-// (what cannot be removed is set aside, see removal::removeOrDiscard, and never blocks a later
-// swap). Throws std::filesystem::filesystem_error when the swap itself fails; `target` is then
-// unchanged.
+// are removed afterwards; a failure to remove them, or to set them aside where they cannot be
+// removed (see removal::removeOrDiscard), is returned, not thrown, since the swap is done. Throws
+// std::filesystem::filesystem_error when the swap itself fails; `target` is then unchanged.
 [[nodiscard]] std::error_code replaceFolder(const std::filesystem::path& replacement,
                                             const std::filesystem::path& target);
 
@@ -19,7 +18,8 @@ namespace zentravo::install {
 [[nodiscard]] std::filesystem::path asideFolder(const std::filesystem::path& target);
 
 // After a replaceFolder that was cut short between its two renames: puts the parked folder back
-// when `target` is missing, and drops it when `target` exists. Returns whether it restored one.
+// when `target` is missing, and drops it when `target` exists (as far as it can: what cannot be
+// dropped stays). Returns whether it restored one.
 bool restoreInterrupted(const std::filesystem::path& target);
 
 }  // namespace zentravo::install

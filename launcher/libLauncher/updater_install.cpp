@@ -2,7 +2,9 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 #include "app_start.hpp"
 #include "file_helpers.hpp"
@@ -21,12 +23,39 @@ namespace fs = std::filesystem;
 using utils::sentry::sharedWrapper;
 
 // Removes a folder the launcher unpacked. One that cannot be removed is reported and set aside,
-// so that it never stands in the way of a later installation.
+// so that it never stands in the way of a later installation. Throws when even its name cannot be
+// freed.
 void clearAway(const fs::path& folder) {
     if (const std::error_code ec = removal::removeOrDiscard(folder)) {
         const std::string text = fmt::format("{} - {}", pathToUtf8(folder), ec.message());
         spdlog::warn("Cannot remove {}; set aside", text);
         sharedWrapper.sendException("Error removing folder", text);
+    }
+}
+
+// Logs and reports what a clean-up could not remove. Never throws: the installation ends as the
+// step before the clean-up made it end.
+void reportLeftover(std::string_view title, const fs::path& path,
+                    std::string_view problem) noexcept {
+    try {
+        const std::string text = fmt::format("{} - {}", pathToUtf8(path), problem);
+        spdlog::warn("Cannot remove {}", text);
+        sharedWrapper.sendException(title, text);
+    } catch (...) {  // out of memory: nothing more can be told
+    }
+}
+
+void clearAwayAfterFailure(const fs::path& folder) noexcept {
+    try {
+        clearAway(folder);
+    } catch (const std::exception& e) {
+        reportLeftover("Error removing folder", folder, e.what());
+    }
+}
+
+void removeArchiveAfterFailure(const fs::path& archive) noexcept {
+    if (std::error_code ec; !fs::remove(archive, ec) && ec) {
+        reportLeftover("Error removing file", archive, std::strerror(ec.value()));
     }
 }
 
@@ -90,8 +119,8 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
             unpackFile(archive, newDir);
         } catch (const std::exception& e) {
             spdlog::error("Uncompress failed: {}", e.what());
-            clearAway(newDir);
-            fs::remove(archive);
+            clearAwayAfterFailure(newDir);
+            removeArchiveAfterFailure(archive);
             throw std::runtime_error{e.what()};
         }
     }
@@ -131,7 +160,7 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
     try {
         checkUnpacked(newDir);
     } catch (const std::exception&) {
-        clearAway(newDir);
+        clearAwayAfterFailure(newDir);
         throw;
     }
 
@@ -140,8 +169,7 @@ void Updater::installUpdate(const fs::path& archive, const fs::path& newDir,
     }
     milestone("About to rename version directory");
     if (const std::error_code leftover = install::replaceFolder(newDir, lastDir); leftover) {
-        sharedWrapper.sendException("Error removing folder",
-                                    fmt::format("{} - {}", pathToUtf8(newDir), leftover.message()));
+        reportLeftover("Error removing folder", newDir, leftover.message());
     }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr uid_t kOtherUser = 65534;
 
 std::string readFile(const fs::path& file) {
     std::ifstream in(file);
@@ -117,14 +120,16 @@ TEST_F(LoggerTest, LogFolderOccupiedByAFileFallsBackToTheConsole) {
     EXPECT_TRUE(fs::is_regular_file(logFile.parent_path()));
 }
 
-// Only a plain file of this user's is the log: a link, even one whose target is this user's, or a
-// FIFO planted at its name is refused without being followed, emptied or waited on.
+// Only a plain file of this user's is the log: a link, even one whose target is this user's, a
+// FIFO or another user's file planted at its name is refused without being followed, emptied or
+// waited on.
 TEST_F(LoggerTest, LogNameThatIsNotAPlainFileFallsBackToTheConsole) {
     const fs::path victim = temp.path() / "victim";
     struct Case {
         const char* name;
         void (*plant)(const fs::path& at, const fs::path& victim);
         bool (*unchanged)(const fs::path& at, const fs::path& victim);
+        bool needsRoot = false;  // to give a file away
     };
     const std::vector<Case> cases{
         {"link to a file",
@@ -143,9 +148,24 @@ TEST_F(LoggerTest, LogNameThatIsNotAPlainFileFallsBackToTheConsole) {
         {"fifo",
          [](const fs::path& at, const fs::path&) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
          [](const fs::path& at, const fs::path&) { return fs::is_fifo(fs::symlink_status(at)); }},
+        // Root may write it, so only the owner check stands between it and the log.
+        {"file of another user",
+         [](const fs::path& at, const fs::path&) {
+             std::ofstream(at) << "another user's\n";
+             ASSERT_EQ(::chown(at.c_str(), kOtherUser, kOtherUser), 0);
+         },
+         [](const fs::path& at, const fs::path&) {
+             struct stat st {};
+             return ::lstat(at.c_str(), &st) == 0 && st.st_uid == kOtherUser &&
+                    readFile(at) == "another user's\n";
+         },
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue;
+        }
         fs::remove_all(home / ".local");
         std::ofstream(victim) << "precious\n";
         fs::create_directories(logFile.parent_path());

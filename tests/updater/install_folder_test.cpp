@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
+#include "in_child.hpp"
 #include "install_folder.hpp"
+#include "private_mount.hpp"
 #include "scratch_folder.hpp"
 
 namespace {
@@ -90,6 +95,55 @@ TEST(InstallFolderTest, RestoresAFolderParkedByAnInterruptedSwap) {
     EXPECT_FALSE(fs::exists(asideFolder(last)));
 
     EXPECT_FALSE(restoreInterrupted(tmp.path() / "nothing"));
+}
+
+// Once the two are exchanged the new version is in place, even when the previous one can neither
+// be removed (a mount inside it) nor set aside (no inode left for the folder it would go to):
+// that is returned, not thrown.
+TEST(InstallFolderTest, APreviousVersionThatCannotGoLeavesTheSwapDone) {
+    const fixture::ScratchFolder tmp;
+    const fs::path app = tmp.path() / "app";
+    fs::create_directories(app);
+    const int code = fixture::inChild([&] {
+        if (!fixture::mountPrivateTmpfs(app, "size=4m,nr_inodes=64")) {
+            return 77;
+        }
+        makeVersion(app / "2.0.0", "2.0.0", 3);
+        // The previous version holds nothing but the mount, so that its removal frees no inode.
+        const fs::path mounted = app / "last" / "mounted";
+        fs::create_directories(mounted);
+        if (::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            return 77;
+        }
+        int fillers = 0;
+        while (::mkdir((app / ("filler" + std::to_string(fillers))).c_str(), 0700) == 0) {
+            ++fillers;
+        }
+        if (errno != ENOSPC) {
+            return 20;
+        }
+        std::error_code leftover;
+        try {
+            leftover = replaceFolder(app / "2.0.0", app / "last");
+        } catch (const fs::filesystem_error&) {
+            return 10;
+        }
+        if (!leftover) {
+            return 11;
+        }
+        if (wholeVersion(app / "last", 3) != "2.0.0") {
+            return 12;
+        }
+        // What could not go stays under the name the new version came by.
+        return fs::is_directory(app / "2.0.0" / "mounted") ? 0 : 13;
+    });
+    if (code == 77) {
+        GTEST_SKIP() << "cannot mount a file system here";
+    }
+    EXPECT_NE(code, 20) << "the file system did not run out of inodes";
+    EXPECT_NE(code, 10) << "replaceFolder threw after the exchange was done";
+    EXPECT_NE(code, 11) << "no error returned for the previous version left behind";
+    EXPECT_EQ(code, 0);
 }
 
 // A process killed at any moment of the swap leaves either the old or the new version whole.

@@ -1,18 +1,26 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app_start.hpp"
 #include "file_helpers.hpp"
+#include "in_child.hpp"
 #include "install_folder.hpp"
 #include "log_capture.hpp"
 #include "mainapp_fixture.hpp"
+#include "private_mount.hpp"
 #include "scratch_folder.hpp"
 #include "system.hpp"
 #include "updater.hpp"
@@ -21,6 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in{file, std::ios::binary};
+    return std::string{std::istreambuf_iterator<char>{in}, {}};
+}
 
 class InstallTest : public ::testing::Test {
   protected:
@@ -129,6 +142,90 @@ TEST_F(InstallTest, UnpackFailureLeavesLastAndRaisesTheUnpackersMessage) {
     EXPECT_FALSE(fs::exists(download));
     EXPECT_FALSE(fs::exists(app() / "2.0.0"));
     EXPECT_EQ(lastVersion(), "1.0.0");
+}
+
+// A failed installation whose clean-up cannot remove the unpacked folder nor set it aside (a
+// mount on it): that is logged, and the failure raised is still the step's own, after the archive
+// was removed.
+TEST_F(InstallTest, FailureStaysTheOutcomeWhenTheUnpackedFolderCannotGo) {
+    preinstall("1.0.0");
+    const fs::path newDir = app() / "2.0.0";
+    struct Case {
+        const char* name;
+        std::string archive;
+        std::string raised;  // the start of the step's failure; empty: the unpacker's message
+    };
+    const fs::path other = archive("3.0.0");
+    const std::vector<Case> cases{
+        {"unpacking fails", "this is not an archive", ""},
+        {"unpacked version refused", readFile(other),
+         "The update cannot be installed: it holds version 3.0.0 instead of 2.0.0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The unpacking waits on it: the folder is mounted over once made, before the archive
+        // comes.
+        const fs::path download = scratch_ / "download.tar";
+        ASSERT_EQ(::mkfifo(download.c_str(), 0600), 0);
+        const int code = fixture::inChild([&] {
+            if (!fixture::enterPrivateMounts()) {
+                return 77;
+            }
+            ::alarm(120);  // the bound for every wait below
+            ::signal(SIGPIPE, SIG_IGN);
+            std::string raised;
+            int kind = 0;
+            std::thread installation{[&] {
+                try {
+                    updater_->installUpdate(download, newDir, last(), {});
+                } catch (const std::runtime_error& e) {
+                    kind = dynamic_cast<const fs::filesystem_error*>(&e) != nullptr ? 10 : 1;
+                    raised = e.what();
+                }
+            }};
+            // Opens once the unpacking opens the archive, that is after it made its folder.
+            const int writer = ::open(download.c_str(), O_WRONLY | O_CLOEXEC);
+            // Room beyond the free space the unpacking keeps.
+            const bool mounted =
+                writer >= 0 && ::mount("tmpfs", newDir.c_str(), "tmpfs", 0, "size=256m") == 0;
+            for (std::size_t done = 0; writer >= 0 && done < c.archive.size();) {
+                const ssize_t wrote =
+                    ::write(writer, c.archive.data() + done, c.archive.size() - done);
+                if (wrote <= 0) {
+                    break;  // the unpacking stopped reading
+                }
+                done += static_cast<std::size_t>(wrote);
+            }
+            ::close(writer);
+            installation.join();
+            std::ofstream{scratch_ / "raised"} << raised;
+            if (!mounted) {
+                return 77;
+            }
+            if (kind != 1) {
+                return kind == 10 ? 10 : 11;
+            }
+            if (c.raised.empty() ? !log_.contains("error Uncompress failed: " + raised)
+                                 : raised.rfind(c.raised, 0) != 0) {
+                return 12;
+            }
+            return log_.containsPrefix("warning Cannot remove " + newDir.string() + " - ") ? 0 : 13;
+        });
+        if (code == 77) {
+            GTEST_SKIP() << "cannot mount a file system here";
+        }
+        EXPECT_NE(code, 128 + SIGALRM) << "the installation did not get through in time";
+        EXPECT_NE(code, 10) << "the clean-up's filesystem error took the place of the failure";
+        EXPECT_NE(code, 11) << "no runtime error raised";
+        EXPECT_NE(code, 12) << "the raised error is not the failed step's: "
+                            << readFile(scratch_ / "raised");
+        EXPECT_NE(code, 13) << "the folder left behind was not logged";
+        EXPECT_EQ(code, 0);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(download)));
+        EXPECT_EQ(lastVersion(), "1.0.0");
+        fs::remove(download);
+        fs::remove_all(newDir);
+    }
 }
 
 TEST_F(InstallTest, MissingArchiveFailsWithoutTouchingLast) {

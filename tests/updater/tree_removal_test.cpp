@@ -14,6 +14,7 @@
 #include <string>
 
 #include "deep_tree.hpp"
+#include "in_child.hpp"
 #include "private_mount.hpp"
 #include "scratch_folder.hpp"
 
@@ -22,16 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace removal = zentravo::removal;
 
-// The exit code of `body` run in a child process (its limits and mounts stay its own).
-int inChild(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using fixture::inChild;
 
 TEST(TreeRemoval, AnyDepthGoesUnderASmallDescriptorLimit) {
     const fixture::ScratchFolder tmp;

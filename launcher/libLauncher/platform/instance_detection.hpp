@@ -30,8 +30,6 @@ inline constexpr std::string_view kLauncherTag = "Zentravo --launcher";
 
 // Raises the top-level window of process `pid` where an X display is reachable and the process
 // is this user's own; false when no display, no such window, or another user's process.
-// Raises the top-level window of process `pid` where an X display is reachable; false when no
-// display or no such window.
 bool bringWindowForward(pid_t pid);
 
 }  // namespace zentravo::system
