@@ -1,8 +1,12 @@
 #include "socket_comm.hpp"
 
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <optional>
 
 #include "log_text.hpp"
 #include "system.hpp"
@@ -49,6 +53,35 @@ void logStepFailure(const ExchangeClock& clock, std::string_view step,
     }
 }
 
+// The other end's row can appear a moment after connect returns.
+constexpr std::chrono::milliseconds kOwnerLookupPatience{250};
+
+// Another user can listen on the port first; only a peer of this user (the real uid) is taken
+// for the main application. Warned once per process: the wait after a start asks many times.
+[[nodiscard]] bool peerIsThisUsers(const vadipc::SocketIPC& socket, const ExchangeClock& clock) {
+    const auto owner = socket.peerOwner(std::min(clock.remaining(), kOwnerLookupPatience));
+    if (owner && *owner == ::getuid()) {
+        return true;
+    }
+    static std::atomic<bool> warned{false};
+    if (!warned.exchange(true)) {
+        if (owner) {
+            spdlog::warn(
+                "Port {} is held by another user's process (uid {}); it is not taken for "
+                "the main application",
+                kPort, *owner);
+        } else {
+            spdlog::warn(
+                "Port {} is held by a process whose owner cannot be established; it is "
+                "not taken for the main application",
+                kPort);
+        }
+    } else {
+        spdlog::debug("Socket peer is not this user's: nothing sent");
+    }
+    return false;
+}
+
 }  // namespace
 
 void to_json(nlohmann::json& json, const ClientEvent& event) {
@@ -73,6 +106,12 @@ bool connectAndSendEvent(const nlohmann::json& event) {
 
     if (!limitNextStep(socket, clock) || socket.connect(kPort) != SocketResult::Success) {
         logStepFailure(clock, "connecting", spdlog::level::warn, "Unable to connect to socket");
+        socket.close();
+        return false;
+    }
+
+    // Before anything is sent: a deep link carries the user's token.
+    if (!peerIsThisUsers(socket, clock)) {
         socket.close();
         return false;
     }

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/peer_owner.hpp"
+
 namespace zentravo::vadipc {
 
 namespace socket {
@@ -77,6 +79,13 @@ bool isServerReady(int fd) noexcept {
         return (entry.revents & POLLHUP) == 0;
     }
     return pending == 0;
+}
+
+std::optional<uid_t> peerOwner(int fd, std::chrono::milliseconds patience) noexcept {
+    if (fd == -1) {
+        return std::nullopt;
+    }
+    return system::connectedPeerOwner(fd, patience);
 }
 
 SocketResult convertError(int code) noexcept {
@@ -272,6 +281,10 @@ SocketResult SocketIPC::close() noexcept {
 
 bool SocketIPC::isServerReady() const noexcept {
     return socket::isServerReady(fd.load());
+}
+
+std::optional<uid_t> SocketIPC::peerOwner(std::chrono::milliseconds patience) const noexcept {
+    return socket::peerOwner(fd.load(), patience);
 }
 
 SocketResult SocketIPC::setSocketNonBlocking(bool on) noexcept {

@@ -4,9 +4,11 @@
 // a result code; nothing here throws.
 
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 
 namespace zentravo::vadipc {
 
@@ -45,6 +47,8 @@ int close(int fd) noexcept;
 [[nodiscard]] SocketResult setSocketNonBlocking(int fd, bool on) noexcept;
 // True when the descriptor is open and its peer has not hung up; never waits.
 [[nodiscard]] bool isServerReady(int fd) noexcept;
+// The user owning the connected peer's socket; empty when it cannot be established.
+[[nodiscard]] std::optional<uid_t> peerOwner(int fd, std::chrono::milliseconds patience) noexcept;
 
 [[nodiscard]] SocketResult convertError(int code) noexcept;
 // convertError(errno), for use right after a failed call.
@@ -81,6 +85,9 @@ class SocketIPC {
     // Always leaves the object empty; reports the first failure of shutdown and close.
     SocketResult close() noexcept;
     [[nodiscard]] bool isServerReady() const noexcept;
+    // The user whose socket is at the other end of this connection, as the kernel records it;
+    // empty when that cannot be established within `patience` (or no connection).
+    [[nodiscard]] std::optional<uid_t> peerOwner(std::chrono::milliseconds patience) const noexcept;
     [[nodiscard]] SocketResult setSocketNonBlocking(bool on) noexcept;
     [[nodiscard]] bool isAccepted() const noexcept { return accepted; }
 

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "foreign_listener.hpp"
 #include "foreign_process.hpp"
 #include "launcher_world.hpp"
 #include "private_mount.hpp"
@@ -457,6 +458,60 @@ TEST_F(SingleLauncher, AnotherUsersRunningApplicationDoesNotStopThisOne) {
     EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
     EXPECT_EQ(world.mainAppEntries("start").size(), 1u);
     EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+}
+
+// Another local user's listener on the main application's port, answering as the main
+// application would, is not this user's main application: the launcher given a deep link installs
+// and starts its own, and the link with its token goes nowhere else.
+TEST_F(SingleLauncher, AnotherUsersListenerOnTheApplicationPortGetsNothing) {
+    world.serve("3.1.0");
+    // The started application listens only after a while, once the stranger has gone, so the
+    // launcher's wait after the start meets this user's own application in the end.
+    world.extraEnvironment["ZENTRAVO_MAINAPP_START_DELAY_MS"] = "8000";
+    fixture::ForeignListener stranger{39998, fixture::kNobody, "CorvantaV3_OK"};
+    if (!stranger.started()) {
+        GTEST_SKIP() << "a listener of another user needs root: "
+                     << std::strerror(stranger.error());
+    }
+    const std::string link = "zentravo://open?token=9c1e-secret-token";
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher({link});
+    std::optional<nlohmann::json> start;
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (!start && !launcher->waitExit(0ms) && std::chrono::steady_clock::now() < deadline) {
+        start = fixture::waitForRecord(world.mainAppRecord(), "start", 50ms);
+    }
+    stranger.stop();
+    const auto asked = stranger.connections();
+    ASSERT_TRUE(start) << "no main application started\n" << world.logText();
+
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    // The stranger was reached, and given nothing.
+    EXPECT_FALSE(asked.empty());
+    for (const auto& connection : asked) {
+        EXPECT_EQ(connection.received, "");
+    }
+    const auto argv = start->at("argv").get<std::vector<std::string>>();
+    EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()),
+              (std::vector<std::string>{link, "--launcher"}));
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+    EXPECT_FALSE(world.logHas("Detected V3 instance already running.")) << world.logText();
+    EXPECT_FALSE(world.logHas("Deeplink sent successfully to Zentravo V3.")) << world.logText();
+    const auto lines = world.logMessages();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Port 39998 is held by another user's process (uid 65534); it is not "
+                         "taken for the main application"),
+              1)
+        << world.logText();
+    // This user's own application got the link.
+    EXPECT_TRUE(world.logHas("V3 App running detected. Deeplink '" + link + "' sent successfully"))
+        << world.logText();
+    bool received = false;
+    for (const auto& event : world.mainAppEvents()) {
+        received = received || (event.value("subType", "") == "kClientAdded" &&
+                                event.value("clientName", "") == link);
+    }
+    EXPECT_TRUE(received) << readFile(world.mainAppRecord());
 }
 
 // Relative locations count as unset: nothing lands in the launcher's own folder, where the

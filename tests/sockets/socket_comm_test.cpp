@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foreign_listener.hpp"
+#include "foreign_process.hpp"
 #include "log_capture.hpp"
 #include "loopback.hpp"
 #include "system.hpp"
@@ -263,4 +267,57 @@ TEST(SocketComm, InvalidUtf8DeeplinkThrowsBeforeAnyConnection) {
     MainAppStandIn app{accepted()};
     EXPECT_THROW((void)comm::sendDeeplink("zentravo://\xff\xfe"), nlohmann::json::type_error);
     EXPECT_TRUE(app.finish().empty());
+}
+
+// Another local user can listen on the port first and answer as the main application would: only
+// a listener of this user (the real uid) is taken for it, and another user's gets nothing, not
+// even the deep link's token. Its warning is logged once, however often it is met.
+TEST(SocketComm, OnlyAListenerOfThisUserIsTheMainApplication) {
+    struct Case {
+        const char* name;
+        uid_t uid;
+        bool isMainApplication;
+    };
+    if (::getuid() == fixture::kNobody) {
+        GTEST_SKIP() << "runs as the other user itself";
+    }
+    const std::vector<Case> cases = {{"this user's", ::getuid(), true},
+                                     {"another user's", fixture::kNobody, false}};
+    const std::string link = "zentravo://open?token=7f3a-secret";
+    const std::string warning =
+        "warning Port 39998 is held by another user's process (uid 65534); it is not taken for "
+        "the main application";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixture::ForeignListener listener{comm::kPort, c.uid, std::string{comm::kAcceptedAnswer}};
+        if (!listener.started()) {
+            GTEST_SKIP() << "cannot listen as uid " << c.uid << ": "
+                         << std::strerror(listener.error());
+        }
+        const LogCapture log;
+        // Several exchanges, as the wait after a start makes.
+        std::size_t exchanges = 0;
+        for (int i = 0; i < 3; ++i, ++exchanges) {
+            EXPECT_EQ(comm::sendDeeplink(link), c.isMainApplication);
+        }
+        if (!zentravo::system::isARM64Processor()) {
+            EXPECT_EQ(comm::isClientAppRunning(), c.isMainApplication);
+            ++exchanges;
+        }
+        ASSERT_TRUE(listener.waitForEndedConnections(exchanges, 10s));
+        const auto seen = listener.connections();
+        ASSERT_EQ(seen.size(), exchanges);
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            if (c.isMainApplication) {
+                EXPECT_TRUE(nlohmann::json::accept(seen[i].received)) << seen[i].received;
+            } else {
+                EXPECT_EQ(seen[i].received, "") << "connection " << i;
+            }
+        }
+        EXPECT_EQ(c.isMainApplication, seen[0].received.find(link) != std::string::npos);
+        const auto lines = log.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), c.isMainApplication ? 0 : 1);
+        EXPECT_EQ(log.contains("debug Received socket response -> 'CorvantaV3_OK'"),
+                  c.isMainApplication);
+    }
 }
