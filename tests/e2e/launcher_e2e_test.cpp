@@ -220,19 +220,32 @@ TEST_F(LauncherE2E, RunningMainApplicationWithoutDeeplinkOrWithAnUnsendableOneEn
     }
 }
 
-TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
+// A launcher restarted from the page (the restart flag) or started by the running launcher to take
+// its place (the relaunch mark) runs beside a running main application.
+class RestartedLauncher : public LauncherE2E, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RestartedLauncher, SkipsTheInstanceChecks) {
+    const bool relaunched = GetParam();
     world.serve("3.1.0");
     auto mainApp = world.startMainApp();
-    auto launcher = world.startLauncher({"--restarted"});
+    if (relaunched) {
+        world.extraEnvironment["ZENTRAVO_LAUNCHER_RELAUNCH"] = "1";
+    }
+    auto launcher = world.startLauncher(relaunched ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"--restarted"});
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     const auto lines = world.logMessages();
-    EXPECT_EQ(firstMissingInOrder(lines, {"Checking if restarted -> '--restarted' vs 'restarted'",
-                                          "Detected V3 being restarted.", "Main window loaded",
+    EXPECT_EQ(firstMissingInOrder(lines, {"Detected V3 being restarted.", "Main window loaded",
                                           "Message loop finished"}),
               "")
         << joined(lines);
+    EXPECT_EQ(world.logHas("Checking if restarted -> '--restarted' vs 'restarted'"), !relaunched)
+        << joined(lines);
     EXPECT_FALSE(world.logHas("Detected V3 instance already running."));
 }
+
+INSTANTIATE_TEST_SUITE_P(FlagOrMark, RestartedLauncher, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "RelaunchMark" : "Flag"; });
 
 // Any web page can make a deep link that holds the restart word: it is a link like any other.
 // The running main application gets it, and the version it runs from stays as it is.
