@@ -343,6 +343,42 @@ TEST_F(SingleLauncher, LinkHandedOverToAFrozenLauncherStillReachesTheApplication
     EXPECT_EQ(output.find("Deeplink handed to the running launcher"), std::string::npos) << output;
 }
 
+// A process of this user that is no launcher may own the launcher's name on the session bus and
+// answer whatever it is asked. While no launcher holds the instance lock, a launcher given a link
+// runs with it, and that process gets nothing.
+TEST_F(SingleLauncher, NameOwnerThatIsNoLauncherGetsNoLink) {
+    world.serve("3.1.0");
+    useBus();
+    const fs::path record = world.path() / "owner.record";
+    const fs::path ready = world.path() / "owner.ready";
+    auto environment = world.environment();
+    environment.push_back("OWNER_RECORD=" + record.string());
+    environment.push_back("OWNER_READY=" + ready.string());
+    Process owner{{BUS_NAME_OWNER}, environment, world.path() / "owner.out"};
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!fs::exists(ready)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+            << "the name owner did not start: " << readFile(world.path() / "owner.out");
+        ASSERT_FALSE(owner.waitExit(0ms)) << readFile(world.path() / "owner.out");
+        std::this_thread::sleep_for(20ms);
+    }
+
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher({kLink});
+    ASSERT_EQ(launcher->waitExit(90s), 0) << readFile(world.path() / "launcher.out");
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << readFile(world.path() / "launcher.out");
+    auto argv = starts[0].at("argv").get<std::vector<std::string>>();
+    argv.erase(argv.begin());
+    EXPECT_EQ(argv, (std::vector<std::string>{kLink, "--launcher"}));
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+    // Asked about its actions by the launcher's registration, it is handed no link.
+    const std::string calls = readFile(record);
+    EXPECT_EQ(calls.find("Open"), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("zentravo:"), std::string::npos) << calls;
+}
+
 // Another local user's entry under the download's old name in the shared temporary folder.
 struct PlantCase {
     const char* name;
