@@ -1,5 +1,5 @@
 // Deep links between launcher processes: the first one's callback receives what a later one is
-// started with, over a private session bus.
+// started with, over a private session bus; a bus or a name owner of another user gets nothing.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
