@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app_start.hpp"
@@ -47,10 +48,12 @@ bool isDeeplink(const std::string& argument) {
     return argument.starts_with(kSchemeWord);
 }
 
+// Only the launcher's own restart flag counts, never a deep link that holds the word: any web
+// page can make one.
 bool isRestarted(const std::string& argument) {
     spdlog::info("Checking if restarted -> '{}' vs '{}'", zentravo::logtext::escape(argument),
                  restartedFlag);
-    return argument.find(restartedFlag) != std::string::npos;
+    return argument == fmt::format("--{}", restartedFlag);
 }
 
 void handleDeeplink(const std::string& link) {
@@ -112,23 +115,30 @@ bool takeRelaunchMark() {
     return marked;
 }
 
+// The launcher that is to run: its instance lock, and whether the running launcher started it to
+// take its place (it then runs beside that one's main application, as a restarted one does).
+struct Claim {
+    zentravo::system::InstanceLock lock;
+    bool relaunched = false;
+};
+
 // Settles which launcher of this user runs. A later one hands over its deep link, brings the
 // running one forward and ends, before it touches the log, the install or the download folder.
 // Empty when this launcher is to end now.
-std::optional<zentravo::system::InstanceLock> claimInstance(int argc, char** argv) {
+std::optional<Claim> claimInstance(int argc, char** argv) {
     using zentravo::system::HandOver;
     using zentravo::system::InstanceLock;
     const std::string first = argc >= 2 ? argv[1] : "";
     const bool relaunched = takeRelaunchMark();
     auto lock = InstanceLock::tryAcquire(InstanceLock::defaultFile());
     if (lock.state() != InstanceLock::State::busy) {
-        return lock;
+        return Claim{std::move(lock), relaunched};
     }
     // Only launchers started to follow the running one wait for it: a deep link that merely
     // holds the restart word is handed over at once.
     const bool restarted = first == fmt::format("--{}", restartedFlag);
     if ((restarted || relaunched) && lock.waitUntilHeld(kHandOverPatience)) {
-        return lock;
+        return Claim{std::move(lock), relaunched};
     }
     const auto holder = lock.holder();
     // Nothing of this launcher's own is set up yet: these lines go to the console only.
@@ -183,7 +193,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         spdlog::info("   Param {}: '{}'", i, zentravo::logtext::escape(argv[i]));
     }
-    if (instance->state() != zentravo::system::InstanceLock::State::held) {
+    if (instance->lock.state() != zentravo::system::InstanceLock::State::held) {
         spdlog::warn("No instance lock: other launchers of this user are not kept out");
     } else {
         removeSelfUpdateLeftovers();
@@ -204,7 +214,8 @@ int main(int argc, char** argv) {
         const std::string deeplink = argc >= 2 && isDeeplink(first) ? first : "";
         const std::string bootArgument = argc >= 2 && isBoot(first) ? first : "";
 
-        if (argc >= 2 && isRestarted(first)) {
+        const bool restarted = argc >= 2 && isRestarted(first);
+        if (restarted || instance->relaunched) {
             spdlog::info("Detected V3 being restarted.");
         } else if (zentravo::system::isV3AlreadyRunning() ||
                    zentravo::SocketComm::isClientAppRunning()) {

@@ -41,20 +41,21 @@ void openExternalUrl(std::string_view url);
 [[nodiscard]] bool isV3AlreadyRunning();
 
 // Deep links opened while this launcher runs reach `callback` on the main thread (one callback
-// per process; a later registration replaces it). A launcher started with a deep link while
-// another one owns the application name in the same desktop session hands the link to that one
-// and exits with 0 once it was taken; when that one does not answer in time, this launcher
-// carries on with the link.
+// per process; a later registration replaces it), through the launcher's application name on the
+// session bus when that bus is served by this user. Registering hands nothing over: whoever else
+// owns the name, this launcher carries on.
 void registerDeeplinkHandler(std::function<void(const std::string&)> callback);
 
 enum class HandOver {
     taken,       // the running launcher took the link
     unanswered,  // it did not answer in time: it may still take the link once it is free
-    failed,      // no session bus, no such launcher, or the link is not UTF-8
+    failed,      // no trusted session bus, no owner of this user, or the link is not UTF-8
 };
 
 // Hands `link` to the launcher registered for deep links in this desktop session, without
-// registering this process. Waits about a second at most.
+// registering this process. Only a bus served by this user (by its socket's peer) and an owner
+// of the name that is this user's (as that daemon tells) are trusted; anything else is logged
+// and fails. Waits a few seconds at most.
 [[nodiscard]] HandOver handDeeplinkToRunningLauncher(const std::string& link);
 
 }  // namespace zentravo::system

@@ -220,18 +220,68 @@ TEST_F(LauncherE2E, RunningMainApplicationWithoutDeeplinkOrWithAnUnsendableOneEn
     }
 }
 
-TEST_F(LauncherE2E, RestartedLauncherSkipsTheInstanceChecks) {
+// A launcher restarted from the page (the restart flag) or started by the running launcher to take
+// its place (the relaunch mark) runs beside a running main application.
+class RestartedLauncher : public LauncherE2E, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RestartedLauncher, SkipsTheInstanceChecks) {
+    const bool relaunched = GetParam();
     world.serve("3.1.0");
     auto mainApp = world.startMainApp();
-    auto launcher = world.startLauncher({"--restarted"});
+    if (relaunched) {
+        world.extraEnvironment["ZENTRAVO_LAUNCHER_RELAUNCH"] = "1";
+    }
+    auto launcher = world.startLauncher(relaunched ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"--restarted"});
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     const auto lines = world.logMessages();
-    EXPECT_EQ(firstMissingInOrder(lines, {"Checking if restarted -> '--restarted' vs 'restarted'",
-                                          "Detected V3 being restarted.", "Main window loaded",
+    EXPECT_EQ(firstMissingInOrder(lines, {"Detected V3 being restarted.", "Main window loaded",
                                           "Message loop finished"}),
               "")
         << joined(lines);
+    EXPECT_EQ(world.logHas("Checking if restarted -> '--restarted' vs 'restarted'"), !relaunched)
+        << joined(lines);
     EXPECT_FALSE(world.logHas("Detected V3 instance already running."));
+}
+
+INSTANTIATE_TEST_SUITE_P(FlagOrMark, RestartedLauncher, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "RelaunchMark" : "Flag"; });
+
+// Any web page can make a deep link that holds the restart word: it is a link like any other.
+// The running main application gets it, and the version it runs from stays as it is.
+TEST_F(LauncherE2E, DeeplinkHoldingTheRestartWordGoesToTheRunningApplication) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.0.0"});
+    fixture::extractArchive(archive, world.path() / "data" / "ZentravoV3" / "app" / "last");
+    world.serve("3.1.0");
+    const fs::path program = world.installedBundle() / "Contents" / "MacOS" / "Zentravo";
+    const fs::path infoPlist = world.installedBundle() / "Contents" / "Info.plist";
+    const std::string installed = readAll(infoPlist);
+    Process running{
+        {program.string(), "--launcher"}, world.environment(), world.path() / "mainapp.out"};
+    ASSERT_TRUE(fixture::waitForRecord(world.mainAppRecord(), "listening", 30s))
+        << readAll(world.path() / "mainapp.out");
+
+    const std::string link = "zentravo://open/?next=restarted";
+    auto launcher = world.startLauncher({link});
+    ASSERT_EQ(launcher->waitExit(60s), 0) << world.logText();
+    const auto lines = world.logMessages();
+    EXPECT_EQ(firstMissingInOrder(lines, {"Checking if restarted -> '" + link + "' vs 'restarted'",
+                                          "Detected V3 instance already running.",
+                                          "Deeplink sent successfully to Zentravo V3."}),
+              "")
+        << joined(lines);
+    EXPECT_FALSE(world.logHas("Detected V3 being restarted.")) << joined(lines);
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << joined(lines);
+    EXPECT_EQ(starts[0].value("pid", 0), running.pid());
+    const auto events = world.mainAppEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().value("subType", ""), "kClientAdded");
+    EXPECT_EQ(events.back().value("clientName", ""), link);
+    EXPECT_EQ(readAll(infoPlist), installed);
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(running.pid()) + "/exe"), program);
+    EXPECT_TRUE(world.service().recordsFor("/app.tar").empty());
 }
 
 // A self-update killed midway leaves its staging folder beside the bundle. The next start of the

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "foreign_bus.hpp"
 #include "foreign_listener.hpp"
 #include "foreign_process.hpp"
 #include "launcher_world.hpp"
@@ -342,6 +343,67 @@ TEST_F(SingleLauncher, LinkHandedOverToAFrozenLauncherStillReachesTheApplication
     EXPECT_NE(output.find("did not answer the deeplink hand-over in time"), std::string::npos)
         << output;
     EXPECT_EQ(output.find("Deeplink handed to the running launcher"), std::string::npos) << output;
+}
+
+// A process of this user that is no launcher may own the launcher's name on the session bus and
+// answer whatever it is asked. While no launcher holds the instance lock, a launcher given a link
+// runs with it, and that process gets nothing.
+TEST_F(SingleLauncher, NameOwnerThatIsNoLauncherGetsNoLink) {
+    world.serve("3.1.0");
+    useBus();
+    const fixture::NameOwner owner{
+        BUS_NAME_OWNER, world.extraEnvironment.at("DBUS_SESSION_BUS_ADDRESS"), ::geteuid()};
+
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher({kLink});
+    ASSERT_EQ(launcher->waitExit(90s), 0) << readFile(world.path() / "launcher.out");
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << readFile(world.path() / "launcher.out");
+    auto argv = starts[0].at("argv").get<std::vector<std::string>>();
+    argv.erase(argv.begin());
+    EXPECT_EQ(argv, (std::vector<std::string>{kLink, "--launcher"}));
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+    // Asked about its actions by the launcher's registration, it is handed no link.
+    for (const auto& call : owner.calls()) {
+        EXPECT_FALSE(call.starts_with("Open")) << call;
+        EXPECT_EQ(call.find("zentravo:"), std::string::npos) << call;
+    }
+}
+
+// The session bus address can outlive its bus, and another local user may then serve a bus there
+// and own the launcher's name. A later launcher hands its link to no such bus: the running main
+// application gets it over the socket.
+TEST_F(SingleLauncher, LaterLauncherPassesAnotherUsersBusByAndSendsItsLinkDirectly) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "serving a bus as another user needs root";
+    }
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 60000}}}}}});
+    auto mainApp = world.startMainApp();
+    auto first = world.startLauncher({"--restarted"});
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    const fixture::BusDaemon bus{fixture::kNobody};
+    const fixture::NameOwner owner{BUS_NAME_OWNER, bus.address(), fixture::kNobody};
+
+    world.extraEnvironment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
+    auto later = world.startLauncher({kLink});
+    EXPECT_EQ(later->waitExit(30s), 0);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    bool received = false;
+    while (!received && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& event : world.mainAppEvents()) {
+            received = received || (event.value("subType", "") == "kClientAdded" &&
+                                    event.value("clientName", "") == kLink);
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    const std::string output = readFile(world.path() / "launcher.out");
+    EXPECT_TRUE(received) << output;
+    EXPECT_NE(output.find("The session bus is served by user 65534, not by this user"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(owner.calls().empty()) << owner.calls().front();
+    EXPECT_FALSE(first->waitExit(0ms));
 }
 
 // Another local user's entry under the download's old name in the shared temporary folder.

@@ -1,6 +1,8 @@
 // Test helper: a process that registers for deep links the way the launcher does, then runs a
 // main loop. Each link it receives is appended as a line to $PROBE_RECORD; $PROBE_READY is created
 // once it listens. It ends with 3 after $PROBE_SECONDS (default 20) or at SIGTERM.
+// With $PROBE_HAND_OVER set it registers nothing: it hands its first argument over the way a
+// later launcher does and ends with 10 (taken), 11 (unanswered) or 12 (failed).
 #include <gio/gio.h>
 #include <glib-unix.h>
 
@@ -10,7 +12,18 @@
 
 #include "system.hpp"
 
-int main() {
+int main(int argc, char** argv) {
+    if (std::getenv("PROBE_HAND_OVER") != nullptr) {
+        using zentravo::system::HandOver;
+        switch (zentravo::system::handDeeplinkToRunningLauncher(argc >= 2 ? argv[1] : "")) {
+            case HandOver::taken:
+                return 10;
+            case HandOver::unanswered:
+                return 11;
+            case HandOver::failed:
+                return 12;
+        }
+    }
     const char* record = std::getenv("PROBE_RECORD");
     const char* ready = std::getenv("PROBE_READY");
     const char* seconds = std::getenv("PROBE_SECONDS");

@@ -1,11 +1,17 @@
 // Deep links between launcher processes: the first one's callback receives what a later one is
-// started with, over a private session bus.
+// started with, over a private session bus; a bus or a name owner of another user gets nothing.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "child_process.hpp"
+#include "foreign_bus.hpp"
+#include "foreign_process.hpp"
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
 #include "system_test_support.hpp"
@@ -16,6 +22,10 @@ using namespace std::chrono_literals;
 
 using system_test::readLines;
 using system_test::waitForFile;
+
+// The probe's exit codes in hand-over mode.
+constexpr int kTaken = 10;
+constexpr int kFailed = 12;
 
 class DeeplinkHandOver : public ::testing::Test {
   protected:
@@ -45,15 +55,15 @@ class DeeplinkHandOver : public ::testing::Test {
     GTestDBus* bus_ = nullptr;
 };
 
-TEST_F(DeeplinkHandOver, SecondLauncherHandsItsLinkToTheFirstAndExitsWithZero) {
+TEST_F(DeeplinkHandOver, LaterLauncherHandsItsLinkToTheRegisteredOne) {
     auto first = probe("first");
     ASSERT_TRUE(waitForFile(ready("first"), 10s));
 
     const std::vector<std::string> links{"zentravo://open?item=a%20b&x=1#top",
                                          "zentravo://join/ROOM-42?name=\"quoted\""};
     for (const auto& link : links) {
-        auto second = probe("second", {link});
-        EXPECT_EQ(second.waitExit(10s), 0) << link;
+        fixture::ChildProcess later{{DEEPLINK_PROBE, link}, {"PROBE_HAND_OVER=1"}};
+        EXPECT_EQ(later.waitExit(10s), kTaken) << link;
     }
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (readLines(record("first")).size() < links.size() &&
@@ -61,15 +71,18 @@ TEST_F(DeeplinkHandOver, SecondLauncherHandsItsLinkToTheFirstAndExitsWithZero) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_EQ(readLines(record("first")), links);
-    EXPECT_FALSE(std::filesystem::exists(ready("second"))) << "the second never ran its loop";
 }
 
-TEST_F(DeeplinkHandOver, SecondLauncherWithoutALinkCarriesOn) {
+// Registering for links hands nothing over, whoever owns the name already: a launcher that
+// registers runs (it holds the instance lock, or none can be had).
+TEST_F(DeeplinkHandOver, SecondRegistrationCarriesOnAndHandsNothingOver) {
     auto first = probe("first");
     ASSERT_TRUE(waitForFile(ready("first"), 10s));
-    for (const char* argument : {"", "boot", "--restarted", "Zentravo://upper"}) {
+    for (const char* argument :
+         {"", "boot", "--restarted", "Zentravo://upper", "zentravo://open?game=7"}) {
         auto second = probe("second", {argument}, "1");
         EXPECT_EQ(second.waitExit(10s), 3) << argument;
+        EXPECT_TRUE(std::filesystem::exists(ready("second"))) << argument;
         std::filesystem::remove(ready("second"));
     }
     EXPECT_TRUE(readLines(record("first")).empty());
@@ -84,6 +97,88 @@ TEST(DeeplinkWithoutBus, LauncherWithALinkCarriesOnWhenNoSessionBusIsReachable) 
          "PROBE_READY=" + (scratch / "ready").string(), "PROBE_SECONDS=1"}};
     EXPECT_EQ(alone.waitExit(10s), 3);
     EXPECT_TRUE(std::filesystem::exists(scratch / "ready"));
+}
+
+// Buses and name owners of other local users (see foreign_bus.hpp).
+using fixture::kNobody;
+const std::string kLink = "zentravo://open?game=7&mode=solo";
+
+class OtherUsersBus : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "serving a bus as another user needs root";
+        }
+    }
+    // A process started with `bus` as its session bus, its output in `name`.out.
+    fixture::ChildProcess startOn(const fixture::BusDaemon& bus, std::vector<std::string> argv,
+                                  const std::vector<std::string>& environment,
+                                  const std::string& name) {
+        return fixture::ChildProcess{std::move(argv),
+                                     fixture::busEnvironment(bus.address(), environment),
+                                     fixture::SpawnOptions{.inheritEnvironment = false,
+                                                           .output = scratch / (name + ".out")}};
+    }
+    std::string output(const std::string& name) {
+        return fixture::readWhole(scratch / (name + ".out"));
+    }
+
+    fixture::ScratchFolder scratch;
+};
+
+struct TrustCase {
+    const char* name;
+    bool busOfAnotherUser;
+    bool ownerOfAnotherUser;
+    int expected;        // the later launcher's hand-over
+    const char* logged;  // what it says when it keeps the link
+};
+
+void PrintTo(const TrustCase& trust, std::ostream* out) {
+    *out << trust.name;
+}
+
+class HandOverTrust : public OtherUsersBus, public ::testing::WithParamInterface<TrustCase> {};
+
+TEST_P(HandOverTrust, OnlyThisUsersBusAndNameOwnerGetTheLink) {
+    const TrustCase& trust = GetParam();
+    const fixture::BusDaemon bus{trust.busOfAnotherUser ? kNobody : ::geteuid()};
+    const fixture::NameOwner owner{BUS_NAME_OWNER, bus.address(),
+                                   trust.ownerOfAnotherUser ? kNobody : ::geteuid()};
+
+    auto later = startOn(bus, {DEEPLINK_PROBE, kLink}, {"PROBE_HAND_OVER=1"}, "later");
+    EXPECT_EQ(later.waitExit(30s), trust.expected) << output("later");
+    const auto calls = owner.calls();
+    if (trust.expected == kTaken) {
+        ASSERT_EQ(calls.size(), 1u) << output("later");
+        EXPECT_TRUE(calls[0].starts_with("Open: (['" + kLink + "'],")) << calls[0];
+    } else {
+        EXPECT_TRUE(calls.empty()) << calls.front();
+        EXPECT_NE(output("later").find(trust.logged), std::string::npos) << output("later");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Users, HandOverTrust,
+    ::testing::Values(TrustCase{"ThisUsersBusAndOwner", false, false, kTaken, ""},
+                      TrustCase{"BusServedByAnotherUser", true, false, kFailed,
+                                "The session bus is served by user 65534, not by this user"},
+                      TrustCase{"NameOwnedByAnotherUser", false, true, kFailed,
+                                "is owned by user 65534, not by this user"}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+// A launcher meeting another user's bus at its address takes no name there: that user could
+// otherwise send it links to pass on to the main application.
+TEST_F(OtherUsersBus, RegistrationTakesNoNameOnAnotherUsersBus) {
+    const fixture::BusDaemon bus{kNobody};
+    auto registered = startOn(bus, {DEEPLINK_PROBE},
+                              {"PROBE_RECORD=" + (scratch / "record").string(),
+                               "PROBE_READY=" + (scratch / "ready").string()},
+                              "probe");
+    ASSERT_TRUE(waitForFile(scratch / "ready", 20s)) << output("probe");
+    EXPECT_FALSE(bus.nameHasOwner());
+    EXPECT_NE(output("probe").find("the session bus is not this user's"), std::string::npos)
+        << output("probe");
 }
 
 }  // namespace

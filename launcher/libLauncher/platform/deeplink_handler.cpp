@@ -4,14 +4,12 @@
 #include <gio/gio.h>
 #include <spdlog/spdlog.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <unistd.h>
+
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <string>
 
-#include "log_text.hpp"
 #include "platform/glib_handles.hpp"
 #include "system.hpp"
 
@@ -20,7 +18,6 @@ namespace {
 
 constexpr const char* kApplicationId = "com.zentravo.Launcher";
 constexpr const char* kObjectPath = "/com/zentravo/Launcher";
-constexpr std::string_view kSchemeWord = "zentravo";
 constexpr int kHandOverTimeoutMs = 1000;
 
 // The one callback of the process; replaced by each registration.
@@ -43,21 +40,86 @@ void onOpen(GApplication*, GFile** files, gint count, gchar*, gpointer) {
     }
 }
 
-// Asks the launcher that owns the application name to open `link`, the way GApplication does,
-// but waits for its answer.
-HandOver openInRunningLauncher(GDBusConnection* connection, const std::string& link) {
+// The answer of the bus daemon to one of its own methods; empty on an error or a timeout.
+GVariantPtr askBus(GDBusConnection* connection, const char* method, GVariant* parameters,
+                   const GVariantType* replyType) {
+    GErrorPtr error;
+    return GVariantPtr{g_dbus_connection_call_sync(
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+        parameters, replyType, G_DBUS_CALL_FLAGS_NONE, kHandOverTimeoutMs, nullptr, out(error))};
+}
+
+// Whether the session bus is served by a daemon of this user. Any local user may serve a bus at
+// an address whose own bus has gone away (an abstract socket has no owner or mode), then own the
+// launcher's name there and hear this user's links, or send it some.
+bool servedByThisUser(GDBusConnection* connection) {
+    GIOStream* stream = g_dbus_connection_get_stream(connection);
+    GSocket* socket = G_IS_SOCKET_CONNECTION(stream)
+                          ? g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream))
+                          : nullptr;
+    // Only a local socket tells who serves it (SO_PEERCRED).
+    if (socket == nullptr || g_socket_get_family(socket) != G_SOCKET_FAMILY_UNIX) {
+        spdlog::warn("The session bus is not reached over a local socket: not trusted");
+        return false;
+    }
+    GErrorPtr error;
+    const GObjectPtr<GCredentials> credentials{g_socket_get_credentials(socket, out(error))};
+    if (!credentials) {
+        spdlog::warn("Cannot tell who serves the session bus: not trusted ({})",
+                     error ? error->message : "no credentials");
+        return false;
+    }
+    const uid_t uid = g_credentials_get_unix_user(credentials.get(), nullptr);
+    if (uid != ::geteuid()) {
+        spdlog::warn("The session bus is served by user {}, not by this user: not trusted", uid);
+        return false;
+    }
+    return true;
+}
+
+// The unique name of the application name's owner while that is a connection of this user, as
+// the daemon (this user's) tells it; empty when no one or someone else owns the name.
+std::optional<std::string> ownerOfThisUser(GDBusConnection* connection) {
+    const GVariantPtr owner = askBus(connection, "GetNameOwner",
+                                     g_variant_new("(s)", kApplicationId), G_VARIANT_TYPE("(s)"));
+    if (!owner) {
+        return std::nullopt;  // no launcher registered
+    }
+    const gchar* unique = nullptr;
+    g_variant_get(owner.get(), "(&s)", &unique);
+    const GVariantPtr user = askBus(connection, "GetConnectionUnixUser",
+                                    g_variant_new("(s)", unique), G_VARIANT_TYPE("(u)"));
+    if (!user) {
+        spdlog::warn("The owner of the launcher's application name has gone or cannot be told");
+        return std::nullopt;
+    }
+    guint32 uid = 0;
+    g_variant_get(user.get(), "(u)", &uid);
+    if (uid != ::geteuid()) {
+        spdlog::warn(
+            "The launcher's application name on the session bus is owned by user {}, not by "
+            "this user: not handing the deeplink to it",
+            uid);
+        return std::nullopt;
+    }
+    return std::string{unique};
+}
+
+// Asks the launcher `owner` (a unique bus name) to open `link`, the way GApplication does, but
+// waits for its answer.
+HandOver openInRunningLauncher(GDBusConnection* connection, const std::string& owner,
+                               const std::string& link) {
     GVariantBuilder uris;
     g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
     g_variant_builder_add(&uris, "s", link.c_str());
     GVariantBuilder platformData;
     g_variant_builder_init(&platformData, G_VARIANT_TYPE("a{sv}"));
     GErrorPtr error;
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection, kApplicationId, kObjectPath, "org.gtk.Application", "Open",
+    const GVariantPtr reply{g_dbus_connection_call_sync(
+        connection, owner.c_str(), kObjectPath, "org.gtk.Application", "Open",
         g_variant_new("(assa{sv})", &uris, "", &platformData), nullptr,
-        G_DBUS_CALL_FLAGS_NO_AUTO_START, kHandOverTimeoutMs, nullptr, out(error));
-    if (reply != nullptr) {
-        g_variant_unref(reply);
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, kHandOverTimeoutMs, nullptr, out(error))};
+    if (reply) {
         return HandOver::taken;
     }
     // A frozen launcher may never take it; a busy one still gets the call once it is free.
@@ -66,64 +128,38 @@ HandOver openInRunningLauncher(GDBusConnection* connection, const std::string& l
                : HandOver::failed;
 }
 
-// This process's first argument when it is a deep link (UTF-8, as the session bus requires).
-std::optional<std::string> ownDeeplinkArgument() {
-    std::ifstream in{"/proc/self/cmdline", std::ios::binary};
-    const std::string raw{std::istreambuf_iterator<char>{in}, std::istreambuf_iterator<char>{}};
-    const auto first = raw.find('\0');
-    if (first == std::string::npos || first + 1 >= raw.size()) {
-        return std::nullopt;
-    }
-    const auto second = raw.find('\0', first + 1);
-    std::string argument = raw.substr(first + 1, second - first - 1);
-    if (!argument.starts_with(kSchemeWord) ||
-        !g_utf8_validate(argument.data(), static_cast<gssize>(argument.size()), nullptr)) {
-        return std::nullopt;
-    }
-    return argument;
-}
-
-// Ends this process once the launcher that owns the application name has taken the link; a
-// name whose owner is going away takes nothing, and this launcher carries on.
-void forwardAndExitIfTaken(GApplication* application, const std::string& link) {
-    GDBusConnection* connection = g_application_get_dbus_connection(application);
-    const HandOver handOver =
-        connection == nullptr ? HandOver::failed : openInRunningLauncher(connection, link);
-    if (handOver == HandOver::unanswered) {
-        spdlog::warn(
-            "The launcher that owns the application name did not answer in time: "
-            "keeping the deeplink");
-        return;
-    }
-    if (handOver != HandOver::taken) {
-        spdlog::warn("The launcher that owns the application name did not take the deeplink");
-        return;
-    }
-    spdlog::info("Deeplink handed to the running launcher: '{}'", logtext::escape(link));
-    if (auto logger = spdlog::default_logger()) {
-        logger->flush();
-    }
-    std::exit(0);
-}
-
+// Makes this launcher the receiver of later launchers' links, on a bus of this user only. It
+// hands nothing over itself: it runs because it holds the instance lock (or none can be had),
+// whoever else owns the name.
 void claimApplicationName() {
-    // Lives until the process ends, like the registration it stands for.
+    GErrorPtr error;
+    const GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
+    if (!bus) {
+        spdlog::warn("Deeplinks from other launchers unavailable: {}",
+                     error ? error->message : "no session bus");
+        return;
+    }
+    if (!servedByThisUser(bus.get())) {
+        spdlog::warn(
+            "Deeplinks from other launchers unavailable: the session bus is not this "
+            "user's");
+        return;
+    }
+    // Lives until the process ends, like the registration it stands for. GApplication uses the
+    // same shared connection that was just checked.
     static GApplication* const application =
         g_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);
     g_signal_connect(application, "open", G_CALLBACK(onOpen), nullptr);
-    GErrorPtr error;
     if (!g_application_register(application, nullptr, out(error))) {
         spdlog::warn("Deeplinks from other launchers unavailable: {}",
                      error ? error->message : "no session bus");
         return;
     }
-    if (!g_application_get_is_remote(application)) {
-        return;
+    if (g_application_get_is_remote(application)) {
+        spdlog::warn(
+            "Another process owns the launcher's application name: deeplinks of later launchers "
+            "go to it");
     }
-    if (const auto link = ownDeeplinkArgument()) {
-        forwardAndExitIfTaken(application, *link);
-    }
-    // Another launcher runs and this one has no link to hand over: the instance checks decide.
 }
 
 }  // namespace
@@ -134,7 +170,11 @@ HandOver handDeeplinkToRunningLauncher(const std::string& link) {
     }
     GErrorPtr error;
     const GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
-    return bus ? openInRunningLauncher(bus.get(), link) : HandOver::failed;
+    if (!bus || !servedByThisUser(bus.get())) {
+        return HandOver::failed;
+    }
+    const auto owner = ownerOfThisUser(bus.get());
+    return owner ? openInRunningLauncher(bus.get(), *owner, link) : HandOver::failed;
 }
 
 void registerDeeplinkHandler(std::function<void(const std::string&)> callback) {

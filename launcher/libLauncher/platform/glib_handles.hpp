@@ -36,4 +36,10 @@ struct GObjectUnref {
 template <typename T>
 using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
+struct GVariantUnref {
+    void operator()(GVariant* value) const { g_variant_unref(value); }
+};
+// Owns one reference to a GVariant.
+using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
+
 }  // namespace zentravo::system
