@@ -240,7 +240,7 @@ TEST_F(ErrorTrackerTest, ExceptionEventCarriesScopeAndTheCallingThreadsStack) {
     // The worker's own stack as raw return addresses, innermost last, each within one of the
     // listed images; the service symbolicates them from the images' build ids.
     const json& frames = exception["stacktrace"]["frames"];
-    const json& images = event["debug_meta"]["images"];
+    const json images = event.value("debug_meta", json::object()).value("images", json::array());
     ASSERT_FALSE(frames.empty()) << exception.dump(2);
     ASSERT_FALSE(images.empty()) << event.dump(2);
     EXPECT_EQ(exception["stacktrace"]["instruction_addr_adjustment"], "all");

@@ -21,6 +21,9 @@ struct Report {
     std::string title;
     std::string detail;
     bool operator==(const Report&) const = default;
+    friend void PrintTo(const Report& report, std::ostream* out) {
+        *out << '"' << report.title << "\" / \"" << report.detail << '"';
+    }
 };
 
 class FactsFromFixture : public ::testing::Test {
