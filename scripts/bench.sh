@@ -113,7 +113,7 @@ for entry in "${chosen[@]}"; do
     while IFS= read -r line; do
         summary+=("    $line")
     done < <(if [[ $gbench == *" $name "* ]]; then
-        grep -F 'ERROR OCCURRED' "$output/$name"
+        grep -F -e 'ERROR OCCURRED' -e 'peak memory' "$output/$name"
     else
         grep -v -e '^median \[min-max\] of' -e '^$' "$output/$name"
     fi || true)

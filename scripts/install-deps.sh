@@ -11,7 +11,7 @@ packages=(
   libcurl4-openssl-dev curl uuid-dev libarchive-dev libplist-dev libsodium-dev
   libssl-dev openssl
   libgtk-3-dev libwebkit2gtk-4.1-dev glib-networking libxcb1-dev libxcb-xtest0-dev dbus-daemon
-  libboost-stacktrace-dev libcpp-httplib-dev
+  libcpp-httplib-dev
   xvfb xauth x11-utils imagemagick
   tinyproxy-bin gsettings-desktop-schemas tar xz-utils zstd gzip
   python3 locales iproute2 desktop-file-utils

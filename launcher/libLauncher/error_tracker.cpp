@@ -1,20 +1,27 @@
 #include "error_tracker.hpp"
 
+#include <dlfcn.h>
+#include <elf.h>
+#include <execinfo.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -23,7 +30,6 @@
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
-#include <boost/stacktrace.hpp>
 
 #include "crash_handler.hpp"
 #include "http_session.hpp"
@@ -342,13 +348,13 @@ const char* levelName(Level level) {
     return "error";
 }
 
-// One event on its way out. Stacks are captured raw by the caller and resolved to names on the
-// sending thread, so that capturing costs the caller only the unwind.
+// One event on its way out. Stacks are captured as return addresses by the caller and put in the
+// tracker's form on the sending thread, so that capturing costs the caller only the unwind.
 struct Item {
     json event;
-    std::vector<boost::stacktrace::frame> stack;
-    std::string envelope;  // set for items read back from the database folder
-    fs::path source;       // the stored file to remove once the item is delivered
+    std::vector<std::uintptr_t> stack;  // innermost first
+    std::string envelope;               // set for items read back from the database folder
+    fs::path source;                    // the stored file to remove once the item is delivered
 };
 
 struct PostResult {
@@ -389,34 +395,159 @@ PostResult postEnvelope(const std::string& url, const std::string& auth, const s
     }
 }
 
-bool isTrackerFrame(const std::string& name) {
-    return name.find("zentravo::tracker::") != std::string::npos ||
-           name.find("boost::stacktrace::") != std::string::npos ||
-           name.find("zentravo::utils::sentry::Wrapper::sendException") != std::string::npos;
-}
+constexpr int kMaxStackFrames = 256;
 
-json resolveFrames(const std::vector<boost::stacktrace::frame>& stack) {
-    std::vector<json> innermostFirst;
-    bool leading = true;
-    for (const auto& frame : stack) {
-        std::string name = frame.name();
-        if (leading && isTrackerFrame(name)) {
+// One loaded ELF object as the tracker's service needs it to symbolicate raw addresses.
+struct Image {
+    std::string codeFile;
+    std::uintptr_t address = 0;  // where its first loaded segment starts
+    std::uintptr_t size = 0;     // up to the end of its last loaded segment
+    std::string buildId;         // hex, empty when the object has none
+};
+
+// The NT_GNU_BUILD_ID note among the object's loaded notes, as hex.
+std::string buildIdOf(const dl_phdr_info& object) {
+    for (ElfW(Half) i = 0; i < object.dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = object.dlpi_phdr[i];
+        if (segment.p_type != PT_NOTE) {
             continue;
         }
-        leading = false;
-        json out = {{"instruction_addr",
-                     fmt::format("0x{:x}", reinterpret_cast<std::uintptr_t>(frame.address()))}};
-        if (!name.empty()) {
-            out["function"] = std::move(name);
+        const std::size_t align = segment.p_align == 8 ? 8 : 4;
+        const auto padded = [align](std::size_t n) { return (n + align - 1) & ~(align - 1); };
+        const auto* at = reinterpret_cast<const unsigned char*>(object.dlpi_addr + segment.p_vaddr);
+        std::size_t left = segment.p_memsz;
+        while (left >= sizeof(ElfW(Nhdr))) {
+            ElfW(Nhdr) note;
+            std::memcpy(&note, at, sizeof note);
+            const std::size_t nameBytes = padded(note.n_namesz);
+            const std::size_t descBytes = padded(note.n_descsz);
+            if (nameBytes > left - sizeof note || descBytes > left - sizeof note - nameBytes) {
+                break;
+            }
+            const unsigned char* name = at + sizeof note;
+            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
+                std::memcmp(name, "GNU", 4) == 0) {
+                std::string hex;
+                for (const unsigned char* byte = name + nameBytes;
+                     byte != name + nameBytes + note.n_descsz; ++byte) {
+                    hex += fmt::format("{:02x}", *byte);
+                }
+                return hex;
+            }
+            at += sizeof note + nameBytes + descBytes;
+            left -= sizeof note + nameBytes + descBytes;
         }
-        if (std::string file = frame.source_file(); !file.empty()) {
-            out["abs_path"] = file;
-            out["filename"] = fs::path(file).filename().string();
-            out["lineno"] = frame.source_line();
-        }
-        innermostFirst.push_back(std::move(out));
     }
-    return json(std::vector<json>(innermostFirst.rbegin(), innermostFirst.rend()));
+    return {};
+}
+
+// Every object loaded in the process now (the program first), from the loader's own list: no
+// file is read and nothing is kept.
+std::vector<Image> loadedImages() {
+    struct Listing {
+        std::vector<Image> images;
+        bool complete = true;
+    } listing;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* object, std::size_t, void* out) {
+            auto& listing = *static_cast<Listing*>(out);
+            std::uintptr_t low = UINTPTR_MAX;
+            std::uintptr_t high = 0;
+            for (ElfW(Half) i = 0; i < object->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = object->dlpi_phdr[i];
+                if (segment.p_type == PT_LOAD) {
+                    low = std::min<std::uintptr_t>(low, segment.p_vaddr);
+                    high = std::max<std::uintptr_t>(high, segment.p_vaddr + segment.p_memsz);
+                }
+            }
+            const char* name = object->dlpi_name != nullptr ? object->dlpi_name : "";
+            // Only the program itself goes by no name.
+            if (low >= high || (*name == '\0' && !listing.images.empty())) {
+                return 0;
+            }
+            const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+            low &= ~(page - 1);
+            // Nothing may be thrown through the loader, which holds its lock here.
+            try {
+                listing.images.push_back(
+                    {name, object->dlpi_addr + low, high - low, buildIdOf(*object)});
+            } catch (const std::exception&) {
+                listing.complete = false;
+                return 1;
+            }
+            return 0;
+        },
+        &listing);
+    if (!listing.complete) {
+        throw std::bad_alloc();
+    }
+    if (!listing.images.empty() && listing.images.front().codeFile.empty()) {
+        std::error_code error;
+        listing.images.front().codeFile = fs::read_symlink("/proc/self/exe", error).string();
+    }
+    return std::move(listing.images);
+}
+
+// The tracker's ELF debug id: the build id's first 16 bytes (zero-padded) as a little-endian
+// GUID, i.e. its first three fields byte-reversed.
+std::string debugIdOf(std::string_view buildIdHex) {
+    std::array<unsigned char, 16> guid{};
+    for (std::size_t i = 0; i < guid.size() && 2 * i + 1 < buildIdHex.size(); ++i) {
+        guid[i] = static_cast<unsigned char>(
+            std::stoul(std::string(buildIdHex.substr(2 * i, 2)), nullptr, 16));
+    }
+    std::reverse(guid.begin(), guid.begin() + 4);
+    std::reverse(guid.begin() + 4, guid.begin() + 6);
+    std::reverse(guid.begin() + 6, guid.begin() + 8);
+    std::string out;
+    for (std::size_t i = 0; i < guid.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out += '-';
+        }
+        out += fmt::format("{:02x}", guid[i]);
+    }
+    return out;
+}
+
+// The stack as the tracker's native protocol has it: raw return addresses, outermost first, each
+// with its image and, where the dynamic symbol table names it, its function; the images go in
+// the event's debug_meta. The service symbolicates from the build ids: nothing here reads debug
+// information.
+void attachStack(json& event, const std::vector<std::uintptr_t>& stack) {
+    const std::vector<Image> images = loadedImages();
+    json frames = json::array();
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+        const std::uintptr_t address = *it;
+        json frame = {{"instruction_addr", fmt::format("0x{:x}", address)}};
+        for (const Image& image : images) {
+            if (address >= image.address && address - image.address < image.size) {
+                frame["package"] = image.codeFile;
+                break;
+            }
+        }
+        // A return address may be just past its function's end: the call lies before it.
+        Dl_info symbol{};
+        if (::dladdr(reinterpret_cast<const void*>(address - 1), &symbol) != 0 &&
+            symbol.dli_sname != nullptr) {
+            frame["function"] = symbol.dli_sname;
+        }
+        frames.push_back(std::move(frame));
+    }
+    json list = json::array();
+    for (const Image& image : images) {
+        json entry = {{"type", "elf"},
+                      {"code_file", image.codeFile},
+                      {"image_addr", fmt::format("0x{:x}", image.address)},
+                      {"image_size", image.size}};
+        if (!image.buildId.empty()) {
+            entry["code_id"] = image.buildId;
+            entry["debug_id"] = debugIdOf(image.buildId);
+        }
+        list.push_back(std::move(entry));
+    }
+    event["exception"]["values"][0]["stacktrace"] = {{"frames", std::move(frames)},
+                                                     {"instruction_addr_adjustment", "all"}};
+    event["debug_meta"] = {{"images", std::move(list)}};
 }
 
 const json& osContext() {
@@ -546,8 +677,7 @@ struct Client::State {
         }
         stampOptions(item.event);
         if (!item.stack.empty()) {
-            item.event["exception"]["values"][0]["stacktrace"] = {
-                {"frames", resolveFrames(item.stack)}};
+            attachStack(item.event, item.stack);
             item.stack.clear();
         }
         item.envelope = detail::makeEnvelope(item.event, options.dsn);
@@ -874,11 +1004,26 @@ void Client::captureMessage(Level level, std::string_view logger,
     }
 }
 
-void Client::captureException(std::string_view type, std::string_view value) noexcept {
+void Client::captureException(std::string_view type, std::string_view value,
+                              const void* returnAddress) noexcept {
+    const void* const caller =
+        returnAddress != nullptr ? returnAddress : __builtin_return_address(0);
     try {
         // Unwinding is the only stack work done on the caller's thread.
-        boost::stacktrace::stacktrace trace;
-        std::vector<boost::stacktrace::frame> stack = trace.as_vector();
+        std::array<void*, kMaxStackFrames> frames{};
+        const int count = ::backtrace(frames.data(), static_cast<int>(frames.size()));
+        const auto end = frames.begin() + std::max(count, 0);
+        // The reporting code's own frames lead; the stack starts at the caller's. An unwinder
+        // that missed the caller's frame leaves only this function's out.
+        auto first = std::find(frames.begin(), end, caller);
+        if (first == end) {
+            first = count > 0 ? frames.begin() + 1 : end;
+        }
+        std::vector<std::uintptr_t> stack;
+        stack.reserve(static_cast<std::size_t>(end - first));
+        for (auto it = first; it != end; ++it) {
+            stack.push_back(reinterpret_cast<std::uintptr_t>(*it));
+        }
         const std::lock_guard lock(state_->mutex);
         json event = state_->baseEvent(Level::error);
         event["exception"] = {

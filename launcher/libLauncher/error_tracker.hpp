@@ -83,8 +83,12 @@ class Client {
     void addBreadcrumb(std::string_view type, std::string_view message) noexcept;
 
     void captureMessage(Level level, std::string_view logger, std::string_view message) noexcept;
-    // Attaches the calling thread's stack to the exception.
-    void captureException(std::string_view type, std::string_view value) noexcept;
+    // Attaches the calling thread's stack to the exception, as raw addresses with the list of
+    // loaded images (the service symbolicates them). The stack starts at the frame that returns
+    // to `returnAddress` (a reporting function's __builtin_return_address(0), so that its frame
+    // is left out too); null: at this function's caller.
+    [[gnu::noinline]] void captureException(std::string_view type, std::string_view value,
+                                            const void* returnAddress = nullptr) noexcept;
 
   private:
     struct State;

@@ -112,8 +112,9 @@ void Wrapper::setBreadcrumb(std::string_view message) {
     client_->addBreadcrumb("default", message);
 }
 
-void Wrapper::sendException(std::string_view type, std::string_view value) {
-    client_->captureException(type, value);
+// Not inlined: the report's stack starts at the frame this returns to, the caller's.
+[[gnu::noinline]] void Wrapper::sendException(std::string_view type, std::string_view value) {
+    client_->captureException(type, value, __builtin_return_address(0));
 }
 
 }  // namespace zentravo::utils::sentry

@@ -11,9 +11,10 @@ struct PartnerInfo {
     std::string_view trackingId;
 };
 
-// Machine facts. Texts returned as views live for the whole process. The OS version is computed
-// once; the machine id, CPU and GPU names are kept once non-empty and asked again while empty; the
-// core count is asked again while it is not positive. Failures are reported, never thrown.
+// Machine facts. Texts returned as views live for the whole process. The OS version and the GPU
+// name are looked up once (a GPU name that cannot be found stays empty and is reported once); the
+// machine id and CPU name are kept once non-empty and asked again while empty; the core count is
+// asked again while it is not positive. Failures are reported, never thrown.
 [[nodiscard]] std::string_view getOSName();
 [[nodiscard]] std::string_view getOSVersion();
 [[nodiscard]] std::string_view getMachineUUID();

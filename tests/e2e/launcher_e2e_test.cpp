@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,6 +183,70 @@ TEST_F(LauncherE2E, InstalledLauncherNeedsNothingFromTheBuildTree) {
     const auto events = world.analyticsEventTypes();
     EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Opened"), 1);
     EXPECT_EQ(std::count(events.begin(), events.end(), "Launcher Update Success"), 1);
+}
+
+// The exception types of the error reports a run made, by event id: those the service received
+// and those kept in the report folder for a later start (a run does not wait for its reports to
+// go out; one cut short at the end may be both).
+std::map<std::string, std::string> errorReportTypes(const LauncherWorld& world,
+                                                    const std::vector<nlohmann::json>& received) {
+    std::vector<std::string> envelopes;
+    for (const auto& record : received) {
+        envelopes.push_back(record.value("body", ""));
+    }
+    std::error_code error;
+    for (const auto& entry :
+         fs::directory_iterator{world.path() / "tmp" / "zentravo-reports-3", error}) {
+        if (entry.path().extension() == ".envelope") {
+            envelopes.push_back(readAll(entry.path()));
+        }
+    }
+    std::map<std::string, std::string> types;
+    for (const auto& envelope : envelopes) {
+        // header line, item header line, event
+        std::istringstream lines{envelope};
+        std::string line;
+        for (int i = 0; i < 3 && std::getline(lines, line); ++i) {
+        }
+        const auto event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_object() && event.contains("exception")) {
+            types[event.value("event_id", "")] = event["exception"]["values"][0].value("type", "");
+        }
+    }
+    return types;
+}
+
+// Most virtual machines and systems on a chip have no PCI display device (a mount namespace of
+// the launcher's own gives it an empty PCI device folder). Every analytics event asks for the GPU
+// name; the failed lookup is reported once per run, not once per event.
+TEST_F(LauncherE2E, WithoutADisplayDeviceTheGpuLookupIsReportedOncePerRun) {
+    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
+    if (probe.waitExit(30s) != 0) {
+        GTEST_SKIP() << "no mount namespace here (needs CAP_SYS_ADMIN)";
+    }
+    world.serve("3.1.0");
+    const std::vector<std::string> argv{
+        "/usr/bin/unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "if [ -d \"$1\" ]; then mount -t tmpfs none \"$1\" || exit 97; fi; shift; exec \"$@\"",
+        "sh",
+        "/sys/bus/pci/devices",
+        LauncherWorld::launcherExecutable().string()};
+    Process launcher{argv, world.environment(), world.path() / "launcher.out"};
+    ASSERT_EQ(launcher.waitExit(90s), 0) << world.logText();
+    ASSERT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto events = world.analyticsEventTypes();
+    ASSERT_GE(events.size(), 3u) << "an ordinary install sends several analytics events";
+
+    const auto types = errorReportTypes(world, world.service().recordsFor("/api/7/envelope/"));
+    EXPECT_EQ(std::count_if(types.begin(), types.end(),
+                            [](const auto& report) { return report.second == "Get GPU Name"; }),
+              1)
+        << ::testing::PrintToString(types);
 }
 
 TEST_F(LauncherE2E, RunningMainApplicationGetsTheDeeplinkAndNoWindowOpens) {

@@ -1,4 +1,6 @@
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <execinfo.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +27,9 @@
 #include "scratch_folder.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
+
+extern "C" const char __start_report_caller[];
+extern "C" const char __stop_report_caller[];
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -60,12 +65,30 @@ bool becomesEmpty(const fs::path& folder, std::string_view extension) {
     return true;
 }
 
-std::vector<std::string> functionNames(const json& event) {
-    std::vector<std::string> names;
-    for (const auto& frame : event["exception"]["values"][0]["stacktrace"]["frames"]) {
-        names.push_back(frame.value("function", ""));
+std::uintptr_t addressOf(const json& hex) {
+    return static_cast<std::uintptr_t>(std::stoull(hex.get<std::string>(), nullptr, 16));
+}
+
+// The listed image that holds `address`; null when none does.
+const json* imageHolding(const json& images, std::uintptr_t address) {
+    for (const auto& image : images) {
+        const std::uintptr_t start = addressOf(image["image_addr"]);
+        if (address >= start && address - start < image["image_size"].get<std::uintptr_t>()) {
+            return &image;
+        }
     }
-    return names;
+    return nullptr;
+}
+
+// The tracker's ELF convention: the build id's first 16 bytes as a little-endian GUID.
+std::string guidOfBuildId(const std::string& hex) {
+    std::string bytes = (hex + std::string(32, '0')).substr(0, 32);
+    const auto pair = [&](int i) { return bytes.substr(2 * i, 2); };
+    std::string out;
+    for (int i : {3, 2, 1, 0, -1, 5, 4, -1, 7, 6, -1, 8, 9, -1, 10, 11, 12, 13, 14, 15}) {
+        out += i < 0 ? "-" : pair(i);
+    }
+    return out;
 }
 
 std::vector<std::string> breadcrumbMessages(const json& event) {
@@ -129,7 +152,8 @@ ErrorSink::Options answering(int status) {
     return options;
 }
 
-[[gnu::noinline]] void reportFromWorkerThread(Wrapper& wrapper) {
+// In a section of its own, so that the linker marks where its code starts and ends.
+[[gnu::noinline, gnu::section("report_caller")]] void reportFromWorkerThread(Wrapper& wrapper) {
     wrapper.sendException("getRequest failed", "Timeout was reached after 10000 ms");
     asm volatile("" ::: "memory");  // no tail call: this frame must stay on the stack
 }
@@ -213,16 +237,55 @@ TEST_F(ErrorTrackerTest, ExceptionEventCarriesScopeAndTheCallingThreadsStack) {
     EXPECT_EQ(breadcrumbMessages(event), expectedCrumbs(5, 30));
     EXPECT_EQ(event["breadcrumbs"][0]["type"], "default");
 
-    const auto names = functionNames(event);
-    ASSERT_FALSE(names.empty());
-    // The worker's own stack, innermost last; the main thread's test body is not on it.
-    EXPECT_THAT(names, ::testing::Contains(::testing::HasSubstr("reportFromWorkerThread")));
-    EXPECT_THAT(names,
-                ::testing::Not(::testing::Contains(::testing::EndsWith("_Test::TestBody()"))));
-    EXPECT_THAT(names.back(), ::testing::HasSubstr("reportFromWorkerThread"));
-    for (const auto& frame : exception["stacktrace"]["frames"]) {
-        EXPECT_THAT(frame.value("instruction_addr", ""), ::testing::MatchesRegex("0x[0-9a-f]+"));
+    // The worker's own stack as raw return addresses, innermost last, each within one of the
+    // listed images; the service symbolicates them from the images' build ids.
+    const json& frames = exception["stacktrace"]["frames"];
+    const json images = event.value("debug_meta", json::object()).value("images", json::array());
+    ASSERT_FALSE(frames.empty()) << exception.dump(2);
+    ASSERT_FALSE(images.empty()) << event.dump(2);
+    EXPECT_EQ(exception["stacktrace"]["instruction_addr_adjustment"], "all");
+    for (const auto& frame : frames) {
+        ASSERT_THAT(frame.value("instruction_addr", ""), ::testing::MatchesRegex("0x[0-9a-f]+"));
+        const json* image = imageHolding(images, addressOf(frame["instruction_addr"]));
+        ASSERT_NE(image, nullptr) << frame.dump();
+        EXPECT_EQ(frame.value("package", ""), (*image)["code_file"]) << frame.dump();
     }
+    // The innermost frame is the caller of sendException: the reporting code's own are left out.
+    const std::uintptr_t innermost = addressOf(frames.back()["instruction_addr"]);
+    EXPECT_GE(innermost, reinterpret_cast<std::uintptr_t>(__start_report_caller));
+    EXPECT_LT(innermost, reinterpret_cast<std::uintptr_t>(__stop_report_caller));
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(frames.back().value("package", ""), self.string());
+    // Not a return address of the main thread, where the test body runs.
+    void* mainStack[64];
+    const int depth = ::backtrace(mainStack, 64);
+    for (int i = 0; i < depth; ++i) {
+        for (const auto& frame : frames) {
+            EXPECT_NE(addressOf(frame["instruction_addr"]),
+                      reinterpret_cast<std::uintptr_t>(mainStack[i]));
+        }
+    }
+    // The images are the loaded objects, the test program with its build id among them.
+    bool sawSelf = false;
+    for (const auto& image : images) {
+        EXPECT_EQ(image["type"], "elf");
+        EXPECT_THAT(image.value("image_addr", ""), ::testing::MatchesRegex("0x[0-9a-f]+"));
+        EXPECT_GT(image.value("image_size", 0u), 0u);
+        if (image.contains("code_id")) {
+            EXPECT_THAT(image.value("code_id", ""), ::testing::MatchesRegex("([0-9a-f]{2})+"));
+            EXPECT_EQ(image.value("debug_id", ""), guidOfBuildId(image["code_id"]));
+        }
+        if (image["code_file"] == self.string()) {
+            sawSelf = true;
+            EXPECT_THAT(image.value("code_id", ""), ::testing::MatchesRegex("[0-9a-f]{40}"));
+            const void* known = reinterpret_cast<const void*>(&reportFromWorkerThread);
+            Dl_info info{};
+            ASSERT_NE(::dladdr(known, &info), 0);
+            EXPECT_EQ(addressOf(image["image_addr"]),
+                      reinterpret_cast<std::uintptr_t>(info.dli_fbase));
+        }
+    }
+    EXPECT_TRUE(sawSelf) << images.dump(2);
 }
 
 TEST_F(ErrorTrackerTest, MessageEventsAndTags) {

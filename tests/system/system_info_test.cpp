@@ -21,6 +21,9 @@ struct Report {
     std::string title;
     std::string detail;
     bool operator==(const Report&) const = default;
+    friend void PrintTo(const Report& report, std::ostream* out) {
+        *out << '"' << report.title << "\" / \"" << report.detail << '"';
+    }
 };
 
 class FactsFromFixture : public ::testing::Test {
@@ -96,31 +99,61 @@ TEST_F(FactsFromFixture, CpuNameOfAnArmBoard) {
     EXPECT_EQ(info.cpuName(), "Example Board 4");
 }
 
-TEST_F(FactsFromFixture, GpuNameFailuresAndFallbacks) {
+// Each analytics event asks for the GPU name: whatever the first lookup found, or failed to find,
+// holds for the process, and a failure is reported once.
+TEST_F(FactsFromFixture, GpuNameIsLookedUpOnceAndAFailureReportedOnce) {
     const Report noService{"Get GPU Name", "Error: Couldn't get matching service"};
     const Report noName{"Get GPU Name", "Error: Couldn't get GPU name"};
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> files;  // under sys/bus/pci/devices/
+        std::string gpu;
+        std::vector<Report> reports;
+    };
+    const std::vector<Case> cases{
+        {"no PCI tree at all", {}, "", {noService}},
+        {"a network card only", {{"0000:00:03.0/class", "0x020000\n"}}, "", {noService}},
+        {"display, no ids readable", {{"0000:00:02.0/class", "0x030000\n"}}, "", {noName}},
+        {"display, ids present but empty: no name and no error",
+         {{"0000:00:02.0/class", "0x030000\n"},
+          {"0000:00:02.0/vendor", "\n"},
+          {"0000:00:02.0/device", "\n"}},
+         "",
+         {}},
+        {"display with ids, no pci.ids",
+         {{"0000:00:02.0/class", "0x030000\n"},
+          {"0000:00:02.0/vendor", "0x1234\n"},
+          {"0000:00:02.0/device", "0x1111\n"}},
+         "1234:1111",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fixture::ScratchFolder caseRoot;
+        for (const auto& [file, text] : c.files) {
+            const auto path = caseRoot.path() / "sys/bus/pci/devices" / file;
+            std::filesystem::create_directories(path.parent_path());
+            std::ofstream{path} << text;
+        }
+        std::vector<Report> sent;
+        SystemInfo machine{caseRoot.path(),
+                           [&sent](std::string_view title, std::string_view detail) {
+                               sent.push_back({std::string{title}, std::string{detail}});
+                           }};
+        for (int call = 0; call < 3; ++call) {
+            EXPECT_EQ(machine.gpuName(), c.gpu) << "call " << call;
+        }
+        EXPECT_EQ(sent, c.reports);
 
-    EXPECT_EQ(info.gpuName(), "");                                  // no PCI tree at all
-    write("sys/bus/pci/devices/0000:00:03.0/class", "0x020000\n");  // a network card only
-    EXPECT_EQ(info.gpuName(), "");
-    EXPECT_EQ(reports, (std::vector<Report>{noService, noService}));
-
-    write("sys/bus/pci/devices/0000:00:02.0/class", "0x030000\n");  // display, no ids readable
-    EXPECT_EQ(info.gpuName(), "");
-    EXPECT_EQ(reports.back(), noName);
-
-    write("sys/bus/pci/devices/0000:00:02.0/vendor", "\n");  // present but empty: no name
-    write("sys/bus/pci/devices/0000:00:02.0/device", "\n");
-    reports.clear();
-    EXPECT_EQ(info.gpuName(), "");
-    EXPECT_TRUE(reports.empty());
-
-    write("sys/bus/pci/devices/0000:00:02.0/vendor", "0x1234\n");
-    write("sys/bus/pci/devices/0000:00:02.0/device", "0x1111\n");
-    EXPECT_EQ(info.gpuName(), "1234:1111");
-    remove("sys");
-    EXPECT_EQ(info.gpuName(), "1234:1111");
-    EXPECT_TRUE(reports.empty());
+        // What the machine shows later does not change the answer.
+        const auto display = caseRoot.path() / "sys/bus/pci/devices/0000:00:01.0";
+        std::filesystem::create_directories(display);
+        std::ofstream{display / "class"} << "0x030000\n";
+        std::ofstream{display / "vendor"} << "0x8086\n";
+        std::ofstream{display / "device"} << "0x9a49\n";
+        EXPECT_EQ(machine.gpuName(), c.gpu);
+        EXPECT_EQ(sent, c.reports);
+    }
 }
 
 TEST_F(FactsFromFixture, GpuNameIsTheFirstDisplayDeviceByAddressNamedFromPciIds) {

@@ -173,9 +173,14 @@ std::string_view SystemInfo::cpuName() {
 
 std::string_view SystemInfo::gpuName() {
     const std::lock_guard lock{mutex_};
-    if (!gpuName_.empty()) {
-        return gpuName_;
+    if (!gpuName_) {
+        gpuName_ = lookUpGpuName();
     }
+    return *gpuName_;
+}
+
+// Reports a failure and yields an empty name; runs once per SystemInfo.
+std::string SystemInfo::lookUpGpuName() const {
     std::vector<std::filesystem::path> devices;
     std::error_code ec;
     for (std::filesystem::directory_iterator it{under("sys/bus/pci/devices"), ec}, end;
@@ -190,21 +195,21 @@ std::string_view SystemInfo::gpuName() {
     });
     if (display == devices.end()) {
         report_("Get GPU Name", "Error: Couldn't get matching service");
-        return gpuName_;
+        return {};
     }
     const auto vendorText = readFile(*display / "vendor");
     const auto deviceText = readFile(*display / "device");
     if (!vendorText || !deviceText) {
         report_("Get GPU Name", "Error: Couldn't get GPU name");
-        return gpuName_;
+        return {};
     }
     const auto vendor = parseHex(*vendorText);
     const auto device = parseHex(*deviceText);
     if (vendor && device) {
-        gpuName_ = pciName(root_, *vendor, *device);
+        return pciName(root_, *vendor, *device);
     }
     // A device without identifiers has no name; that is no error.
-    return gpuName_;
+    return {};
 }
 
 int SystemInfo::cpuCores() {

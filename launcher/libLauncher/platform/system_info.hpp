@@ -31,6 +31,7 @@ class SystemInfo {
 
   private:
     [[nodiscard]] std::filesystem::path under(std::string_view relative) const;
+    [[nodiscard]] std::string lookUpGpuName() const;
 
     std::filesystem::path root_;
     Reporter report_;
@@ -38,7 +39,9 @@ class SystemInfo {
     std::optional<std::string> osVersion_;
     std::string machineUUID_;
     std::string cpuName_;
-    std::string gpuName_;
+    // Looked up once per process, found or not: a machine without a display device (most virtual
+    // machines, systems on a chip) would otherwise scan and report again at every event.
+    std::optional<std::string> gpuName_;
     int cpuCores_ = 0;
 };
 
