@@ -171,15 +171,18 @@ bool inIpv6Range(const in6_addr& address, const std::pair<in6_addr, int>& range)
     return true;
 }
 
-// The desktop's ignore-hosts as GLib's resolver reads them. Its names match themselves and
-// their subdomains, as libcurl's do; its addresses and IPv4 ranges are libcurl's too. What
-// libcurl's list cannot say is put apart: entries for one port go to `onPort`, IPv6 ranges to
-// `ipv6Ranges`, and a "*" that the desktop does not take for a wildcard (libcurl would, alone in
-// the list) is left out.
+// The desktop's ignore-hosts as GLib's resolver reads them, but for "*": GLib takes it for no
+// host, whoever lists it means every host (as no_proxy's "*" does), and the launcher always read
+// a list of "*" alone so. Its names match themselves and their subdomains, as libcurl's do; its
+// addresses and IPv4 ranges are libcurl's too. What libcurl's list cannot say is put apart:
+// entries for one port go to `onPort`, IPv6 ranges to `ipv6Ranges`. libcurl takes "*" only as the
+// whole list, so a "*" entry makes the list (or that port's list) just "*".
 std::string desktopNoProxyList(const std::vector<std::string>& entries,
                                std::map<int, std::string>& onPort,
                                std::vector<std::string>& ipv6Ranges) {
     std::string out;
+    bool everyHost = false;
+    std::set<int> everyHostOnPort;
     for (const auto& written : entries) {
         std::string_view entry = trimmed(written);
         if (entry.empty()) {
@@ -188,7 +191,8 @@ std::string desktopNoProxyList(const std::vector<std::string>& entries,
         std::string_view host = entry;
         std::optional<int> port;
         bool portValid = true;
-        if (host.starts_with('[')) {
+        const bool bracketed = host.starts_with('[');
+        if (bracketed) {
             // "[::1]" or "[::1]:8443"; GLib takes a range only without brackets.
             const auto close = host.find(']');
             const std::string_view rest =
@@ -214,12 +218,16 @@ std::string desktopNoProxyList(const std::vector<std::string>& entries,
             warnUnusable(entry, "not a valid port");
             continue;
         }
+        if (host == "*" && !bracketed) {
+            if (port) {
+                everyHostOnPort.insert(*port);
+            } else {
+                everyHost = true;
+            }
+            continue;
+        }
         if (host.starts_with("*.")) {
             host.remove_prefix(1);
-        }
-        if (host == "*") {
-            warnUnusable(entry, "the desktop takes a lone '*' for no host");
-            continue;
         }
         if (host.find('*') != std::string_view::npos) {
             warnUnusable(entry, "only a leading '*.' is a wildcard");
@@ -239,6 +247,14 @@ std::string desktopNoProxyList(const std::vector<std::string>& entries,
             continue;
         }
         append(port ? onPort[*port] : out, host);
+    }
+    if (everyHost) {
+        onPort.clear();
+        ipv6Ranges.clear();
+        return "*";
+    }
+    for (const int port : everyHostOnPort) {
+        onPort[port] = "*";
     }
     return out;
 }
@@ -275,7 +291,8 @@ ProxyConfiguration getProxyConfiguration(const Platform& platform) {
 std::string noProxyForUrl(const ProxyConfiguration& exemptions, std::string_view url) {
     std::string list = exemptions.noProxy;
     const auto start = url.find("://");
-    if (start == std::string_view::npos) {
+    // Anything added to "*" would make libcurl read it as a host name.
+    if (list == "*" || start == std::string_view::npos) {
         return list;
     }
     std::string_view authority = url.substr(start + 3);
@@ -300,6 +317,9 @@ std::string noProxyForUrl(const ProxyConfiguration& exemptions, std::string_view
     if (const auto number = portNumber(port)) {
         if (const auto hosts = exemptions.noProxyOnPort.find(*number);
             hosts != exemptions.noProxyOnPort.end()) {
+            if (hosts->second == "*") {
+                return hosts->second;
+            }
             append(list, hosts->second);
         }
     }

@@ -21,8 +21,9 @@ struct ProxyConfiguration {
     // ("example.com,.example.org,127.0.0.0/8,::1"); empty: every host through the proxy.
     std::string noProxy;
     // What libcurl's list cannot say, added to it per request by noProxyForUrl: port -> hosts, in
-    // the same form, that the desktop exempts only in URLs naming that port ("example.com:8443"),
-    // and the desktop's IPv6 ranges ("fe80::/10"; libcurl 7.88 matches no IPv6 range).
+    // the same form, that the desktop exempts only in URLs naming that port ("example.com:8443";
+    // "*" for "*:8443"), and the desktop's IPv6 ranges ("fe80::/10"; libcurl 7.88 matches no IPv6
+    // range).
     std::map<int, std::string> noProxyOnPort{};
     std::vector<std::string> ipv6Ranges{};
 };
@@ -30,8 +31,9 @@ struct ProxyConfiguration {
 // Whose rules an exemption list follows.
 enum class ExemptionRules {
     // The desktop's ignore-hosts, read as GLib's proxy resolver reads it: "example.com",
-    // ".example.com" and "*.example.com" all match example.com and its subdomains; no other "*"
-    // is a wildcard (a lone "*" matches no host); "host:port" only URLs naming that port.
+    // ".example.com" and "*.example.com" all match example.com and its subdomains; "host:port"
+    // only URLs naming that port. A "*" entry matches every host (GLib's resolver takes it for
+    // none; whoever lists it means all); no other "*" is a wildcard.
     desktop,
     // no_proxy, already in libcurl's own form ("*" alone exempts every host).
     noProxyVariable,
@@ -68,8 +70,8 @@ struct Platform {
 // the http_proxy / HTTP_PROXY variable with no_proxy / NO_PROXY.
 [[nodiscard]] Platform systemPlatform();
 
-// A desktop entry that cannot be used (a wildcard other than a leading "*.", a text that is no
-// host, address or range) is left out, with a warning the first time a lookup meets it.
+// A desktop entry that cannot be used (a "*" in a name other than a leading "*.", a text that is
+// no host, address or range) is left out, with a warning the first time a lookup meets it.
 [[nodiscard]] ProxyConfiguration getProxyConfiguration();
 [[nodiscard]] ProxyConfiguration getProxyConfiguration(const Platform& platform);
 

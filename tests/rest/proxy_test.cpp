@@ -138,11 +138,20 @@ TEST(ProxyConfiguration, Ipv6HostsAndExemptions) {
           3128,
           "",
           {"*.corp.example", ".lan", " intranet ", "[::1]", "[fe80::]/10", "svc.example:443",
-           "[2001:db8::1]:8443", "", "a b", "x,y", "*", "10.0.0.0/8", "fe80::/10"}},
+           "[2001:db8::1]:8443", "", "a b", "x,y", "10.0.0.0/8", "fe80::/10"}},
          "proxy.lan:3128",
          ".corp.example,.lan,intranet,::1,10.0.0.0/8",
          {{443, "svc.example"}, {8443, "2001:db8::1"}},
          {"fe80::/10"}},
+        {"a '*' among desktop entries",
+         {true, "proxy.lan", 3128, "", {"*.corp.example", "svc.example:443", " * ", "fe80::/10"}},
+         "proxy.lan:3128",
+         "*"},
+        {"a '*' for one port",
+         {true, "proxy.lan", 3128, "", {"intranet", "svc.example:443", "*:443", "x:80"}},
+         "proxy.lan:3128",
+         "intranet",
+         {{80, "x"}, {443, "*"}}},
         {"the no_proxy variable's own form",
          {true,
           "proxy.lan",
@@ -428,21 +437,36 @@ bool desktopGoesDirect(const std::vector<std::string>& ignoreHosts, const std::s
 
 // libcurl reaches directly exactly the hosts that the desktop does with the same ignore-hosts:
 // its names with their subdomains, however they are written, its addresses and ranges, and its
-// entries for one port only in URLs that name that port. A "*" that the desktop does not take for
-// a wildcard does not exempt everything, and entries the desktop cannot read exempt nothing.
+// entries for one port only in URLs that name that port; entries the desktop cannot read exempt
+// nothing. The one deliberate difference: a "*" entry exempts every host (for its port only, when
+// it names one), where GLib's resolver takes it for no host.
 TEST_F(SystemProxy, DesktopExemptionsReachWhatTheDesktopReaches) {
     struct Case {
         std::vector<std::string> ignoreHosts;
         std::vector<std::string> direct;   // host[:port] of https URLs
         std::vector<std::string> proxied;  // the same
+        // false: GLib's resolver proxies every host that a "*" entry exempts here. Whoever lists
+        // "*" means every host, as no_proxy's "*" does and as a list of "*" alone always did.
+        bool likeGlib = true;
     };
     const Case cases[] = {
         {{"*.example.com"},
          {"example.com", "a.example.com", "b.a.example.com", "A.Example.COM"},
          {"xexample.com", "example.org", "example.com.evil"}},
         {{".lan", "intranet"}, {"lan", "x.lan", "intranet", "a.intranet"}, {"xlan", "intranet2"}},
-        {{"localhost", "*"}, {"localhost"}, {"example.com", "10.1.2.3", "[::1]"}},
-        {{"*"}, {}, {"example.com", "127.0.0.1", "localhost"}},
+        {{"localhost", "*"},
+         {"localhost", "example.com", "10.1.2.3", "[::1]", "[2001:db8::1]:8443"},
+         {},
+         false},
+        {{"*"}, {"example.com", "127.0.0.1", "localhost"}, {}, false},
+        {{" * ", "fe80::/10", "svc.example:8443", "foo.*"},
+         {"[fe80::5]", "svc.example:8443", "other.example", "foo.bar"},
+         {},
+         false},
+        {{"*:8443", "svc.example", "fe80::/10"},
+         {"example.com:8443", "10.1.1.1:8443", "[::2]:8443", "svc.example", "[fe80::5]"},
+         {"example.com", "example.com:8444", "10.1.1.1", "[::2]"},
+         false},
         {{"svc.example:8443", "[::1]:8443", "10.1.1.1:80"},
          {"svc.example:8443", "a.svc.example:8443", "[::1]:8443", "10.1.1.1:80"},
          {"svc.example", "svc.example:443", "svc.example:8444", "[::1]", "10.1.1.1",
@@ -478,7 +502,10 @@ TEST_F(SystemProxy, DesktopExemptionsReachWhatTheDesktopReaches) {
                     !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
                 const std::string resolve =
                     name.empty() || isAddress ? "" : name + ":" + port + ":192.0.2.1";
-                EXPECT_EQ(desktopGoesDirect(c.ignoreHosts, url), direct) << "the desktop's view";
+                if (c.likeGlib) {
+                    EXPECT_EQ(desktopGoesDirect(c.ignoreHosts, url), direct)
+                        << "the desktop's view";
+                }
                 EXPECT_EQ(curlUsesProxy(url, "proxy.test:3128", noProxy, resolve), !direct)
                     << "no-proxy list \"" << noProxy << "\"";
             }
@@ -508,6 +535,10 @@ TEST_F(SystemProxy, UnusableDesktopExemptionsAreLoggedOnce) {
     EXPECT_EQ(log.lines().size(), expected.size() + 1);
     EXPECT_EQ(log.lines().back(),
               "warning Proxy exemption '[fe80::1]/64' not used: not a host name, address or range");
+    // A "*" exempts every host: it is used, and not named.
+    setDesktopProxy({"*", "*:8443"});
+    EXPECT_EQ(proxy::getProxyConfiguration().noProxy, "*");
+    EXPECT_EQ(log.lines().size(), expected.size() + 1);
 }
 
 // Credentials typed into the desktop's proxy host reach neither the log nor the error reports
