@@ -1,7 +1,7 @@
 // vela::json against nlohmann::json reading and writing the same documents: a flat one of
-// bridge-like messages (1 MB by default) and deep ones that nest objects and arrays 61, 241 and
-// 481 levels (the reader takes up to 512). Both writers' output must read back as the same
-// document, whichever reader reads it.
+// bridge-like messages (1 MB by default), deep ones that nest objects and arrays 61, 241 and 481
+// levels (the reader takes up to 512), and wide objects of 10,000 and 90,000 members. Both
+// writers' output must read back as the same document, whichever reader reads it.
 //
 //   value_json_bench [flat megabytes] [runs]
 
@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -76,6 +77,26 @@ std::string makeDeepDocument(int depth) {
     return document;
 }
 
+// One object of `members` members, numbers, texts and flags in turn, as a page may post one: the
+// names count in base 62, so that 90,000 members stay under the page message bound of 1 MiB.
+std::string makeWideDocument(int members) {
+    constexpr std::string_view kDigits =
+        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string document = "{";
+    for (int i = 0; i < members; ++i) {
+        std::string name;
+        for (int rest = i;; rest /= 62) {
+            name.insert(name.begin(), kDigits[rest % 62]);
+            if (rest < 62) {
+                break;
+            }
+        }
+        document += (i == 0 ? "\"" : ",\"") + name + "\":";
+        document += i % 3 == 0 ? std::to_string(i % 10) : i % 3 == 1 ? "\"v\"" : "true";
+    }
+    return document + "}";
+}
+
 // Reads and writes `document` with both libraries `runs` times (after a warm-up), checks that
 // both writers' output reads back as the same document, and prints one line per direction.
 void compareOn(const std::string& label, const std::string& document, int runs) {
@@ -130,6 +151,9 @@ int main(int argc, char** argv) {
                   runs);
         for (const int depth : {61, 241, 481}) {
             compareOn("deep " + std::to_string(depth), makeDeepDocument(depth), runs);
+        }
+        for (const int members : {10000, 90000}) {
+            compareOn("wide " + std::to_string(members), makeWideDocument(members), runs);
         }
         return 0;
     } catch (const std::exception& e) {

@@ -1,8 +1,14 @@
 #include "proxy.hpp"
 
 #include <arpa/inet.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <charconv>
+#include <mutex>
+#include <set>
+
+#include "log_text.hpp"
 
 namespace proxy {
 namespace {
@@ -75,17 +81,180 @@ std::string noProxyEntry(std::string_view entry) {
     return std::string{entry};
 }
 
+void append(std::string& list, std::string_view entry) {
+    if (!list.empty()) {
+        list += ',';
+    }
+    list += entry;
+}
+
 std::string noProxyList(const std::vector<std::string>& entries) {
     std::string out;
     for (const auto& entry : entries) {
         const std::string converted = noProxyEntry(entry);
-        if (converted.empty()) {
+        if (!converted.empty()) {
+            append(out, converted);
+        }
+    }
+    return out;
+}
+
+// The lookup runs for every request: each entry that cannot be used is named once per process.
+void warnUnusable(std::string_view entry, std::string_view reason) {
+    static std::mutex mutex;
+    static std::set<std::string, std::less<>> named;
+    const std::lock_guard lock{mutex};
+    if (named.size() < 256 && named.emplace(entry).second) {
+        spdlog::warn("Proxy exemption '{}' not used: {}", zentravo::logtext::escape(entry), reason);
+    }
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A host name, address or range as libcurl's list takes it: ASCII letters, digits and the
+// punctuation of names, IPv6 addresses and prefix lengths.
+bool isListHost(std::string_view host) {
+    return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == '_' || c == ':' || c == '/' || c == '%';
+    });
+}
+
+std::optional<int> portNumber(std::string_view digits) {
+    int port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() ||
+        port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+// An IPv6 range "address/bits" as its 16 bytes and prefix length.
+std::optional<std::pair<in6_addr, int>> ipv6Range(std::string_view range) {
+    const auto slash = range.find('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string address{range.substr(0, slash)};
+    const std::string_view digits = range.substr(slash + 1);
+    in6_addr parsed{};
+    int bits = -1;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), bits);
+    if (::inet_pton(AF_INET6, address.c_str(), &parsed) != 1 || digits.empty() ||
+        error != std::errc{} || end != digits.data() + digits.size() || bits < 0 || bits > 128) {
+        return std::nullopt;
+    }
+    return std::pair{parsed, bits};
+}
+
+bool inIpv6Range(const in6_addr& address, const std::pair<in6_addr, int>& range) {
+    const auto& [network, bits] = range;
+    for (int bit = 0; bit < bits; ++bit) {
+        const int mask = 0x80 >> (bit % 8);
+        if ((address.s6_addr[bit / 8] & mask) != (network.s6_addr[bit / 8] & mask)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The desktop's ignore-hosts as GLib's resolver reads them, but for "*": GLib takes it for no
+// host, whoever lists it means every host (as no_proxy's "*" does), and the launcher always read
+// a list of "*" alone so. Its names match themselves and their subdomains, as libcurl's do; its
+// addresses and IPv4 ranges are libcurl's too. What libcurl's list cannot say is put apart:
+// entries for one port go to `onPort`, IPv6 ranges to `ipv6Ranges`. libcurl takes "*" only as the
+// whole list, so a "*" entry makes the list (or that port's list) just "*".
+std::string desktopNoProxyList(const std::vector<std::string>& entries,
+                               std::map<int, std::string>& onPort,
+                               std::vector<std::string>& ipv6Ranges) {
+    std::string out;
+    bool everyHost = false;
+    std::set<int> everyHostOnPort;
+    for (const auto& written : entries) {
+        std::string_view entry = trimmed(written);
+        if (entry.empty()) {
             continue;
         }
-        if (!out.empty()) {
-            out += ',';
+        std::string_view host = entry;
+        std::optional<int> port;
+        bool portValid = true;
+        const bool bracketed = host.starts_with('[');
+        if (bracketed) {
+            // "[::1]" or "[::1]:8443"; GLib takes a range only without brackets.
+            const auto close = host.find(']');
+            const std::string_view rest =
+                close == std::string_view::npos ? "x" : host.substr(close + 1);
+            if (!rest.empty() && !rest.starts_with(':')) {
+                warnUnusable(entry, "not a host name, address or range");
+                continue;
+            }
+            if (!rest.empty()) {
+                port = portNumber(rest.substr(1));
+                portValid = port.has_value();
+            }
+            host = host.substr(1, close - 1);
+        } else if (const auto colon = host.find(':');
+                   colon != std::string_view::npos &&
+                   host.find(':', colon + 1) == std::string_view::npos) {
+            // "host:port"; an IPv6 address has more than one colon.
+            port = portNumber(host.substr(colon + 1));
+            portValid = port.has_value();
+            host = host.substr(0, colon);
         }
-        out += converted;
+        if (!portValid) {
+            warnUnusable(entry, "not a valid port");
+            continue;
+        }
+        if (host == "*" && !bracketed) {
+            if (port) {
+                everyHostOnPort.insert(*port);
+            } else {
+                everyHost = true;
+            }
+            continue;
+        }
+        if (host.starts_with("*.")) {
+            host.remove_prefix(1);
+        }
+        if (host.find('*') != std::string_view::npos) {
+            warnUnusable(entry, "only a leading '*.' is a wildcard");
+            continue;
+        }
+        if (!isListHost(host) || host.find_first_not_of('.') == std::string_view::npos) {
+            warnUnusable(entry, "not a host name, address or range");
+            continue;
+        }
+        if (!port && host.find(':') != std::string_view::npos &&
+            host.find('/') != std::string_view::npos) {
+            if (ipv6Range(host)) {
+                ipv6Ranges.emplace_back(host);
+            } else {
+                warnUnusable(entry, "not a host name, address or range");
+            }
+            continue;
+        }
+        append(port ? onPort[*port] : out, host);
+    }
+    if (everyHost) {
+        onPort.clear();
+        ipv6Ranges.clear();
+        return "*";
+    }
+    for (const int port : everyHostOnPort) {
+        onPort[port] = "*";
     }
     return out;
 }
@@ -108,12 +277,63 @@ ProxyConfiguration getProxyConfiguration(const Platform& platform) {
     if (settings->port) {
         result.proxy += ":" + std::to_string(*settings->port);
     }
-    result.noProxy = noProxyList(settings->ignoreHosts);
+    result.noProxy =
+        settings->ignoreHostsRules == ExemptionRules::desktop
+            ? desktopNoProxyList(settings->ignoreHosts, result.noProxyOnPort, result.ipv6Ranges)
+            : noProxyList(settings->ignoreHosts);
     if (auto credentials = platform.lookupCredentials(settings->host)) {
         result.user = std::move(credentials->account);
         result.password = std::move(credentials->password);
     }
     return result;
+}
+
+std::string noProxyForUrl(const ProxyConfiguration& exemptions, std::string_view url) {
+    std::string list = exemptions.noProxy;
+    const auto start = url.find("://");
+    // Anything added to "*" would make libcurl read it as a host name.
+    if (list == "*" || start == std::string_view::npos) {
+        return list;
+    }
+    std::string_view authority = url.substr(start + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    authority = authority.substr(
+        authority.rfind('@') == std::string_view::npos ? 0 : authority.rfind('@') + 1);
+    std::string_view host = authority;
+    std::string_view port;
+    if (authority.starts_with('[')) {
+        const auto close = authority.find(']');
+        if (close == std::string_view::npos) {
+            return list;
+        }
+        host = authority.substr(1, close - 1);
+        if (authority.substr(close + 1).starts_with(':')) {
+            port = authority.substr(close + 2);
+        }
+    } else if (const auto colon = authority.find(':'); colon != std::string_view::npos) {
+        host = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+    }
+    if (const auto number = portNumber(port)) {
+        if (const auto hosts = exemptions.noProxyOnPort.find(*number);
+            hosts != exemptions.noProxyOnPort.end()) {
+            if (hosts->second == "*") {
+                return hosts->second;
+            }
+            append(list, hosts->second);
+        }
+    }
+    const std::string address{host.substr(0, host.find('%'))};
+    in6_addr parsed{};
+    if (::inet_pton(AF_INET6, address.c_str(), &parsed) == 1 &&
+        std::any_of(exemptions.ipv6Ranges.begin(), exemptions.ipv6Ranges.end(),
+                    [&](const std::string& text) {
+                        const auto range = ipv6Range(text);
+                        return range && inIpv6Range(parsed, *range);
+                    })) {
+        append(list, address);
+    }
+    return list;
 }
 
 std::string withoutCredentials(std::string_view text, std::string_view proxy) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 
 #include "build_config.hpp"
@@ -175,6 +176,16 @@ std::pair<Proxies, ProxyAuthentication> getProxy() {
     if (!configuration.noProxy.empty()) {
         result.first.emplace(kNoProxyKey, configuration.noProxy);
     }
+    for (const auto& [port, hosts] : configuration.noProxyOnPort) {
+        result.first.emplace(std::string{kNoProxyKey} + ":" + std::to_string(port), hosts);
+    }
+    std::string ranges;
+    for (const auto& range : configuration.ipv6Ranges) {
+        ranges += (ranges.empty() ? "" : ",") + range;
+    }
+    if (!ranges.empty()) {
+        result.first.emplace(std::string{kNoProxyKey} + ":ipv6", ranges);
+    }
     if (!configuration.user.empty()) {
         result.second.emplace("https",
                               ProxyCredentials{configuration.user, configuration.password});
@@ -182,18 +193,36 @@ std::pair<Proxies, ProxyAuthentication> getProxy() {
     return result;
 }
 
+std::string noProxyFor(const Proxies& proxies, std::string_view url) {
+    const std::string prefix = std::string{kNoProxyKey} + ":";
+    proxy::ProxyConfiguration exemptions;
+    for (const auto& [key, hosts] : proxies) {
+        if (key == kNoProxyKey) {
+            exemptions.noProxy = hosts;
+        } else if (key == prefix + "ipv6") {
+            for (std::size_t start = 0; start < hosts.size();) {
+                const auto comma = std::min(hosts.find(',', start), hosts.size());
+                exemptions.ipv6Ranges.push_back(hosts.substr(start, comma - start));
+                start = comma + 1;
+            }
+        } else if (key.starts_with(prefix)) {
+            exemptions.noProxyOnPort.emplace(std::atoi(key.c_str() + prefix.size()), hosts);
+        }
+    }
+    return proxy::noProxyForUrl(exemptions, url);
+}
+
 void applyProxy(http::Session& session, const std::pair<Proxies, ProxyAuthentication>& proxy,
-                std::string_view scheme) {
+                std::string_view url) {
     const auto& [proxies, authentication] = proxy;
-    const auto p = proxies.find(std::string{scheme});
+    const std::string scheme = schemeOf(url);
+    const auto p = proxies.find(scheme);
     if (p == proxies.end()) {
         return;
     }
     session.setProxy(p->second);
-    if (const auto hosts = proxies.find(kNoProxyKey); hosts != proxies.end()) {
-        session.setNoProxy(hosts->second);
-    }
-    if (const auto a = authentication.find(std::string{scheme}); a != authentication.end()) {
+    session.setNoProxy(noProxyFor(proxies, url));
+    if (const auto a = authentication.find(scheme); a != authentication.end()) {
         session.setProxyAuthentication(a->second.user, a->second.password);
     }
 }
@@ -232,7 +261,7 @@ std::optional<nlohmann::json> getRequest(std::string_view url, bool checkCritica
     session.setPinnedPublicKey(ssl.pinnedPublicKey);
     session.setExtraCaPem(ssl.extraCaPem);
     // Proxies apply per URL scheme; only "https" is ever configured.
-    applyProxy(session, proxy, schemeOf(url));
+    applyProxy(session, proxy, url);
     session.setTimeout(kGetTimeout);
     // Sent in the order of a case-insensitive map of their names.
     session.setHeaders({{"accept", "application/json"},

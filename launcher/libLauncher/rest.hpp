@@ -57,7 +57,9 @@ struct SslOptions {
 };
 
 // URL scheme -> proxy address; the key kNoProxyKey holds the hosts reached without the proxy
-// (libcurl's no-proxy list), when the system names any.
+// (libcurl's no-proxy list), when the system names any, kNoProxyKey + ":" + a port those reached
+// without it only by URLs that name that port, and kNoProxyKey + ":ipv6" the IPv6 ranges reached
+// without it (see proxy::ProxyConfiguration).
 using Proxies = std::map<std::string, std::string>;
 inline constexpr const char* kNoProxyKey = "no_proxy";
 struct ProxyCredentials {
@@ -71,9 +73,12 @@ using ProxyAuthentication = std::map<std::string, ProxyCredentials>;  // URL sch
 [[nodiscard]] http::Parameters getUrlParameters();
 [[nodiscard]] SslOptions getSslOptions();
 [[nodiscard]] std::pair<Proxies, ProxyAuthentication> getProxy();
-// Puts the proxy for URLs of `scheme`, its credentials and the exempted hosts on `session`.
+// The hosts that a request to `url` reaches without the proxy, in libcurl's no-proxy list form.
+[[nodiscard]] std::string noProxyFor(const Proxies& proxies, std::string_view url);
+// Puts the proxy for the scheme of `url`, its credentials and the hosts exempted for it on
+// `session`.
 void applyProxy(http::Session& session, const std::pair<Proxies, ProxyAuthentication>& proxy,
-                std::string_view scheme);
+                std::string_view url);
 
 // Throws when no HTTP status arrived: UnrecoverableException for TLS failures (the SSL classes,
 // or a message mentioning "SSL"), RetryableException otherwise; titled with the error's name.

@@ -53,7 +53,7 @@ FeedResult fetchFeed(const std::string& url, const std::atomic<bool>& cancel) {
     session.setExtraCaPem(rest::getSslOptions().extraCaPem);
     session.setHeaders({{"User-Agent", rest::userAgent()}});
     // The service's proxy settings apply; only "https" is ever configured.
-    rest::applyProxy(session, rest::getProxy(), "https");
+    rest::applyProxy(session, rest::getProxy(), url);
     session.setConnectTimeout(std::chrono::seconds{30});
     session.setTimeout(kFeedTimeout);
     session.setMaxBodySize(kMaxFeedBytes);

@@ -2,6 +2,7 @@
 
 #include "text.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -66,7 +67,69 @@ struct Type::ObjectInfo {
     std::vector<Member> members;
     std::size_t dataSize = 0;
     bool holdsStrings = false;
+    // Open-addressed table of member index + 1 by name, so that the check of a new name against
+    // the earlier ones does not cost the width of the object: a page can send objects of tens of
+    // thousands of members. Left empty while a scan of the members is quicker.
+    std::vector<std::uint32_t> index;
+
+    [[nodiscard]] bool hasMember(std::string_view name) const;
+    // Leaves the index as it was when it throws.
+    void indexLastMember();
+    void placeInIndex(std::vector<std::uint32_t>& table, std::uint32_t memberIndex) const;
 };
+
+namespace {
+
+// Objects of up to this many members are scanned rather than indexed.
+constexpr std::size_t kScanMembers = 32;
+
+std::size_t nameSlot(std::string_view name, std::size_t mask) {
+    return std::hash<std::string_view>{}(name)&mask;
+}
+
+}  // namespace
+
+bool Type::ObjectInfo::hasMember(std::string_view name) const {
+    if (index.empty()) {
+        return std::any_of(members.begin(), members.end(),
+                           [&](const Member& member) { return member.name == name; });
+    }
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t slot = nameSlot(name, mask); index[slot] != 0; slot = (slot + 1) & mask) {
+        if (members[index[slot] - 1].name == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Type::ObjectInfo::placeInIndex(std::vector<std::uint32_t>& table,
+                                    std::uint32_t memberIndex) const {
+    const std::size_t mask = table.size() - 1;
+    std::size_t slot = nameSlot(members[memberIndex].name, mask);
+    while (table[slot] != 0) {
+        slot = (slot + 1) & mask;
+    }
+    table[slot] = memberIndex + 1;
+}
+
+// At most half of the slots are used, a quarter after each rebuild.
+void Type::ObjectInfo::indexLastMember() {
+    const std::size_t count = members.size();
+    if (index.empty() ? count > kScanMembers : count * 2 > index.size()) {
+        std::size_t slots = 64;
+        while (slots < count * 4) {
+            slots *= 2;
+        }
+        std::vector<std::uint32_t> table(slots, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            placeInIndex(table, static_cast<std::uint32_t>(i));
+        }
+        index.swap(table);
+    } else if (!index.empty()) {
+        placeInIndex(index, static_cast<std::uint32_t>(count - 1));
+    }
+}
 
 struct Type::ComplexArrayInfo {
     std::vector<ElementGroup> groups;
@@ -301,14 +364,18 @@ void Type::addArrayElements(Type newElementType, std::uint32_t count) {
 
 void Type::addObjectMember(std::string_view name, Type memberType) {
     auto& info = objectInfo();
-    for (const auto& member : info.members) {
-        if (member.name == name) {
-            throwError("This object already contains a member with the given name");
-        }
+    if (info.hasMember(name)) {
+        throwError("This object already contains a member with the given name");
     }
     const std::size_t memberSize = memberType.getValueDataSize();
     const bool memberStrings = memberType.usesStrings();
     info.members.push_back(Member{std::string(name), std::move(memberType)});
+    try {
+        info.indexLastMember();
+    } catch (...) {
+        info.members.pop_back();
+        throw;
+    }
     info.dataSize += memberSize;
     info.holdsStrings = info.holdsStrings || memberStrings;
 }

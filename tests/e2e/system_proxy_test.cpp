@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -57,13 +58,18 @@ class SystemProxyE2E : public ::testing::Test {
 };
 
 // no_proxy / NO_PROXY and the desktop's ignore-hosts keep the service off the proxy; without
-// them every request to it goes through.
+// them every request to it goes through. The desktop's entry for one port exempts the service
+// only at its own port; a "*" among its entries exempts every host, and is no unusable entry.
 TEST_F(SystemProxyE2E, ExemptedHostsAreReachedWithoutTheProxy) {
+    const std::string servicePort =
+        "['localhost', '127.0.0.1:" + std::to_string(LAUNCHER_FIXTURE_PORT) + "']";
+    const std::string otherPort = "['127.0.0.1:" + std::to_string(LAUNCHER_FIXTURE_PORT + 1) + "']";
     struct Case {
         const char* name;
         std::map<std::string, std::string> environment;
         const char* ignoreHosts;  // nullptr: no desktop proxy, the variable applies
         bool throughProxy;
+        std::string warning{};  // a message the log must hold, once; otherwise none of its kind
     };
     const Case cases[] = {
         {"no_proxy", {{"no_proxy", "127.0.0.1,localhost"}}, nullptr, false},
@@ -71,6 +77,14 @@ TEST_F(SystemProxyE2E, ExemptedHostsAreReachedWithoutTheProxy) {
         {"variable without exemptions", {}, nullptr, true},
         {"desktop ignore-hosts", {}, "['localhost', '127.0.0.0/8', '::1']", false},
         {"desktop without ignore-hosts", {}, "@as []", true},
+        {"desktop ignore-hosts at the service's port", {}, servicePort.c_str(), false},
+        {"desktop ignore-hosts at another port", {}, otherPort.c_str(), true},
+        {"desktop lone '*'", {}, "['*']", false},
+        {"desktop '*' among other entries",
+         {},
+         "['proxied.invalid', '*', 'sp ace']",
+         false,
+         "Proxy exemption 'sp ace' not used: not a host name, address or range"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,6 +113,17 @@ TEST_F(SystemProxyE2E, ExemptedHostsAreReachedWithoutTheProxy) {
         } else {
             EXPECT_EQ(connects, 0u) << trace;
             EXPECT_EQ(occurrences(proxy.log(), kRequested), 0u) << proxy.log();
+        }
+        const auto messages = world.logMessages();
+        const auto exemptionWarnings = std::count_if(
+            messages.begin(), messages.end(),
+            [](const std::string& message) { return message.starts_with("Proxy exemption "); });
+        if (c.warning.empty()) {
+            EXPECT_EQ(exemptionWarnings, 0) << world.logText();
+        } else {
+            EXPECT_EQ(exemptionWarnings, 1) << world.logText();
+            EXPECT_EQ(std::count(messages.begin(), messages.end(), c.warning), 1)
+                << world.logText();
         }
     }
 }

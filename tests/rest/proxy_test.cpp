@@ -1,9 +1,14 @@
 // The system proxy lookup: its decisions over injected platform answers, and the Linux layer
 // (GSettings in memory, the http_proxy variable) for real.
+#include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -108,6 +113,8 @@ TEST(ProxyConfiguration, Ipv6HostsAndExemptions) {
         HttpProxySettings settings;
         const char* proxy;
         const char* noProxy;
+        std::map<int, std::string> noProxyOnPort{};
+        std::vector<std::string> ipv6Ranges{};
     };
     const Case cases[] = {
         {"IPv6 literal", {true, "::1", 8888, "", {}}, "[::1]:8888", ""},
@@ -131,9 +138,29 @@ TEST(ProxyConfiguration, Ipv6HostsAndExemptions) {
           3128,
           "",
           {"*.corp.example", ".lan", " intranet ", "[::1]", "[fe80::]/10", "svc.example:443",
-           "[2001:db8::1]:8443", "", "a b", "x,y", "*"}},
+           "[2001:db8::1]:8443", "", "a b", "x,y", "10.0.0.0/8", "fe80::/10"}},
          "proxy.lan:3128",
-         ".corp.example,.lan,intranet,::1,fe80::/10,svc.example,2001:db8::1,*"},
+         ".corp.example,.lan,intranet,::1,10.0.0.0/8",
+         {{443, "svc.example"}, {8443, "2001:db8::1"}},
+         {"fe80::/10"}},
+        {"a '*' among desktop entries",
+         {true, "proxy.lan", 3128, "", {"*.corp.example", "svc.example:443", " * ", "fe80::/10"}},
+         "proxy.lan:3128",
+         "*"},
+        {"a '*' for one port",
+         {true, "proxy.lan", 3128, "", {"intranet", "svc.example:443", "*:443", "x:80"}},
+         "proxy.lan:3128",
+         "intranet",
+         {{80, "x"}, {443, "*"}}},
+        {"the no_proxy variable's own form",
+         {true,
+          "proxy.lan",
+          3128,
+          "",
+          {"*.corp.example", "svc.example:443", "*"},
+          proxy::ExemptionRules::noProxyVariable},
+         "proxy.lan:3128",
+         ".corp.example,svc.example,*"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -141,6 +168,8 @@ TEST(ProxyConfiguration, Ipv6HostsAndExemptions) {
         const auto r = proxy::getProxyConfiguration(fake.platform());
         EXPECT_EQ(r.proxy, c.proxy);
         EXPECT_EQ(r.noProxy, c.noProxy);
+        EXPECT_EQ(r.noProxyOnPort, c.noProxyOnPort);
+        EXPECT_EQ(r.ipv6Ranges, c.ipv6Ranges);
     }
 }
 
@@ -320,6 +349,196 @@ TEST_F(SystemProxy, ExemptionsComeWithTheirProxy) {
               (zentravo::rest::Proxies{{"https", "desk.lan"}, {"no_proxy", ".corp.example"}}));
     g_object_unref(http);
     g_object_unref(top);
+}
+
+// The desktop's ignore-hosts in GSettings, for the desktop's manual proxy at proxy.test:3128.
+void setDesktopProxy(const std::vector<std::string>& ignoreHosts) {
+    GSettings* top = g_settings_new("org.gnome.system.proxy");
+    GSettings* http = g_settings_new("org.gnome.system.proxy.http");
+    g_settings_set_string(http, "host", "proxy.test");
+    g_settings_set_int(http, "port", 3128);
+    std::vector<const char*> list;
+    for (const auto& host : ignoreHosts) {
+        list.push_back(host.c_str());
+    }
+    list.push_back(nullptr);
+    g_settings_set_strv(top, "ignore-hosts", list.data());
+    g_settings_set_string(top, "mode", "manual");
+    g_object_unref(http);
+    g_object_unref(top);
+}
+
+struct CurlEasyFree {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct CurlListFree {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+
+constexpr const char* kProxyAddress = "127.0.0.7";
+
+// Whether libcurl, given the proxy and the no-proxy list, sends a request for `url` through the
+// proxy: the first address it opens a socket for tells, and the socket is refused so that nothing
+// leaves the machine. `resolve` holds libcurl's "host:port:address" entries for the names.
+bool curlUsesProxy(const std::string& url, const std::string& proxy, const std::string& noProxy,
+                   const std::string& resolve) {
+    const std::unique_ptr<CURL, CurlEasyFree> handle{curl_easy_init()};
+    std::unique_ptr<curl_slist, CurlListFree> names{
+        curl_slist_append(nullptr, "proxy.test:3128:127.0.0.7")};
+    if (!resolve.empty()) {
+        names.reset(curl_slist_append(names.release(), resolve.c_str()));
+    }
+    std::string opened;
+    curl_opensocket_callback open = [](void* data, curlsocktype, curl_sockaddr* address) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (address->family == AF_INET) {
+            ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address->addr)->sin_addr, text,
+                        sizeof text);
+        } else if (address->family == AF_INET6) {
+            ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&address->addr)->sin6_addr, text,
+                        sizeof text);
+        }
+        auto& first = *static_cast<std::string*>(data);
+        if (first.empty()) {
+            first = text;
+        }
+        return CURL_SOCKET_BAD;
+    };
+    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle.get(), CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(handle.get(), CURLOPT_NOPROXY, noProxy.c_str());
+    curl_easy_setopt(handle.get(), CURLOPT_RESOLVE, names.get());
+    curl_easy_setopt(handle.get(), CURLOPT_OPENSOCKETFUNCTION, open);
+    curl_easy_setopt(handle.get(), CURLOPT_OPENSOCKETDATA, &opened);
+    const CURLcode result = curl_easy_perform(handle.get());
+    EXPECT_EQ(result, CURLE_COULDNT_CONNECT) << curl_easy_strerror(result);
+    EXPECT_FALSE(opened.empty()) << url;
+    return opened == kProxyAddress;
+}
+
+// GLib's own resolver of the desktop's ignore-hosts (the desktop's proxy module hands the list to
+// it): whether it sends `url` straight to the host.
+bool desktopGoesDirect(const std::vector<std::string>& ignoreHosts, const std::string& url) {
+    std::vector<gchar*> list;
+    for (const auto& host : ignoreHosts) {
+        list.push_back(const_cast<gchar*>(host.c_str()));
+    }
+    list.push_back(nullptr);
+    GProxyResolver* resolver = g_simple_proxy_resolver_new("http://proxy.test:3128", list.data());
+    GError* error = nullptr;
+    gchar** proxies = g_proxy_resolver_lookup(resolver, url.c_str(), nullptr, &error);
+    const bool direct =
+        proxies != nullptr && proxies[0] != nullptr && std::string_view{proxies[0]} == "direct://";
+    g_strfreev(proxies);
+    g_clear_error(&error);
+    g_object_unref(resolver);
+    return direct;
+}
+
+// libcurl reaches directly exactly the hosts that the desktop does with the same ignore-hosts:
+// its names with their subdomains, however they are written, its addresses and ranges, and its
+// entries for one port only in URLs that name that port; entries the desktop cannot read exempt
+// nothing. The one deliberate difference: a "*" entry exempts every host (for its port only, when
+// it names one), where GLib's resolver takes it for no host.
+TEST_F(SystemProxy, DesktopExemptionsReachWhatTheDesktopReaches) {
+    struct Case {
+        std::vector<std::string> ignoreHosts;
+        std::vector<std::string> direct;   // host[:port] of https URLs
+        std::vector<std::string> proxied;  // the same
+        // false: GLib's resolver proxies every host that a "*" entry exempts here. Whoever lists
+        // "*" means every host, as no_proxy's "*" does and as a list of "*" alone always did.
+        bool likeGlib = true;
+    };
+    const Case cases[] = {
+        {{"*.example.com"},
+         {"example.com", "a.example.com", "b.a.example.com", "A.Example.COM"},
+         {"xexample.com", "example.org", "example.com.evil"}},
+        {{".lan", "intranet"}, {"lan", "x.lan", "intranet", "a.intranet"}, {"xlan", "intranet2"}},
+        {{"localhost", "*"},
+         {"localhost", "example.com", "10.1.2.3", "[::1]", "[2001:db8::1]:8443"},
+         {},
+         false},
+        {{"*"}, {"example.com", "127.0.0.1", "localhost"}, {}, false},
+        {{" * ", "fe80::/10", "svc.example:8443", "foo.*"},
+         {"[fe80::5]", "svc.example:8443", "other.example", "foo.bar"},
+         {},
+         false},
+        {{"*:8443", "svc.example", "fe80::/10"},
+         {"example.com:8443", "10.1.1.1:8443", "[::2]:8443", "svc.example", "[fe80::5]"},
+         {"example.com", "example.com:8444", "10.1.1.1", "[::2]"},
+         false},
+        {{"svc.example:8443", "[::1]:8443", "10.1.1.1:80"},
+         {"svc.example:8443", "a.svc.example:8443", "[::1]:8443", "10.1.1.1:80"},
+         {"svc.example", "svc.example:443", "svc.example:8444", "[::1]", "10.1.1.1",
+          "other.example:8443"}},
+        {{"10.0.0.0/8", "::1", "fe80::/10", "2001:db8::/127", "192.168.1.1"},
+         {"10.2.3.4", "[::1]", "[fe80::5]", "[febf::1]", "[2001:db8::1]:8443", "192.168.1.1"},
+         {"11.0.0.1", "192.168.1.2", "[fec0::1]", "[2001:db8::2]", "[::2]", "localhost"}},
+        {{"*example.com", "foo.*", "10.*", "[fe80::]/10",
+          "b\xC3\xBC"
+          "cher.example",
+          "svc:99999", "svc:x", "*.", "a b"},
+         {},
+         {"myexample.com", "foo.bar", "10.1.1.1", "[fe80::5]", "xn--bcher-kva.example", "svc:9999",
+          "svc"}},
+    };
+    for (const auto& c : cases) {
+        setDesktopProxy(c.ignoreHosts);
+        const auto [proxies, authentication] = zentravo::rest::getProxy();
+        ASSERT_EQ(proxies.at("https"), "proxy.test:3128");
+        for (const bool direct : {true, false}) {
+            for (const auto& host : direct ? c.direct : c.proxied) {
+                const std::string url = "https://" + host + "/";
+                SCOPED_TRACE(url + " with ignore-hosts " + testing::PrintToString(c.ignoreHosts));
+                const std::string noProxy = zentravo::rest::noProxyFor(proxies, url);
+                // Names resolve to a documentation address, so that a direct attempt shows.
+                const std::string name =
+                    host.starts_with('[') ? "" : host.substr(0, host.find(':'));
+                const std::string port =
+                    host.find(':') != std::string::npos && !host.starts_with('[')
+                        ? host.substr(host.find(':') + 1)
+                        : "443";
+                const bool isAddress =
+                    !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
+                const std::string resolve =
+                    name.empty() || isAddress ? "" : name + ":" + port + ":192.0.2.1";
+                if (c.likeGlib) {
+                    EXPECT_EQ(desktopGoesDirect(c.ignoreHosts, url), direct)
+                        << "the desktop's view";
+                }
+                EXPECT_EQ(curlUsesProxy(url, "proxy.test:3128", noProxy, resolve), !direct)
+                    << "no-proxy list \"" << noProxy << "\"";
+            }
+        }
+    }
+}
+
+// Entries the desktop cannot read, or reads otherwise than their writer may have meant, are
+// named in the log, escaped, once however many requests look them up.
+TEST_F(SystemProxy, UnusableDesktopExemptionsAreLoggedOnce) {
+    LogCapture log;
+    setDesktopProxy({"logged.example", "*logged.example", "[fe80::]/64", "logged:0",
+                     "two\nlines.example", "sp ace"});
+    EXPECT_EQ(proxy::getProxyConfiguration().noProxy, "logged.example");
+    EXPECT_EQ(proxy::getProxyConfiguration().noProxy, "logged.example");
+    const std::vector<std::string> expected{
+        "warning Proxy exemption '*logged.example' not used: only a leading '*.' is a wildcard",
+        "warning Proxy exemption '[fe80::]/64' not used: not a host name, address or range",
+        "warning Proxy exemption 'logged:0' not used: not a valid port",
+        "warning Proxy exemption 'two\\nlines.example' not used: not a host name, address or range",
+        "warning Proxy exemption 'sp ace' not used: not a host name, address or range",
+    };
+    EXPECT_EQ(log.lines(), expected);
+    // One of them again in another list: already named.
+    setDesktopProxy({"sp ace", "[fe80::1]/64"});
+    EXPECT_EQ(proxy::getProxyConfiguration().noProxy, "");
+    EXPECT_EQ(log.lines().size(), expected.size() + 1);
+    EXPECT_EQ(log.lines().back(),
+              "warning Proxy exemption '[fe80::1]/64' not used: not a host name, address or range");
+    // A "*" exempts every host: it is used, and not named.
+    setDesktopProxy({"*", "*:8443"});
+    EXPECT_EQ(proxy::getProxyConfiguration().noProxy, "*");
+    EXPECT_EQ(log.lines().size(), expected.size() + 1);
 }
 
 // Credentials typed into the desktop's proxy host reach neither the log nor the error reports

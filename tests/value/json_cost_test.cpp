@@ -1,13 +1,15 @@
 // The work of reading and writing JSON, counted as calls into the value and JSON layer: this
 // target builds that layer with -finstrument-functions, so every entry into one of its functions
-// (inlined ones included) passes through the hook below. A count, unlike a time, is the same on a
-// loaded machine; a cost that grows faster than the text shows as more calls per byte.
+// and into the standard library's inline ones that it uses (inlined ones included, so that a loop
+// of name comparisons counts too) passes through the hook below. A count, unlike a time, is the
+// same on a loaded machine; a cost that grows faster than the text shows as more calls per byte.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "json.hpp"
 #include "value.hpp"
@@ -107,6 +109,46 @@ TEST(JsonCost, ReadingAndWritingAreLinearAtEveryDepth) {
     EXPECT_LT(deepRead, 1.5 * flatRead);
     EXPECT_LT(deepWrite, 1.5 * flatWrite);
     EXPECT_LT(deepBrokenWrite, 1.5 * flatWrite);
+}
+
+// One object of `members` members, numbers and flags, in the writer's single-line form. The
+// names count in base 62, so that the text takes about eleven bytes a member: 90,000 of them stay
+// under the page message bound of 1 MiB.
+std::string wideObject(int members) {
+    constexpr std::string_view kDigits =
+        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string text = "{";
+    for (int i = 0; i < members; ++i) {
+        std::string name;
+        for (int rest = i;; rest /= 62) {
+            name.insert(name.begin(), kDigits[rest % 62]);
+            if (rest < 62) {
+                break;
+            }
+        }
+        text += (i == 0 ? "\"" : ", \"") + name + "\": ";
+        text += i % 3 == 2 ? "true" : std::to_string(i % 10);
+    }
+    return text + "}";
+}
+
+// Each member read costs the same however many came before it: the check against a repeated
+// name used to compare it with every earlier member.
+TEST(JsonCost, ReadingIsLinearInTheMembersOfAnObject) {
+    double perByteAt[3] = {};
+    const int widths[3] = {100, 10000, 90000};
+    for (int i = 0; i < 3; ++i) {
+        const std::string text = wideObject(widths[i]);
+        Value value;
+        perByteAt[i] = perByte(callsOf([&] { value = vela::json::parse(text); }), text);
+        ASSERT_EQ(value.size(), static_cast<std::uint32_t>(widths[i]));
+        ASSERT_EQ(vela::json::toString(value), text);
+        ASSERT_LT(text.size(), std::size_t{1} << 20);
+        RecordProperty("read_calls_per_byte_" + std::to_string(widths[i]),
+                       std::to_string(perByteAt[i]));
+    }
+    EXPECT_LT(perByteAt[1], 1.5 * perByteAt[0]);
+    EXPECT_LT(perByteAt[2], 1.5 * perByteAt[0]);
 }
 
 // A value built member by member through the public interface, the way values were read before.

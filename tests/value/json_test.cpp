@@ -260,6 +260,17 @@ TEST(JsonRead, ObjectsKeepOrderAndRefuseDuplicates) {
     }
     // Names are compared by length and bytes.
     EXPECT_EQ(vela::json::parse(R"({"a": 1, "A": 2, "a ": 3})").size(), 3u);
+    // Also in an object wide enough for its names to be indexed.
+    std::string wide = "{";
+    for (int i = 0; i < 300; ++i) {
+        wide += "\"n" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+    }
+    EXPECT_EQ(vela::json::parse(wide + "\"n\": 1}").size(), 301u);
+    for (const char* repeated : {"n0", "n150", "n299"}) {
+        SCOPED_TRACE(repeated);
+        EXPECT_THROW((void)vela::json::parse(wide + "\"" + repeated + "\": 1}"),
+                     vela::value::Error);
+    }
 }
 
 TEST(JsonRead, ArrayLayouts) {

@@ -349,6 +349,42 @@ TEST(Values, DuplicateMemberLeavesObjectUnchanged) {
     EXPECT_EQ(object["a"].getInt64(), 1);
 }
 
+// Past a few dozen members the names are looked up in an index: every earlier name, the first
+// and the one just added included, is still refused, and the rest still taken, in order, through
+// the index's rebuilds.
+TEST(Values, WideObjectsRefuseEveryRepeatedName) {
+    constexpr std::uint32_t kMembers = 5000;
+    Value object = vela::value::createObject();
+    for (std::uint32_t i = 0; i < kMembers; ++i) {
+        object.addMember("m" + std::to_string(i), vela::value::createInt64(i));
+        if (i % 97 == 0 || i == 32 || i == 33 || i == 64) {
+            for (const std::uint32_t earlier : {0u, i / 2, i}) {
+                SCOPED_TRACE(i);
+                EXPECT_EQ(errorOf([&] {
+                              object.addMember("m" + std::to_string(earlier),
+                                               vela::value::createString("new text"));
+                          }),
+                          "This object already contains a member with the given name");
+            }
+        }
+    }
+    ASSERT_EQ(object.size(), kMembers);
+    EXPECT_EQ(object.getRawDataSize(), kMembers * sizeof(std::int64_t));
+    EXPECT_EQ(object.getDictionary().storeSize(), 0u);
+    for (std::uint32_t i = 0; i < kMembers; i += 499) {
+        EXPECT_EQ(object.getType().getMember(i).name, "m" + std::to_string(i));
+        EXPECT_EQ(object["m" + std::to_string(i)].getInt64(), i);
+    }
+    // A copy has an index of its own.
+    Value copy = object;
+    EXPECT_FALSE(errorOf([&] { copy.addMember("m0", vela::value::createInt64(0)); }).empty());
+    copy.addMember("new", vela::value::createInt64(1));
+    EXPECT_EQ(copy.size(), kMembers + 1);
+    EXPECT_EQ(object.size(), kMembers);
+    object.addMember("new", vela::value::createInt64(2));
+    EXPECT_EQ(object["new"].getInt64(), 2);
+}
+
 TEST(Values, IndexingErrors) {
     const Value number = vela::value::createInt64(7);
     EXPECT_EQ(number.size(), 1u);

@@ -186,6 +186,7 @@ std::optional<DesktopProxy> environmentProxy() {
     result.settings.host = std::string{text};
     result.settings.enabled = !result.settings.host.empty();
     result.settings.ignoreHosts = environmentNoProxy();
+    result.settings.ignoreHostsRules = ExemptionRules::noProxyVariable;
     return result;
 }
 
