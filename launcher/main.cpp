@@ -24,6 +24,7 @@
 #include "paths.hpp"
 #include "platform/instance_detection.hpp"
 #include "platform/instance_lock.hpp"
+#include "platform/process_setup.hpp"
 #include "self_installer.hpp"
 #include "sentry_wrapper.hpp"
 #include "socket_comm.hpp"
@@ -160,6 +161,9 @@ std::optional<zentravo::system::InstanceLock> claimInstance(int argc, char** arg
 }
 
 int main(int argc, char** argv) {
+    if (!zentravo::system::prepareProcess()) {
+        return 1;  // no /dev/null: the next file opened would become standard output or error
+    }
     zentravo::path::ignoreRelativeLocations();
     const auto instance = claimInstance(argc, argv);
     if (!instance) {
