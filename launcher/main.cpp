@@ -162,7 +162,7 @@ std::optional<zentravo::system::InstanceLock> claimInstance(int argc, char** arg
 
 int main(int argc, char** argv) {
     if (!zentravo::system::prepareProcess()) {
-        return 1;  // no /dev/null: the next file opened would become standard output or error
+        return 0;  // no /dev/null: the next file opened would become standard output or error
     }
     zentravo::path::ignoreRelativeLocations();
     const auto instance = claimInstance(argc, argv);

@@ -104,8 +104,7 @@ class ClosedDescriptors : public ::testing::TestWithParam<ClosedCase> {
 // /dev/null where the launcher had nothing.
 TEST_P(ClosedDescriptors, InstallAndStartWithTheirOwnFilesUntouched) {
     world.serve("3.0.0");
-    std::unique_ptr<launcher_test::Process> launcher;
-    launcher =
+    const auto launcher =
         startAlone(world, [&] { return world.startLauncher({}, {.closed = GetParam().closed}); });
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
 

@@ -150,9 +150,10 @@ class ChildProcess {
                 }
                 return true;
             };
-            bool ready = output.empty() || (put(0, "/dev/null", O_RDONLY) &&
-                                            put(1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND) &&
-                                            ::dup2(1, 2) == 2);
+            const bool ready =
+                output.empty() ||
+                (put(0, "/dev/null", O_RDONLY) &&
+                 put(1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND) && ::dup2(1, 2) == 2);
             for (const int fd : options.closed) {
                 ::close(fd);
             }
@@ -163,10 +164,11 @@ class ChildProcess {
             (void)!::write(report[1], &error, sizeof error);
             ::_exit(127);
         }
+        const int forkError = errno;
         ::close(report[1]);
         if (pid < 0) {
             ::close(report[0]);
-            return errno;
+            return forkError;
         }
         pid_ = pid;
         // The report pipe closes on exec: nothing read means the program runs.
