@@ -25,6 +25,7 @@
 #include "paths.hpp"
 #include "platform/instance_detection.hpp"
 #include "platform/instance_lock.hpp"
+#include "platform/process_setup.hpp"
 #include "self_installer.hpp"
 #include "sentry_wrapper.hpp"
 #include "socket_comm.hpp"
@@ -170,6 +171,9 @@ std::optional<Claim> claimInstance(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    if (!zentravo::system::prepareProcess()) {
+        return 0;  // no /dev/null: the next file opened would become standard output or error
+    }
     zentravo::path::ignoreRelativeLocations();
     const auto instance = claimInstance(argc, argv);
     if (!instance) {

@@ -15,7 +15,8 @@ namespace zentravo::system {
 
 // Starts `program` with `arguments` (each one argv entry, passed as is: no shell) in a session of
 // its own, with standard input from /dev/null, this process's standard output and error, and no
-// other descriptor. Its environment is this process's, with the "NAME=value" entries of
+// other descriptor, no signal blocked and SIGXFSZ, SIGPIPE, SIGCHLD, SIGINT and SIGTERM at their
+// default action. Its environment is this process's, with the "NAME=value" entries of
 // `environment` added (replacing variables of the same name). Throws std::system_error when it
 // cannot start.
 [[nodiscard]] pid_t startDetached(const std::filesystem::path& program,

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string_view>
@@ -177,6 +179,8 @@ struct Session::State {
     Response* response = nullptr;
     std::ostream* sink = nullptr;
     std::exception_ptr failure;
+    // Why the sink refused the data (EFBIG, ENOSPC, EIO ...); 0 when unknown or none.
+    int sinkError = 0;
 
     static size_t onWrite(char* data, size_t size, size_t count, void* user) noexcept {
         auto* self = static_cast<State*>(user);
@@ -188,8 +192,10 @@ struct Session::State {
         }
         try {
             if (self->sink != nullptr) {
+                errno = 0;
                 self->sink->write(data, static_cast<std::streamsize>(bytes));
                 if (!*self->sink) {
+                    self->sinkError = errno;
                     return 0;
                 }
             } else {
@@ -260,6 +266,7 @@ struct Session::State {
         response = &result;
         sink = out;
         failure = nullptr;
+        sinkError = 0;
         errorBuffer.fill('\0');
 
         curl_easy_setopt(h, CURLOPT_URL, result.url.c_str());
@@ -309,10 +316,16 @@ struct Session::State {
             // libcurl's text repeats what it was given: a proxy address it cannot use (user part
             // and all, masked here) or an address. Escaped here, it is safe in every log record,
             // report and page text that carries it.
-            result.error.message = logtext::escape(proxy::withoutCredentials(
+            std::string text = proxy::withoutCredentials(
                 errorBuffer[0] != '\0' ? std::string_view{errorBuffer.data()}
                                        : std::string_view{curl_easy_strerror(rc)},
-                proxy));
+                proxy);
+            // libcurl only knows that the data was refused; the file's error says why.
+            if (rc == CURLE_WRITE_ERROR && sinkError != 0) {
+                text += ": ";
+                text += std::strerror(sinkError);
+            }
+            result.error.message = logtext::escape(text);
         }
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status_code);
         // Only https is allowed for the address itself, so an answer followed by a protocol

@@ -27,7 +27,9 @@ void configureLogger() {
     try {
         const std::filesystem::path dataFolder = zentravo::path::applicationSupport();
         if (dataFolder.empty()) {
-            spdlog::warn("No home folder (HOME is not set): logging to the console only");
+            spdlog::warn(
+                "No home folder (HOME is not set to an absolute path): logging to the console "
+                "only");
             return;
         }
         static const std::filesystem::path logPath =

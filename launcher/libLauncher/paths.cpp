@@ -56,16 +56,18 @@ std::filesystem::path applicationSupport() {
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
         return pathFromUtf8(xdg);
     }
+    // A relative home would be resolved against the launcher's own folder.
     const std::filesystem::path home = getHomePath("HOME");
-    if (home.empty()) {
+    if (home.empty() || home.is_relative()) {
         return {};
     }
     return home / ".local" / "share";
 }
 
 void ignoreRelativeLocations() {
-    for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
-                             "XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    for (const char* name :
+         {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+          "XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
         if (const char* value = std::getenv(name); value != nullptr && *value != '/') {
             ::unsetenv(name);
         }

@@ -26,13 +26,15 @@ namespace path {
 [[nodiscard]] std::filesystem::path executableDirectory();
 // The user's data folder, where the launcher keeps "ZentravoV3" (install folder, logs):
 // XDG_DATA_HOME when set to an absolute path, else HOME/.local/share; empty when there is no
-// home either. A relative XDG_DATA_HOME counts as unset, as the XDG base-directory rules say.
+// home either. A relative XDG_DATA_HOME counts as unset, as the XDG base-directory rules say, and
+// so does a relative HOME.
 [[nodiscard]] std::filesystem::path applicationSupport();
 
-// Removes from this process's environment the XDG base-directory variables and the temporary
-// folder variables (TMPDIR, TMP, TEMP, TEMPDIR) whose value is a relative path, and the relative
-// entries of XDG_DATA_DIRS and XDG_CONFIG_DIRS, so that neither this process (which works in its
-// own folder) nor the toolkit nor a started program resolves them against some working folder.
+// Removes from this process's environment HOME, the XDG base-directory variables and the
+// temporary folder variables (TMPDIR, TMP, TEMP, TEMPDIR) whose value is a relative path, and the
+// relative entries of XDG_DATA_DIRS and XDG_CONFIG_DIRS, so that neither this process (which
+// works in its own folder) nor the toolkit nor a started program resolves them against some
+// working folder. A relative HOME is then as good as none, for the toolkit too.
 // Call before any other thread runs.
 void ignoreRelativeLocations();
 

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "build_config.hpp"
@@ -313,10 +315,15 @@ bool downloadRequest(std::string_view url, const std::filesystem::path& file,
         return false;
     }
     http::Response response = session.download(out);
+    errno = 0;
     out.close();
     if (!out && response.error.code == CURLE_OK) {
-        response.error =
-            http::Error{CURLE_WRITE_ERROR, fmt::format("Failed writing to '{}'", pathToUtf8(file))};
+        const int error = errno;
+        response.error = http::Error{
+            CURLE_WRITE_ERROR,
+            logtext::escape(fmt::format(
+                "Failed writing to '{}'{}", pathToUtf8(file),
+                error != 0 ? std::string{": "} + std::strerror(error) : std::string{}))};
     }
     spdlog::debug("{}", response.status_code);
     spdlog::debug("{}", logtext::escape(response.header("content-type")));

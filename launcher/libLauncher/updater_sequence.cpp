@@ -85,7 +85,8 @@ int Updater::startUpdateProcess(const std::string& deeplink,
 
         const fs::path base = path::applicationSupport();
         if (base.empty()) {
-            throw std::runtime_error{"No home folder: neither XDG_DATA_HOME nor HOME is set"};
+            throw std::runtime_error{
+                "No home folder: neither XDG_DATA_HOME nor HOME is set to an absolute path"};
         }
         const fs::path appFolder = installFolder();
         const fs::path lastFolder = appFolder / "last";

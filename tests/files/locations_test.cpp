@@ -20,7 +20,7 @@ std::optional<std::string> variable(const char* name) {
     return value != nullptr ? std::optional<std::string>{value} : std::nullopt;
 }
 
-TEST(Locations, DataFolderIgnoresARelativeXdgDataHome) {
+TEST(Locations, DataFolderIgnoresARelativeXdgDataHomeOrHome) {
     const launcher_test::SavedEnvironment environment{"XDG_DATA_HOME", "HOME"};
     struct Case {
         std::optional<std::string> xdg;
@@ -34,6 +34,9 @@ TEST(Locations, DataFolderIgnoresARelativeXdgDataHome) {
         {"", "/home/u", "/home/u/.local/share"},
         {std::nullopt, "/home/u", "/home/u/.local/share"},
         {"data", std::nullopt, {}},
+        {std::nullopt, "relhome", {}},
+        {std::nullopt, "", {}},
+        {"/x/data", "relhome", "/x/data"},
     };
     for (const Case& c : cases) {
         for (const auto& [name, value] : {std::pair{"XDG_DATA_HOME", c.xdg}, {"HOME", c.home}}) {
@@ -54,6 +57,7 @@ TEST(Locations, RelativeValuesLeaveTheEnvironment) {
         std::optional<std::string> kept;
     };
     const std::vector<Case> cases{
+        {"HOME", "relhome", std::nullopt},
         {"XDG_DATA_HOME", "/abs/data", "/abs/data"},
         {"XDG_CONFIG_HOME", "config", std::nullopt},
         {"XDG_CACHE_HOME", "../cache", std::nullopt},
@@ -67,7 +71,8 @@ TEST(Locations, RelativeValuesLeaveTheEnvironment) {
         {"XDG_CONFIG_DIRS", "etc:xdg", std::nullopt},
         {"LANG", "C", "C"},  // nothing else is touched
     };
-    const launcher_test::SavedEnvironment environment{"XDG_DATA_HOME",
+    const launcher_test::SavedEnvironment environment{"HOME",
+                                                      "XDG_DATA_HOME",
                                                       "XDG_CONFIG_HOME",
                                                       "XDG_CACHE_HOME",
                                                       "XDG_STATE_HOME",

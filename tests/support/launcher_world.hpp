@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "mainapp_fixture.hpp"
@@ -36,12 +37,20 @@ namespace launcher_test {
 
 namespace fs = std::filesystem;
 
-// A process started with exactly the given environment, its output appended to `output`.
+// A process started with exactly the given environment, its output appended to `output`; the
+// other `options` (descriptors closed, a file-size limit) as given.
 class Process : public fixture::ChildProcess {
   public:
     Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-            const fs::path& output)
-        : ChildProcess(argv, environment, {.inheritEnvironment = false, .output = output}) {}
+            const fs::path& output, fixture::SpawnOptions options = {})
+        : ChildProcess(argv, environment, isolated(std::move(options), output)) {}
+
+  private:
+    static fixture::SpawnOptions isolated(fixture::SpawnOptions options, const fs::path& output) {
+        options.inheritEnvironment = false;
+        options.output = output;
+        return options;
+    }
 };
 
 // A whole file's bytes; empty when it cannot be read.
@@ -308,10 +317,12 @@ class LauncherWorld {
         return out;
     }
 
-    std::unique_ptr<Process> startLauncher(const std::vector<std::string>& arguments = {}) {
+    std::unique_ptr<Process> startLauncher(const std::vector<std::string>& arguments = {},
+                                           fixture::SpawnOptions options = {}) {
         std::vector<std::string> argv{launcherExecutable().string()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return std::make_unique<Process>(argv, environment(), scratch_ / "launcher.out");
+        return std::make_unique<Process>(argv, environment(), scratch_ / "launcher.out",
+                                         std::move(options));
     }
 
     // The main-application stand-in, started as a running instance (tagged "--launcher").

@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -41,7 +43,11 @@ struct SpawnOptions {
     // False: the given entries are the child's whole environment.
     bool inheritEnvironment = true;
     // When set: standard input from /dev/null, standard output and error appended here.
-    std::filesystem::path output;
+    std::filesystem::path output{};
+    // Descriptors closed in the child after the above (a start by a helper that closed them).
+    std::vector<int> closed{};
+    // When set: the child's file-size limit (RLIMIT_FSIZE, soft and hard), in bytes.
+    std::optional<rlim_t> fileSizeLimit{};
 };
 
 // A child started with posix_spawn (no shell); killed and reaped when dropped.
@@ -77,8 +83,13 @@ class ChildProcess {
                                              O_WRONLY | O_CREAT | O_APPEND, 0644);
             posix_spawn_file_actions_adddup2(&actions, 1, 2);
         }
-        const int rc = posix_spawn(&pid_, args.front().c_str(), &actions, nullptr,
-                                   argvPointers.data(), envPointers.data());
+        for (const int fd : options.closed) {
+            posix_spawn_file_actions_addclose(&actions, fd);
+        }
+        const int rc = options.fileSizeLimit
+                           ? forkWithLimit(options, argvPointers.data(), envPointers.data())
+                           : posix_spawn(&pid_, args.front().c_str(), &actions, nullptr,
+                                         argvPointers.data(), envPointers.data());
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             throw std::runtime_error{"cannot start " + args.front()};
@@ -117,6 +128,65 @@ class ChildProcess {
     void terminate() { ::kill(pid_, SIGTERM); }
 
   private:
+    // posix_spawn cannot set a resource limit: the child is forked, does what the options ask
+    // with system calls only (the parent may run other threads) and executes argv[0]. 0 once
+    // it runs, else the error number.
+    int forkWithLimit(const SpawnOptions& options, char* const* argv, char* const* envp) {
+        int report[2];
+        if (::pipe2(report, O_CLOEXEC) != 0) {
+            return errno;
+        }
+        const std::string output = options.output.string();
+        const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const auto put = [](int fd, const char* file, int flags) {
+                const int opened = ::open(file, flags, 0644);
+                if (opened < 0 || (opened != fd && ::dup2(opened, fd) != fd)) {
+                    return false;
+                }
+                if (opened != fd) {
+                    ::close(opened);
+                }
+                return true;
+            };
+            const bool ready =
+                output.empty() ||
+                (put(0, "/dev/null", O_RDONLY) &&
+                 put(1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND) && ::dup2(1, 2) == 2);
+            for (const int fd : options.closed) {
+                ::close(fd);
+            }
+            if (ready && ::setrlimit(RLIMIT_FSIZE, &limit) == 0) {
+                ::execve(argv[0], argv, envp);
+            }
+            const int error = errno;
+            (void)!::write(report[1], &error, sizeof error);
+            ::_exit(127);
+        }
+        const int forkError = errno;
+        ::close(report[1]);
+        if (pid < 0) {
+            ::close(report[0]);
+            return forkError;
+        }
+        pid_ = pid;
+        // The report pipe closes on exec: nothing read means the program runs.
+        int error = 0;
+        ssize_t got = 0;
+        do {
+            got = ::read(report[0], &error, sizeof error);
+        } while (got < 0 && errno == EINTR);
+        ::close(report[0]);
+        if (got != 0) {
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            exitStatus_ = 127;
+            return error != 0 ? error : EIO;
+        }
+        return 0;
+    }
+
     pid_t pid_ = -1;
     std::optional<int> exitStatus_;
 };

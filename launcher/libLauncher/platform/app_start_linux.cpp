@@ -123,8 +123,11 @@ pid_t startDetached(const fs::path& program, const std::vector<std::string>& arg
     sigset_t none;
     sigemptyset(&none);
     check(posix_spawnattr_setsigmask(attributes.get(), &none), "posix_spawnattr_setsigmask");
+    // SIGXFSZ is ignored by the launcher only (system::prepareProcess): what it starts gets
+    // the default back, as it would have had without the launcher in between.
     sigset_t defaults;
     sigemptyset(&defaults);
+    sigaddset(&defaults, SIGXFSZ);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGCHLD);
     sigaddset(&defaults, SIGINT);
