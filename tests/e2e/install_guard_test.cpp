@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -249,6 +250,8 @@ class InstallGuard : public ::testing::Test {
         EXPECT_EQ(snapshot(appFolder() / "last"), installed);
     }
 
+    void runToTheEnd();
+
     LauncherWorld world;
     std::map<std::string, std::string> installed;
 };
@@ -447,6 +450,89 @@ TEST_F(InstallGuard, InstalledModesAreSafe) {
             << entry.path();
     }
 }
+
+// A start that repairs: the launcher runs to its end, having started the main application. One
+// that gives up on the main application (and would wait on its message) fails at once.
+void InstallGuard::runToTheEnd() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto launcher = startAlone();
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        std::optional<int> status;
+        while (!(status = launcher->waitExit(100ms))) {
+            ASSERT_FALSE(world.logHas("V3 App running not detected.")) << world.logText();
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << world.logText();
+        }
+        ASSERT_EQ(*status, 0) << world.logText();
+        if (!handedOver()) {
+            break;
+        }
+    }
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << world.logText();
+    EXPECT_EQ(starts[0].at("argv")[0].get<std::string>().rfind(world.installedBundle().string(), 0),
+              0u);
+}
+
+// A damage done to the installed 3.1.0 after it was installed.
+struct DamageCase {
+    std::string name;
+    std::function<void(const fs::path& bundle)> damage;
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DamagedInstallation : public InstallGuard,
+                            public ::testing::WithParamInterface<DamageCase> {};
+
+// The installed version's program cannot start: that version counts as not installed, and the
+// version the service offers, the same one, is installed afresh and started.
+TEST_P(DamagedInstallation, IsInstalledAfreshAndStarts) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.1.0"});
+    fixture::extractArchive(archive, appFolder() / "last");
+    world.serve("3.1.0");
+    const auto whole = snapshot(appFolder() / "last");
+    GetParam().damage(world.installedBundle());
+
+    runToTheEnd();
+    EXPECT_EQ(world.service().recordsFor("/v1/tarvine/update/0.0.0").size(), 1u) << world.logText();
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u);
+    EXPECT_EQ(snapshot(appFolder() / "last"), whole);
+    for (const auto& entry : fs::directory_iterator{appFolder()}) {
+        EXPECT_EQ(entry.path().filename(), "last");
+    }
+}
+
+fs::path programOf(const fs::path& bundle) {
+    return bundle / "Contents" / "MacOS" / "Zentravo";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, DamagedInstallation,
+    ::testing::Values(
+        DamageCase{"Removed", [](const fs::path& b) { fs::remove(programOf(b)); }},
+        // No execute bit at all: not even root may run it.
+        DamageCase{"NotExecutable",
+                   [](const fs::path& b) { fs::permissions(programOf(b), fs::perms(0644)); }},
+        DamageCase{"ReplacedByAFolder",
+                   [](const fs::path& b) {
+                       fs::remove(programOf(b));
+                       fs::create_directory(programOf(b));
+                   }},
+        DamageCase{"Emptied",
+                   [](const fs::path& b) {
+                       std::ofstream{programOf(b), std::ios::binary | std::ios::trunc};
+                   }},
+        // A name that would even lead to the program, were names with a "/" taken.
+        DamageCase{"ExecutableNameWithASlash",
+                   [](const fs::path& b) {
+                       std::ofstream{b / "Contents" / "Info.plist", std::ios::trunc}
+                           << infoPlist("3.1.0", "./Zentravo");
+                   }}),
+    [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
 
 // The data folder on a small file system of its own: an update that does not fit, and a
 // compression bomb, are refused before they fill it, and the space is given back.
