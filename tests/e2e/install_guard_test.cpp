@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -533,6 +534,76 @@ INSTANTIATE_TEST_SUITE_P(
                            << infoPlist("3.1.0", "./Zentravo");
                    }}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// A launcher stopped while it removed the previous version (after the exchange, the previous
+// contents sit under the new version's name) leaves that folder behind. The next start clears
+// everything beside "last" before it looks at the installed version; a launcher that finds the
+// user's lock held by another touches nothing.
+TEST_F(InstallGuard, WhatAnInterruptedInstallationLeftIsClearedAtTheNextStart) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.1.0"});
+    fixture::extractArchive(archive, appFolder() / "last");
+    world.serve("3.1.0");
+    const auto whole = snapshot(appFolder() / "last");
+
+    // The previous 3.0.0, half removed: many files, and a folder its owner may not change.
+    const fs::path previous = appFolder() / "3.1.0";
+    fixture::buildMainAppArchive(world.path() / "previous.tar", {.version = "3.0.0"});
+    fixture::extractArchive(world.path() / "previous.tar", previous);
+    const fs::path resources = previous / "Zentravo.app" / "Contents" / "Resources";
+    for (int folder = 0; folder < 100; ++folder) {
+        const fs::path at = resources / std::to_string(folder);
+        fs::create_directories(at);
+        for (int file = 0; file < 100; ++file) {
+            std::ofstream{at / std::to_string(file), std::ios::binary} << "resource";
+        }
+    }
+    fs::permissions(resources / "0", fs::perms(0500));
+    // What a removal that failed set aside, a stray file, and a link out of the folder.
+    fs::create_directories(appFolder() / ".discarded-3.0.0-Ab12Cd" / "inside");
+    std::ofstream{appFolder() / ".discarded-3.0.0-Ab12Cd" / "inside" / "file"} << "x";
+    std::ofstream{appFolder() / "stray"} << "x";
+    const fs::path kept = world.path() / "kept";
+    fs::create_directories(kept);
+    std::ofstream{kept / "precious"} << "precious";
+    fs::create_directory_symlink(kept, appFolder() / "link-out");
+    std::size_t before = 0;
+    for (auto it = fs::recursive_directory_iterator{appFolder()}; it != decltype(it){}; ++it) {
+        ++before;
+    }
+
+    {
+        // Another launcher of this user holds the lock: this one hands over and ends.
+        const fs::path lockFile = world.path() / "runtime" / "zentravo-launcher.lock";
+        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        auto launcher = startAlone();
+        const auto status = launcher->waitExit(60s);
+        ::close(fd);
+        ASSERT_EQ(status, 0) << readAll(world.path() / "launcher.out");
+        std::size_t after = 0;
+        for (auto it = fs::recursive_directory_iterator{appFolder()}; it != decltype(it){}; ++it) {
+            ++after;
+        }
+        EXPECT_EQ(after, before);
+        EXPECT_TRUE(world.mainAppEntries("start").empty());
+    }
+
+    runToTheEnd();
+    EXPECT_TRUE(world.logHas("Already have a valid version: 3.1.0")) << world.logText();
+    EXPECT_TRUE(
+        world.logHas("Removed what an interrupted installation left: '" + previous.string() + "'"))
+        << world.logText();
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 0u);
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator{appFolder()}) {
+        left.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(left, std::vector<fs::path>{"last"});
+    EXPECT_EQ(snapshot(appFolder() / "last"), whole);
+    EXPECT_EQ(readAll(kept / "precious"), "precious");  // the link went, not what it led to
+}
 
 // The data folder on a small file system of its own: an update that does not fit, and a
 // compression bomb, are refused before they fill it, and the space is given back.
