@@ -357,6 +357,12 @@ INSTANTIATE_TEST_SUITE_P(
                                      writeArchive(
                                          f, with(bundle("3.1.0"),
                                                  {{"Zentravo.app/Contents/pipe", AE_IFIFO, 0644}}));
+                                 }},
+                      BrokenCase{"EmptyProgram",
+                                 [](const fs::path& f) {
+                                     std::vector<Member> members = bundle("3.1.0");
+                                     members.back().data.clear();
+                                     writeArchive(f, members);
                                  }}),
     [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
 
