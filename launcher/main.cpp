@@ -19,6 +19,7 @@
 
 #include "app_start.hpp"
 #include "crash_reporting.hpp"
+#include "install_folder.hpp"
 #include "launcher_app.hpp"
 #include "log_text.hpp"
 #include "logger.hpp"
@@ -30,6 +31,7 @@
 #include "sentry_wrapper.hpp"
 #include "socket_comm.hpp"
 #include "system.hpp"
+#include "updater.hpp"
 #include "window_cosmetics.hpp"
 
 namespace {
@@ -105,6 +107,19 @@ void removeSelfUpdateLeftovers() {
         (void)zentravo::selfinstall::removeStagingLeftovers(installation);
     } catch (const std::exception&) {
         // Not running from a bundle: no self-update ever staged anything.
+    }
+}
+
+// An installation cut short leaves folders beside "last" (the previous version, while it was
+// being removed); the next launcher clears them. Only the one launcher of the user may: its own
+// installation starts only later.
+void removeInstallLeftovers() {
+    try {
+        if (const auto folder = zentravo::Updater::installFolder(); !folder.empty()) {
+            zentravo::install::clearLeftovers(folder);
+        }
+    } catch (const std::exception& e) {
+        spdlog::warn("Cannot clear what an interrupted installation left: {}", e.what());
     }
 }
 
@@ -201,6 +216,7 @@ int main(int argc, char** argv) {
         spdlog::warn("No instance lock: other launchers of this user are not kept out");
     } else {
         removeSelfUpdateLeftovers();
+        removeInstallLeftovers();
     }
 
     try {

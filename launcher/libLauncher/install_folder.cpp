@@ -2,14 +2,20 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <spdlog/spdlog.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
+#include <string>
 #include <system_error>
+#include <vector>
 
+#include "log_text.hpp"
+#include "paths.hpp"
 #include "tree_removal.hpp"
 
 namespace zentravo::install {
@@ -44,6 +50,37 @@ std::error_code removeLeftover(const fs::path& folder) noexcept {
 }
 
 }  // namespace
+
+void clearLeftovers(const fs::path& installFolder) {
+    // A link in the folder's place is not followed; a missing folder holds nothing.
+    struct stat status {};
+    if (::lstat(installFolder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != ::geteuid()) {
+        return;
+    }
+    const fs::path last = installFolder / "last";
+    const fs::path parked = asideFolder(last);
+    std::vector<fs::path> leftovers;
+    std::error_code ec;
+    for (fs::directory_iterator it{installFolder, ec}, end; !ec && it != end; it.increment(ec)) {
+        if (it->path() != last && it->path() != parked) {
+            leftovers.push_back(it->path());
+        }
+    }
+    if (ec) {
+        spdlog::warn("Cannot look for leftovers of an interrupted installation in '{}': {}",
+                     logtext::escape(pathToUtf8(installFolder)), ec.message());
+    }
+    for (const fs::path& leftover : leftovers) {
+        const std::string shown = logtext::escape(pathToUtf8(leftover));
+        if (const std::error_code removed = removal::removeTree(leftover)) {
+            spdlog::warn("Cannot remove what an interrupted installation left: '{}': {}", shown,
+                         removed.message());
+        } else {
+            spdlog::info("Removed what an interrupted installation left: '{}'", shown);
+        }
+    }
+}
 
 fs::path asideFolder(const fs::path& target) {
     fs::path aside = target;

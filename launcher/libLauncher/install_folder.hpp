@@ -22,4 +22,11 @@ namespace zentravo::install {
 // dropped stays). Returns whether it restored one.
 bool restoreInterrupted(const std::filesystem::path& target);
 
+// Removes everything in `installFolder` beside "last" and the folder a cut-short replaceFolder
+// parked it in (restoreInterrupted decides on that one): what an interrupted installation left,
+// such as the previous contents of "last" under the new version's name. Only for the one running
+// launcher of this user, before it installs anything: no other installation may be under way.
+// Each removal is logged; one that fails is logged and the rest go on.
+void clearLeftovers(const std::filesystem::path& installFolder);
+
 }  // namespace zentravo::install

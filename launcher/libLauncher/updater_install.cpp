@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "app_start.hpp"
+#include "bundle_check.hpp"
 #include "file_helpers.hpp"
 #include "install_folder.hpp"
 #include "paths.hpp"
@@ -73,32 +73,21 @@ void removeInside(const fs::path& folder) {
 // What may take the place of a working "last": a bundle of the version the answer announced
 // (the name of its folder; "0.0.0" asks for whatever the archive holds) whose program can start.
 void checkUnpacked(const fs::path& newDir) {
-    const fs::path bundle = newDir / "Zentravo.app";
-    if (!fs::is_directory(fs::symlink_status(bundle))) {
-        refuse("it holds no Zentravo.app folder");
-    }
-    const BundleInfo info = readBundleInfo(bundle / "Contents" / "Info.plist");
-    if (info.status != BundleInfo::Status::ok) {
-        refuse(info.status == BundleInfo::Status::missing ? "Zentravo.app has no Info.plist"
-                                                          : info.problem);
-    }
-    if (!info.version) {
-        refuse("its Info.plist names no version");
+    const install::BundleCheck checked = install::checkBundle(newDir);
+    if (!checked.problem.empty()) {
+        refuse(checked.problem);
     }
     const std::string announced = pathToUtf8(newDir.filename());
+    if (announced == "0.0.0") {
+        return;
+    }
     try {
-        const semver::version found = semver::version::from_string(*info.version);
-        if (announced != "0.0.0" && found != semver::version::from_string(announced)) {
-            refuse(fmt::format("it holds version {} instead of {}", *info.version, announced));
+        if (checked.version != semver::version::from_string(announced)) {
+            refuse(fmt::format("it holds version {} instead of {}", checked.version.to_string(),
+                               announced));
         }
     } catch (const std::invalid_argument&) {
-        refuse(fmt::format("its version '{}' is not a version", *info.version));
-    }
-    const fs::path program = system::bundleExecutable(bundle);
-    const fs::file_status status = fs::symlink_status(program);
-    if (!fs::is_regular_file(status) ||
-        (status.permissions() & fs::perms::owner_exec) == fs::perms::none) {
-        refuse(fmt::format("its program {} is not an executable file", pathToUtf8(program)));
+        refuse(fmt::format("the announced version '{}' is not a version", announced));
     }
 }
 

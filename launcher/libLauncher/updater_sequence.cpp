@@ -6,6 +6,7 @@
 
 #include "app_update_response.hpp"
 #include "build_config.hpp"
+#include "bundle_check.hpp"
 #include "download_staging.hpp"
 #include "exceptions.hpp"
 #include "file_helpers.hpp"
@@ -97,8 +98,19 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         semver::version current{0, 0, 0};
         fs::path previousFolder;
         if (const semver::version installed = getCurrentVersion(lastFolder); installed > current) {
-            current = installed;
-            previousFolder = appFolder / current.to_string();
+            // A version whose program cannot start counts as not installed, so that the answer's
+            // version is installed afresh: the check an update passes before it takes "last".
+            if (const install::BundleCheck checked = install::checkBundle(lastFolder);
+                !checked.problem.empty()) {
+                const std::string text = fmt::format(
+                    "The installed version {} cannot start and counts as not installed: {}",
+                    installed.to_string(), checked.problem);
+                spdlog::warn(text);
+                sharedWrapper.setBreadcrumb(text);
+            } else {
+                current = installed;
+                previousFolder = appFolder / current.to_string();
+            }
         }
 
         sendMessageToUI(localized("launcher.process.status.connection"));

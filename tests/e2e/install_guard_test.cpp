@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -249,6 +251,8 @@ class InstallGuard : public ::testing::Test {
         EXPECT_EQ(snapshot(appFolder() / "last"), installed);
     }
 
+    void runToTheEnd();
+
     LauncherWorld world;
     std::map<std::string, std::string> installed;
 };
@@ -353,6 +357,12 @@ INSTANTIATE_TEST_SUITE_P(
                                      writeArchive(
                                          f, with(bundle("3.1.0"),
                                                  {{"Zentravo.app/Contents/pipe", AE_IFIFO, 0644}}));
+                                 }},
+                      BrokenCase{"EmptyProgram",
+                                 [](const fs::path& f) {
+                                     std::vector<Member> members = bundle("3.1.0");
+                                     members.back().data.clear();
+                                     writeArchive(f, members);
                                  }}),
     [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
 
@@ -446,6 +456,159 @@ TEST_F(InstallGuard, InstalledModesAreSafe) {
                     type == fs::file_type::symlink)
             << entry.path();
     }
+}
+
+// A start that repairs: the launcher runs to its end, having started the main application. One
+// that gives up on the main application (and would wait on its message) fails at once.
+void InstallGuard::runToTheEnd() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto launcher = startAlone();
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        std::optional<int> status;
+        while (!(status = launcher->waitExit(100ms))) {
+            ASSERT_FALSE(world.logHas("V3 App running not detected.")) << world.logText();
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << world.logText();
+        }
+        ASSERT_EQ(*status, 0) << world.logText();
+        if (!handedOver()) {
+            break;
+        }
+    }
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << world.logText();
+    EXPECT_EQ(starts[0].at("argv")[0].get<std::string>().rfind(world.installedBundle().string(), 0),
+              0u);
+}
+
+// A damage done to the installed 3.1.0 after it was installed.
+struct DamageCase {
+    std::string name;
+    std::function<void(const fs::path& bundle)> damage;
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DamagedInstallation : public InstallGuard,
+                            public ::testing::WithParamInterface<DamageCase> {};
+
+// The installed version's program cannot start: that version counts as not installed, and the
+// version the service offers, the same one, is installed afresh and started.
+TEST_P(DamagedInstallation, IsInstalledAfreshAndStarts) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.1.0"});
+    fixture::extractArchive(archive, appFolder() / "last");
+    world.serve("3.1.0");
+    const auto whole = snapshot(appFolder() / "last");
+    GetParam().damage(world.installedBundle());
+
+    runToTheEnd();
+    EXPECT_EQ(world.service().recordsFor("/v1/tarvine/update/0.0.0").size(), 1u) << world.logText();
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u);
+    EXPECT_EQ(snapshot(appFolder() / "last"), whole);
+    for (const auto& entry : fs::directory_iterator{appFolder()}) {
+        EXPECT_EQ(entry.path().filename(), "last");
+    }
+}
+
+fs::path programOf(const fs::path& bundle) {
+    return bundle / "Contents" / "MacOS" / "Zentravo";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, DamagedInstallation,
+    ::testing::Values(
+        DamageCase{"Removed", [](const fs::path& b) { fs::remove(programOf(b)); }},
+        // No execute bit at all: not even root may run it.
+        DamageCase{"NotExecutable",
+                   [](const fs::path& b) { fs::permissions(programOf(b), fs::perms(0644)); }},
+        DamageCase{"ReplacedByAFolder",
+                   [](const fs::path& b) {
+                       fs::remove(programOf(b));
+                       fs::create_directory(programOf(b));
+                   }},
+        DamageCase{"Emptied",
+                   [](const fs::path& b) {
+                       std::ofstream{programOf(b), std::ios::binary | std::ios::trunc};
+                   }},
+        // A name that would even lead to the program, were names with a "/" taken.
+        DamageCase{"ExecutableNameWithASlash",
+                   [](const fs::path& b) {
+                       std::ofstream{b / "Contents" / "Info.plist", std::ios::trunc}
+                           << infoPlist("3.1.0", "./Zentravo");
+                   }}),
+    [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// A launcher stopped while it removed the previous version (after the exchange, the previous
+// contents sit under the new version's name) leaves that folder behind. The next start clears
+// everything beside "last" before it looks at the installed version; a launcher that finds the
+// user's lock held by another touches nothing.
+TEST_F(InstallGuard, WhatAnInterruptedInstallationLeftIsClearedAtTheNextStart) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.1.0"});
+    fixture::extractArchive(archive, appFolder() / "last");
+    world.serve("3.1.0");
+    const auto whole = snapshot(appFolder() / "last");
+
+    // The previous 3.0.0, half removed: many files, and a folder its owner may not change.
+    const fs::path previous = appFolder() / "3.1.0";
+    fixture::buildMainAppArchive(world.path() / "previous.tar", {.version = "3.0.0"});
+    fixture::extractArchive(world.path() / "previous.tar", previous);
+    const fs::path resources = previous / "Zentravo.app" / "Contents" / "Resources";
+    for (int folder = 0; folder < 100; ++folder) {
+        const fs::path at = resources / std::to_string(folder);
+        fs::create_directories(at);
+        for (int file = 0; file < 100; ++file) {
+            std::ofstream{at / std::to_string(file), std::ios::binary} << "resource";
+        }
+    }
+    fs::permissions(resources / "0", fs::perms(0500));
+    // What a removal that failed set aside, a stray file, and a link out of the folder.
+    fs::create_directories(appFolder() / ".discarded-3.0.0-Ab12Cd" / "inside");
+    std::ofstream{appFolder() / ".discarded-3.0.0-Ab12Cd" / "inside" / "file"} << "x";
+    std::ofstream{appFolder() / "stray"} << "x";
+    const fs::path kept = world.path() / "kept";
+    fs::create_directories(kept);
+    std::ofstream{kept / "precious"} << "precious";
+    fs::create_directory_symlink(kept, appFolder() / "link-out");
+    std::size_t before = 0;
+    for (auto it = fs::recursive_directory_iterator{appFolder()}; it != decltype(it){}; ++it) {
+        ++before;
+    }
+
+    {
+        // Another launcher of this user holds the lock: this one hands over and ends.
+        const fs::path lockFile = world.path() / "runtime" / "zentravo-launcher.lock";
+        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        auto launcher = startAlone();
+        const auto status = launcher->waitExit(60s);
+        ::close(fd);
+        ASSERT_EQ(status, 0) << readAll(world.path() / "launcher.out");
+        std::size_t after = 0;
+        for (auto it = fs::recursive_directory_iterator{appFolder()}; it != decltype(it){}; ++it) {
+            ++after;
+        }
+        EXPECT_EQ(after, before);
+        EXPECT_TRUE(world.mainAppEntries("start").empty());
+    }
+
+    runToTheEnd();
+    EXPECT_TRUE(world.logHas("Already have a valid version: 3.1.0")) << world.logText();
+    EXPECT_TRUE(
+        world.logHas("Removed what an interrupted installation left: '" + previous.string() + "'"))
+        << world.logText();
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 0u);
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator{appFolder()}) {
+        left.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(left, std::vector<fs::path>{"last"});
+    EXPECT_EQ(snapshot(appFolder() / "last"), whole);
+    EXPECT_EQ(readAll(kept / "precious"), "precious");  // the link went, not what it led to
 }
 
 // The data folder on a small file system of its own: an update that does not fit, and a

@@ -146,6 +146,44 @@ TEST(InstallFolderTest, APreviousVersionThatCannotGoLeavesTheSwapDone) {
     EXPECT_EQ(code, 0);
 }
 
+// What a cut-short installation left goes; "last", or the folder it was parked in while "last" is
+// missing, stays for restoreInterrupted. A link in the install folder's place is not followed.
+TEST(InstallFolderTest, ClearLeftoversKeepsOnlyTheInstalledVersion) {
+    const fixture::ScratchFolder tmp;
+    const fs::path app = tmp.path() / "app";
+    const fs::path last = app / "last";
+    makeVersion(asideFolder(last), "1.0.0", 2);
+    makeVersion(app / "2.0.0", "1.0.0", 50);
+    std::ofstream{app / "stray"} << "x";
+    fs::create_directories(tmp.path() / "kept");
+    fs::create_directory_symlink(tmp.path() / "kept", app / "link");
+    zentravo::install::clearLeftovers(app);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(app / "2.0.0")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(app / "stray")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(app / "link")));
+    EXPECT_TRUE(fs::is_directory(tmp.path() / "kept"));
+    EXPECT_TRUE(restoreInterrupted(last));
+    EXPECT_EQ(wholeVersion(last, 2), "1.0.0");
+
+    makeVersion(app / "3.0.0", "3.0.0", 2);
+    zentravo::install::clearLeftovers(app);
+    EXPECT_EQ(wholeVersion(last, 2), "1.0.0");
+    EXPECT_FALSE(fs::exists(app / "3.0.0"));
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator{app}) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1U);
+
+    const fs::path elsewhere = tmp.path() / "elsewhere";
+    makeVersion(elsewhere / "2.0.0", "2.0.0", 2);
+    fs::create_directory_symlink(elsewhere, tmp.path() / "linked-app");
+    zentravo::install::clearLeftovers(tmp.path() / "linked-app");
+    EXPECT_EQ(wholeVersion(elsewhere / "2.0.0", 2), "2.0.0");
+
+    zentravo::install::clearLeftovers(tmp.path() / "missing");
+}
+
 // A process killed at any moment of the swap leaves either the old or the new version whole.
 TEST(InstallFolderTest, KillAtAnyMomentLeavesAWholeVersion) {
     constexpr int kFiles = 150;

@@ -1,0 +1,60 @@
+#include "bundle_check.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "app_start.hpp"
+#include "file_helpers.hpp"
+#include "paths.hpp"
+
+namespace zentravo::install {
+namespace {
+
+namespace fs = std::filesystem;
+
+BundleCheck refused(std::string problem) {
+    return {.problem = std::move(problem), .version = {}};
+}
+
+}  // namespace
+
+BundleCheck checkBundle(const fs::path& folder) {
+    const fs::path bundle = folder / "Zentravo.app";
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(bundle, ec))) {
+        return refused("it holds no Zentravo.app folder");
+    }
+    const BundleInfo info = readBundleInfo(bundle / "Contents" / "Info.plist");
+    if (info.status != BundleInfo::Status::ok) {
+        return refused(info.status == BundleInfo::Status::missing ? "Zentravo.app has no Info.plist"
+                                                                  : info.problem);
+    }
+    if (!info.version) {
+        return refused("its Info.plist names no version");
+    }
+    BundleCheck result;
+    try {
+        result.version = semver::version::from_string(*info.version);
+    } catch (const std::invalid_argument&) {
+        return refused(fmt::format("its version '{}' is not a version", *info.version));
+    }
+    fs::path program;
+    try {
+        program = system::bundleExecutable(bundle);
+    } catch (const std::runtime_error& e) {
+        return refused(e.what());
+    }
+    // Root may execute a file that has any execute bit; access() knows who may.
+    const fs::file_status status = fs::symlink_status(program, ec);
+    if (!fs::is_regular_file(status) || fs::file_size(program, ec) == 0 || ec ||
+        ::faccessat(AT_FDCWD, program.c_str(), X_OK, AT_EACCESS) != 0) {
+        return refused(
+            fmt::format("its program {} is not an executable file", pathToUtf8(program)));
+    }
+    return result;
+}
+
+}  // namespace zentravo::install
