@@ -589,6 +589,34 @@ TEST(UnpackFile, FoldersThatShutTheirOwnerOutUnpackWithTheirModes) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(dest)));
 }
 
+// A folder the links cannot be checked in (one that was in the destination before, shut to its
+// owner) is named in the error.
+TEST(UnpackFile, AFolderTheLinksCannotBeCheckedInIsNamed) {
+    ScratchDir dir;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(dir.path().c_str(), fixture::kNobody, fixture::kNobody), 0);
+    }
+    const fs::path archivePath = dir.path() / "plain.tar";
+    writeTar(archivePath, {{"Resources/", Member::Dir, ""}, {"Resources/file", Member::File, "x"}});
+    const fs::path dest = fs::canonical(dir.path()) / "dest";
+    const fs::path held = dest / "held";
+    const int code = inChild([&] {
+        if (!fixture::dropRootToNobody() || !fs::create_directories(held) ||
+            ::chmod(held.c_str(), 0) != 0) {
+            return 10;
+        }
+        const std::string expected =
+            "Could not unpack file - Cannot check the links of " + held.string() + ": ";
+        const std::string error = unpackError(archivePath, dest);
+        if (!error.starts_with(expected)) {
+            std::fprintf(stderr, "unpackFile: %s\n", error.c_str());
+            return 11;
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 0) << "11: an error that does not name the folder";
+}
+
 // True when thread tid sits in read() on the FIFO and nothing written to it (through writeEnd)
 // is left unread: the reader has taken all there was and waits for more.
 bool readsEmptyFifo(pid_t tid, const fs::path& fifo, int writeEnd) {
