@@ -279,11 +279,15 @@ class LinkGuard {
 
 // Every link in the unpacked tree, whatever member made it, must lead inside once the unpacking
 // is done: a later member may replace a link that an earlier link's target runs through. The
-// tree is no deeper than kMaxNameDepth below `root`, which bounds the walk's descriptors.
+// tree is no deeper than kMaxNameDepth below `root`, which bounds the walk's descriptors. It runs
+// before the folders get their final modes, while the unpacking still holds them open to its
+// owner.
 void checkLinksInside(const std::filesystem::path& root) {
     std::error_code ec;
+    std::filesystem::path last = root;
     for (std::filesystem::recursive_directory_iterator it{root, ec}, end; !ec && it != end;
          it.increment(ec)) {
+        last = it->path();
         if (!it->is_symlink(ec) || ec) {
             continue;
         }
@@ -296,7 +300,14 @@ void checkLinksInside(const std::filesystem::path& root) {
         }
     }
     if (ec) {
-        failUnpack(fmt::format("Cannot check the links of {}: {}", pathToUtf8(root), ec.message()));
+        // The step that failed entered the last folder met, or went on in the one holding it.
+        std::error_code kind;
+        const std::filesystem::path folder =
+            std::filesystem::is_directory(std::filesystem::symlink_status(last, kind))
+                ? last
+                : last.parent_path();
+        failUnpack(fmt::format("Cannot check the links of {}: {}",
+                               logtext::escape(pathToUtf8(folder)), ec.message()));
     }
 }
 
@@ -389,11 +400,11 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
                                    text != nullptr ? text : "write failed"));
         }
     }
+    // Closing gives the folders their final modes, which may deny the owner a listing.
+    checkLinksInside(root);
     if (archive_write_close(out.get()) != ARCHIVE_OK) {
         failUnpack(out.get());
     }
-
-    checkLinksInside(root);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "self_installer.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -36,8 +35,6 @@ constexpr const char* kBundleName = "Zentravo.app";
 // A staging folder's name: this prefix and the six letters or digits mkdtemp puts for "XXXXXX".
 constexpr std::string_view kStagingPrefix = ".Zentravo.app.update-";
 constexpr std::size_t kStagingSuffixLength = 6;
-// Far deeper than any bundle; keeps the removal's open folders and stack bounded.
-constexpr int kMaxRemovalDepth = 128;
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error{message};
@@ -52,90 +49,6 @@ bool isStagingName(std::string_view name) {
         name.begin() + static_cast<std::ptrdiff_t>(kStagingPrefix.size()), name.end(), [](char c) {
             return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         });
-}
-
-std::error_code lastError() {
-    return {errno, std::generic_category()};
-}
-
-struct DirCloser {
-    void operator()(DIR* d) const noexcept { ::closedir(d); }
-};
-
-// The names in the folder open as `dir` (without "." and ".."), read through a descriptor of
-// their own so that `dir` stays usable.
-std::vector<std::string> entryNames(int dir, std::error_code& ec) {
-    std::vector<std::string> names;
-    const int copy = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0) {
-        ec = lastError();
-        return names;
-    }
-    // From here on the stream owns the copy.
-    const std::unique_ptr<DIR, DirCloser> stream{::fdopendir(copy)};
-    if (!stream) {
-        ec = lastError();
-        ::close(copy);
-        return names;
-    }
-    errno = 0;
-    while (const dirent* entry = ::readdir(stream.get())) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    if (errno != 0) {
-        ec = lastError();
-    }
-    return names;
-}
-
-// Empties the folder open as `dir`. Every step is relative to an open folder and never follows a
-// link: a link is removed as the entry it is, and what it points to stays.
-std::error_code emptyFolder(int dir, int depth) {
-    if (depth > kMaxRemovalDepth) {
-        return std::make_error_code(std::errc::filename_too_long);
-    }
-    std::error_code first;
-    const auto note = [&first](std::error_code ec) {
-        if (!first) {
-            first = ec;
-        }
-    };
-    std::error_code listed;
-    for (const std::string& name : entryNames(dir, listed)) {
-        struct stat status {};
-        if (::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            note(lastError());
-            continue;
-        }
-        if (S_ISDIR(status.st_mode)) {
-            // An archive may hold folders their owner cannot enter or change; opened up first
-            // (this refuses to touch a link that took the folder's place).
-            if ((status.st_mode & S_IRWXU) != S_IRWXU) {
-                (void)::fchmodat(dir, name.c_str(), S_IRWXU, AT_SYMLINK_NOFOLLOW);
-            }
-            const FileDescriptor sub{
-                ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
-            if (!sub) {
-                note(lastError());
-                continue;
-            }
-            if (const std::error_code ec = emptyFolder(sub.get(), depth + 1)) {
-                note(ec);
-                continue;
-            }
-            if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) {
-                note(lastError());
-            }
-        } else if (::unlinkat(dir, name.c_str(), 0) != 0) {
-            note(lastError());
-        }
-    }
-    note(listed);
-    return first;
 }
 
 }  // namespace
@@ -178,9 +91,12 @@ std::size_t removeStagingLeftovers(const Installation& installation) noexcept {
         std::error_code listed;
         std::vector<std::string> names;
         if (dir) {
-            names = entryNames(dir.get(), listed);
+            for (fs::directory_iterator it{holder, listed}, end; !listed && it != end;
+                 it.increment(listed)) {
+                names.push_back(it->path().filename().native());
+            }
         } else {
-            listed = lastError();
+            listed = {errno, std::generic_category()};
         }
         if (listed) {
             spdlog::warn("Cannot look for leftovers of launcher updates in '{}': {}",
@@ -191,24 +107,28 @@ std::size_t removeStagingLeftovers(const Installation& installation) noexcept {
                 continue;
             }
             const std::string shown = logtext::escape(pathToUtf8(holder / name));
-            // A link or a file of that name fails here; a folder is judged by what was opened,
-            // so swapping the name afterwards changes nothing.
+            // A link or a file of that name fails here, and whatever mode a folder has, its owner
+            // is told; the removal then goes ahead only on that very folder, so swapping the name
+            // afterwards changes nothing.
             const FileDescriptor leftover{
-                ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+                ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
             struct stat status {};
-            if (!leftover || ::fstat(leftover.get(), &status) != 0 ||
+            if (!leftover || ::fstat(leftover.get(), &status) != 0 || !S_ISDIR(status.st_mode) ||
                 status.st_uid != ::geteuid()) {
                 spdlog::warn("Left '{}' alone: not a folder of this user's own", shown);
                 continue;
             }
-            std::error_code ec = emptyFolder(leftover.get(), 0);
-            if (!ec && ::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR) != 0) {
-                ec = lastError();
-            }
-            if (ec) {
-                spdlog::warn(
-                    "Cannot remove the leftover of an interrupted launcher update '{}': {}", shown,
-                    ec.message());
+            if (const std::error_code ec = removal::removeFolderAt(dir.get(), name, status)) {
+                if (ec == std::errc::permission_denied) {
+                    spdlog::warn(
+                        "Cannot remove the leftover of an interrupted launcher update '{}': "
+                        "permission denied on a folder that is not this user's own",
+                        shown);
+                } else {
+                    spdlog::warn(
+                        "Cannot remove the leftover of an interrupted launcher update '{}': {}",
+                        shown, ec.message());
+                }
                 continue;
             }
             ++removed;

@@ -43,14 +43,26 @@ std::error_code lastError() {
     return {errno, std::generic_category()};
 }
 
-// Opens a listing of the folder `fd` for `level`, with owner access ensured, and notes the
-// folder's identity.
-std::error_code openListing(FileDescriptor fd, Level& level) {
+// Whether `st` is not the folder `expected` describes (when one is).
+bool otherThan(const struct stat& st, const struct stat* expected) {
+    return expected != nullptr && (st.st_dev != expected->st_dev || st.st_ino != expected->st_ino);
+}
+
+// Opens a listing of the folder `fd` for `level`, with owner access ensured where the folder is
+// this user's own (another user's is left as it is: root needs no access bits, and nobody else
+// may change them), and notes the folder's identity. A folder other than `expected` (when
+// given) is left untouched.
+std::error_code openListing(FileDescriptor fd, Level& level,
+                            const struct stat* expected = nullptr) {
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         return lastError();
     }
-    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(fd.get(), st.st_mode | S_IRWXU) != 0) {
+    if (otherThan(st, expected)) {
+        return std::make_error_code(std::errc::device_or_resource_busy);
+    }
+    if (st.st_uid == ::geteuid() && (st.st_mode & S_IRWXU) != S_IRWXU &&
+        ::fchmod(fd.get(), (st.st_mode & 07777) | S_IRWXU) != 0) {
         return lastError();
     }
     level.device = st.st_dev;
@@ -64,14 +76,40 @@ std::error_code openListing(FileDescriptor fd, Level& level) {
     return {};
 }
 
-// A folder that denies its owner entry is opened up first: the launcher made it, from an archive.
-FileDescriptor openFolder(int parent, const char* name) {
+std::string procPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// A folder of this user's own that denies its owner entry is opened up first: the launcher made
+// it, from an archive. The mode is changed on the folder found by a descriptor that never follows
+// a link (chmod through /proc acts on the opened folder itself, as fchmod cannot on such a
+// descriptor), and that same folder is opened then, whatever takes its name meanwhile. A folder
+// other than `expected` (when given) is not opened up.
+FileDescriptor openFolder(int parent, const char* name, const struct stat* expected = nullptr) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(parent, name, kFlags);
-    if (fd < 0 && errno == EACCES && ::fchmodat(parent, name, S_IRWXU, 0) == 0) {
-        fd = ::openat(parent, name, kFlags);
+    FileDescriptor fd{::openat(parent, name, kFlags)};
+    if (fd || errno != EACCES) {
+        return fd;
     }
-    return FileDescriptor{fd};
+    const FileDescriptor found{
+        ::openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat st {};
+    if (!found || ::fstat(found.get(), &st) != 0) {
+        return FileDescriptor{};
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        errno = EACCES;
+        return FileDescriptor{};
+    }
+    if (otherThan(st, expected)) {
+        errno = EBUSY;
+        return FileDescriptor{};
+    }
+    const std::string opened = procPath(found.get());
+    if (::chmod(opened.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) {
+        return FileDescriptor{};
+    }
+    return FileDescriptor{::open(opened.c_str(), kFlags & ~O_NOFOLLOW)};
 }
 
 bool isFolder(int parent, const dirent& entry) {
@@ -82,11 +120,13 @@ bool isFolder(int parent, const dirent& entry) {
     return ::fstatat(parent, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Empties and removes the folder `name` in `top`, depth first, one level at a time.
-std::error_code removeFolder(int top, const std::string& name) {
+// Empties and removes the folder `name` in `top`, depth first, one level at a time; when
+// `expected` is given, only if the folder found there is that one.
+std::error_code removeFolder(int top, const std::string& name, const struct stat* expected) {
     std::vector<Level> levels;
     levels.push_back(Level{name});
-    if (const auto ec = openListing(openFolder(top, name.c_str()), levels.back())) {
+    if (const auto ec =
+            openListing(openFolder(top, name.c_str(), expected), levels.back(), expected)) {
         return ec;
     }
     while (!levels.empty()) {
@@ -183,7 +223,16 @@ std::error_code removeTree(const fs::path& path) noexcept {
                        ? lastError()
                        : std::error_code{};
         }
-        return removeFolder(parent.get(), name);
+        return removeFolder(parent.get(), name, nullptr);
+    } catch (const std::bad_alloc&) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    }
+}
+
+std::error_code removeFolderAt(int parent, const std::string& name,
+                               const struct stat& expected) noexcept {
+    try {
+        return removeFolder(parent, name, &expected);
     } catch (const std::bad_alloc&) {
         return std::make_error_code(std::errc::not_enough_memory);
     }

@@ -2,7 +2,10 @@
 // Removal of what the launcher unpacked or staged: archives decide how deep a tree is, so removal
 // must not depend on it, and a tree that cannot be removed must not hold its name.
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace zentravo::removal {
@@ -10,8 +13,15 @@ namespace zentravo::removal {
 // Removes `path`: a folder with everything below it, or any other entry. Links are removed, never
 // followed. Holds a bounded number of descriptors whatever the depth (no recursion, no descriptor
 // per level). Folders of this user's own that deny their owner reading, writing or entering are
-// opened up first. A missing path is no error.
+// opened up first; no mode is changed through a link, nor on another user's folder. A missing
+// path is no error.
 [[nodiscard]] std::error_code removeTree(const std::filesystem::path& path) noexcept;
+
+// removeTree of the folder `name` in the folder open as `parent`, provided that it still is the
+// folder `expected` describes (its device and inode, as told on a descriptor of it): a folder
+// swapped in under that name is left alone (an error).
+[[nodiscard]] std::error_code removeFolderAt(int parent, const std::string& name,
+                                             const struct stat& expected) noexcept;
 
 // removeTree, and where that fails, `path` renamed aside beside itself (to a hidden
 // ".discarded-" name that removeDiscarded finds) so that the name is free for what comes next.

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "deep_tree.hpp"
+#include "foreign_process.hpp"
 #include "incompressible.hpp"
 #include "launcher_world.hpp"
 #include "private_mount.hpp"
@@ -419,6 +420,47 @@ TEST_F(InstallGuard, DeepTreesDoNotBlockALaterInstallOfTheirVersion) {
     for (const auto& entry : fs::directory_iterator{appFolder()}) {
         EXPECT_EQ(entry.path().filename(), "last");
     }
+}
+
+// Folders that deny their owner a listing or entry, as an archive may hold them: the version
+// installs with those modes and starts, and a later version replaces it whole. Run as a user for
+// whom the modes are obeyed (root passes every permission check).
+TEST_F(InstallGuard, FoldersThatShutTheirOwnerOutInstallAndGoWithTheNextVersion) {
+    world.serve("3.1.0");
+    writeArchive(published(),
+                 with(bundle("3.1.0"),
+                      {{"Zentravo.app/Contents/Resources/", AE_IFDIR, 0755},
+                       {"Zentravo.app/Contents/Resources/locked/", AE_IFDIR, 0311},
+                       {"Zentravo.app/Contents/Resources/locked/file", AE_IFREG, 0644, "inside"},
+                       {"Zentravo.app/Contents/Resources/sealed/", AE_IFDIR, 0000}}));
+    (void)world.runAsUser(fixture::kNobody);  // else this test runs as a user already
+    const auto install = [&](const std::string& version) {
+        world.answer(launcher_test::updateAnswer(version));
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            auto launcher = startAlone();
+            ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+            if (!handedOver()) {
+                break;
+            }
+        }
+        EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+        ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+        EXPECT_EQ(readAll(world.installedBundle() / "Contents" / "Info.plist"), infoPlist(version));
+        for (const auto& entry : fs::directory_iterator{appFolder()}) {
+            EXPECT_EQ(entry.path().filename(), "last");
+        }
+    };
+    ASSERT_NO_FATAL_FAILURE(install("3.1.0"));
+    const fs::path resources = world.installedBundle() / "Contents" / "Resources";
+    EXPECT_EQ(fs::symlink_status(resources / "locked").permissions(), fs::perms(0311));
+    EXPECT_EQ(fs::symlink_status(resources / "sealed").permissions(), fs::perms::none);
+
+    // The first main application ends, so that the next launcher does not hand over to it.
+    world.stopMainApps();
+    fs::remove(world.mainAppRecord());
+    writeArchive(published(), bundle("3.2.0"));
+    ASSERT_NO_FATAL_FAILURE(install("3.2.0"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(resources)));
 }
 
 // Modes and entry types as installed: only files, folders and links that stay in the bundle, no

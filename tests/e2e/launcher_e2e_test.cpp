@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "foreign_process.hpp"
 #include "launcher_world.hpp"
 #include "tinyproxy.hpp"
 #include "x11_desktop.hpp"
@@ -353,9 +354,8 @@ TEST_F(LauncherE2E, DeeplinkHoldingTheRestartWordGoesToTheRunningApplication) {
 // A self-update killed midway leaves its staging folder beside the bundle. The next start of the
 // installed launcher removes that, and only that: nothing through a link, nothing of another
 // user's, nothing that merely looks alike.
-TEST_F(LauncherE2E, WhatAKilledSelfUpdateLeftIsRemovedAtTheNextStart) {
-    world.serve("3.1.0");
-    const fs::path holder = world.path() / "apps";
+// A bundle of this build's launcher in `holder`, as installed, with the resources it reads.
+void installLauncherBundle(const LauncherWorld& world, const fs::path& holder) {
     const fs::path archive = world.path() / "launcher-bundle.tar";
     fixture::ChildProcess tool{{fixture::mainAppBundleTool().string(), "--output", archive.string(),
                                 "--version", "1.6.24", "--program",
@@ -364,11 +364,20 @@ TEST_F(LauncherE2E, WhatAKilledSelfUpdateLeftIsRemovedAtTheNextStart) {
     fixture::extractArchive(archive, holder);
     fs::copy(fs::path{LAUNCHER_BINARY_DIR} / "resources",
              holder / "Zentravo.app/Contents/resources", fs::copy_options::recursive);
+}
 
-    const auto write = [](const fs::path& file, std::size_t size) {
-        fs::create_directories(file.parent_path());
-        std::ofstream{file, std::ios::binary} << std::string(size, 'z');
-    };
+// A file of `size` bytes, with the folders on the way to it.
+void writeFile(const fs::path& file, std::size_t size) {
+    fs::create_directories(file.parent_path());
+    std::ofstream{file, std::ios::binary} << std::string(size, 'z');
+}
+
+TEST_F(LauncherE2E, WhatAKilledSelfUpdateLeftIsRemovedAtTheNextStart) {
+    world.serve("3.1.0");
+    const fs::path holder = world.path() / "apps";
+    ASSERT_NO_FATAL_FAILURE(installLauncherBundle(world, holder));
+
+    const auto write = writeFile;
     // What must survive: a folder the links below point to.
     const fs::path kept = world.path() / "kept";
     write(kept / "precious", 100);
@@ -428,6 +437,48 @@ TEST_F(LauncherE2E, WhatAKilledSelfUpdateLeftIsRemovedAtTheNextStart) {
                   [](const std::string& line) { return line.starts_with("Removed the leftover"); }),
               1)
         << joined(lines);
+}
+
+// Leftovers whose folders deny their owner entry, listing or change, their top folders included:
+// one start removes them all, and a link out of one leaves what it points to alone. Run as a
+// user for whom the modes are obeyed (root passes every permission check).
+TEST_F(LauncherE2E, LeftoversThatShutTheirOwnerOutAreRemovedAtTheNextStart) {
+    world.serve("3.1.0");
+    const fs::path holder = world.path() / "apps";
+    ASSERT_NO_FATAL_FAILURE(installLauncherBundle(world, holder));
+    const fs::path kept = world.path() / "kept";
+    writeFile(kept / "precious", 100);
+    fs::permissions(kept / "precious", fs::perms(0640));
+
+    const fs::path nested = holder / ".Zentravo.app.update-Ne5tEd";
+    writeFile(nested / "unpacked/open/shut/inside", 10);
+    fs::create_directory_symlink(kept, nested / "unpacked/open/shut/link-out");
+    const fs::path closedTop = holder / ".Zentravo.app.update-C1osed";
+    writeFile(closedTop / "update.archive", 1000);
+    fs::create_directories(closedTop / "unpacked");
+    const fs::path readOnlyTop = holder / ".Zentravo.app.update-R3adOn";
+    writeFile(readOnlyTop / "update.archive", 1000);
+    (void)world.runAsUser(fixture::kNobody);  // else this test runs as a user already
+    fs::permissions(nested / "unpacked/open/shut", fs::perms::none);
+    fs::permissions(nested / "unpacked/open", fs::perms(0500));
+    fs::permissions(closedTop, fs::perms::none);
+    fs::permissions(readOnlyTop, fs::perms(0500));
+
+    const fs::path program = holder / "Zentravo.app/Contents/MacOS/Zentravo";
+    Process launcher{world.command({program.string()}), world.environment(),
+                     world.path() / "launcher.out"};
+    ASSERT_EQ(launcher.waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    for (const fs::path& leftover : {nested, closedTop, readOnlyTop}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(leftover))) << leftover << world.logText();
+        EXPECT_TRUE(world.logHas("Removed the leftover of an interrupted launcher update: '" +
+                                 leftover.string() + "'"))
+            << world.logText();
+    }
+    EXPECT_EQ(readAll(kept / "precious"), std::string(100, 'z'));
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(kept / "precious").permissions(), fs::perms(0640));
+    EXPECT_TRUE(fs::exists(program));
 }
 
 // What a run leaves for others to read: libcurl's trace on standard error keeps no proxy

@@ -27,10 +27,12 @@
 #include "app_start.hpp"
 #include "deep_tree.hpp"
 #include "files_test_support.hpp"
+#include "foreign_process.hpp"
 #include "incompressible.hpp"
 #include "paths.hpp"
 #include "private_mount.hpp"
 #include "report_capture.hpp"
+#include "tree_removal.hpp"
 #include "utils.hpp"
 
 namespace fs = std::filesystem;
@@ -204,8 +206,9 @@ TEST(GetCurrentVersion, UnusableInfoPlistGivesZeroWithALogLineAndNoStart) {
 struct Member {
     std::string name;
     enum Kind { File, Dir, Symlink, Hardlink, Other } kind = File;
-    std::string content;  // file content or link target
-    mode_t mode = 0;      // permissions, or the file type for Other; 0: the usual
+    std::string content;       // file content or link target
+    mode_t mode = 0;           // permissions, or the file type for Other; 0: the usual
+    bool modeAsGiven = false;  // a mode of 0 meant as no permissions at all
 };
 
 // Writes a tar archive member by member with libarchive, so names and links can be anything.
@@ -242,7 +245,7 @@ void writeTar(const fs::path& path, const std::vector<Member>& members,
                 archive_entry_set_size(e, 0);
                 break;
         }
-        if (m.mode != 0 && m.kind != Member::Other) {
+        if ((m.mode != 0 || m.modeAsGiven) && m.kind != Member::Other) {
             archive_entry_set_perm(e, m.mode);
         }
         archive_write_header(a, e);
@@ -541,6 +544,77 @@ int inChild(const std::function<int()>& body) {
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Folders that deny their owner a listing or entry, as archives may hold them, unpack with their
+// modes, links beside and below them checked all the same, and the tree can be removed again.
+// As another user than root, for whom the modes are obeyed.
+TEST(UnpackFile, FoldersThatShutTheirOwnerOutUnpackWithTheirModes) {
+    ScratchDir dir;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(dir.path().c_str(), fixture::kNobody, fixture::kNobody), 0);
+    }
+    const fs::path archivePath = dir.path() / "closed.tar";
+    writeTar(archivePath, {{"Resources/", Member::Dir, ""},
+                           {"Resources/locked/", Member::Dir, "", 0311},
+                           {"Resources/locked/file", Member::File, "inside"},
+                           {"Resources/locked/alias", Member::Symlink, "file"},
+                           {"Resources/sealed/", Member::Dir, "", 0, true},
+                           {"Resources/up", Member::Symlink, "locked/file"}});
+    const fs::path dest = dir.path() / "dest";
+    const int code = inChild([&] {
+        if (!fixture::dropRootToNobody()) {
+            return 10;
+        }
+        try {
+            zentravo::unpackFile(archivePath, dest);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "unpackFile: %s\n", e.what());
+            return 11;
+        }
+        const auto mode = [](const fs::path& path) {
+            struct stat st {};
+            return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+        };
+        if (mode(dest / "Resources/locked") != 0311 || mode(dest / "Resources/sealed") != 0) {
+            return 12;
+        }
+        if (readFile(dest / "Resources/up") != "inside" ||
+            fs::read_symlink(dest / "Resources/locked/alias") != "file") {
+            return 13;
+        }
+        return zentravo::removal::removeTree(dest) ? 14 : 0;
+    });
+    EXPECT_EQ(code, 0) << "11: refused, 12: other modes, 13: other content, 14: not removable";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dest)));
+}
+
+// A folder the links cannot be checked in (one that was in the destination before, shut to its
+// owner) is named in the error.
+TEST(UnpackFile, AFolderTheLinksCannotBeCheckedInIsNamed) {
+    ScratchDir dir;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(dir.path().c_str(), fixture::kNobody, fixture::kNobody), 0);
+    }
+    const fs::path archivePath = dir.path() / "plain.tar";
+    writeTar(archivePath, {{"Resources/", Member::Dir, ""}, {"Resources/file", Member::File, "x"}});
+    const fs::path dest = fs::canonical(dir.path()) / "dest";
+    const fs::path held = dest / "held";
+    const int code = inChild([&] {
+        if (!fixture::dropRootToNobody() || !fs::create_directories(held) ||
+            ::chmod(held.c_str(), 0) != 0) {
+            return 10;
+        }
+        const std::string expected =
+            "Could not unpack file - Cannot check the links of " + held.string() + ": ";
+        const std::string error = unpackError(archivePath, dest);
+        if (!error.starts_with(expected)) {
+            std::fprintf(stderr, "unpackFile: %s\n", error.c_str());
+            return 11;
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 0) << "11: an error that does not name the folder";
 }
 
 // True when thread tid sits in read() on the FIFO and nothing written to it (through writeEnd)

@@ -16,6 +16,15 @@ namespace fixture {
 // The user another local user's processes run as in these tests.
 inline constexpr uid_t kNobody = 65534;
 
+// Makes the calling process (a child of the test) user kNobody where it runs as root, for whom
+// every permission check passes; a process of another user stays as it is. False where that
+// failed.
+inline bool dropRootToNobody() {
+    return ::geteuid() != 0 ||
+           (::setgroups(0, nullptr) == 0 && ::setresgid(kNobody, kNobody, kNobody) == 0 &&
+            ::setresuid(kNobody, kNobody, kNobody) == 0);
+}
+
 // A process of user `uid` (and group `uid`) in a network namespace of its own, so that nothing
 // it could listen on answers here, running `argv` until it is dropped (killed and reaped then).
 // `argv[0]` is only the name it shows; `program` is what runs. Starting needs root: check

@@ -321,8 +321,47 @@ class LauncherWorld {
                                            fixture::SpawnOptions options = {}) {
         std::vector<std::string> argv{launcherExecutable().string()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return std::make_unique<Process>(argv, environment(), scratch_ / "launcher.out",
+        return std::make_unique<Process>(command(argv), environment(), scratch_ / "launcher.out",
                                          std::move(options));
+    }
+
+    // Makes the launchers this world starts from now on run as user `uid` (and group `uid`), for
+    // whom modes are obeyed as they are not for root, and gives the world's folders to that user
+    // (what a test adds later it gives with giveToUser). Needs root: false elsewhere.
+    bool runAsUser(uid_t uid) {
+        if (::geteuid() != 0) {
+            return false;
+        }
+        user_ = uid;
+        giveToUser(scratch_.path());
+        return true;
+    }
+    // `path`, and everything below it when it is a folder, made the user's the launchers run as;
+    // links are changed themselves, not what they point to. Nothing when they run as this user.
+    void giveToUser(const fs::path& path) const {
+        if (!user_) {
+            return;
+        }
+        const auto give = [this](const fs::path& one) {
+            if (::lchown(one.c_str(), *user_, *user_) != 0) {
+                throw std::runtime_error{"cannot give " + one.string() + " to the test user"};
+            }
+        };
+        give(path);
+        if (fs::is_directory(fs::symlink_status(path))) {
+            for (const auto& entry : fs::recursive_directory_iterator{path}) {
+                give(entry.path());
+            }
+        }
+    }
+    // `argv` as started for the user the launchers run as.
+    [[nodiscard]] std::vector<std::string> command(std::vector<std::string> argv) const {
+        if (user_) {
+            const std::string id = std::to_string(*user_);
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
+                                       "--clear-groups", "--"});
+        }
+        return argv;
     }
 
     // The main-application stand-in, started as a running instance (tagged "--launcher").
@@ -447,6 +486,7 @@ class LauncherWorld {
 
   private:
     fixture::ScratchFolder scratch_;
+    std::optional<uid_t> user_;
     PrivateDisplay display_;
     std::unique_ptr<UpdateService> service_;
 };

@@ -2,18 +2,26 @@
 // folders that shut their owner out opened up, and what cannot go set aside.
 #include "tree_removal.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "deep_tree.hpp"
+#include "file_descriptor.hpp"
+#include "foreign_process.hpp"
 #include "in_child.hpp"
 #include "private_mount.hpp"
 #include "scratch_folder.hpp"
@@ -101,6 +109,125 @@ TEST(TreeRemoval, WhatCannotGoIsSetAsideAndRemovedLater) {
     }
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(fs::is_empty(app));
+}
+
+// A writer in the tree swaps folders that shut their owner out with links to a file outside
+// while the tree is removed: whatever name the removal meets as a folder and finds a link in its
+// place a moment later, the file the links point to keeps its mode.
+TEST(TreeRemoval, FoldersSwappedForLinksNeverChangeWhatTheLinksPointTo) {
+    const fixture::ScratchFolder tmp;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(tmp.path().c_str(), fixture::kNobody, fixture::kNobody), 0);
+    }
+    constexpr int kFolders = 1;
+    constexpr int kRounds = 20000;
+    const fs::path outside = tmp.path() / "outside";
+    const fs::path top = tmp.path() / "tree";
+    const int code = inChild([&] {
+        // On a file system of its own where that is allowed, as renames and removals are much
+        // cheaper on a tmpfs than on a disk's journal.
+        if (::geteuid() == 0 && fixture::mountPrivateTmpfs(tmp.path(), "size=16m,mode=0700") &&
+            ::chown(tmp.path().c_str(), fixture::kNobody, fixture::kNobody) != 0) {
+            return 9;
+        }
+        if (!fixture::dropRootToNobody()) {
+            return 10;
+        }
+        std::ofstream{outside} << "kept";
+        if (::chmod(outside.c_str(), 0600) != 0) {
+            return 11;
+        }
+        const zentravo::FileDescriptor scratch{::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY)};
+        if (!scratch) {
+            return 12;
+        }
+        // One writer for all rounds, already swapping when a removal begins; it swaps only while
+        // `racing`, and a pass under way ends before `pass` can be taken.
+        std::atomic<bool> racing{false};
+        std::atomic<bool> done{false};
+        std::mutex pass;
+        std::thread writer{[&] {
+            while (!done.load()) {
+                const std::lock_guard<std::mutex> lock{pass};
+                if (!racing.load()) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                for (int i = 0; i < kFolders; ++i) {
+                    const std::string n = std::to_string(i);
+                    (void)::renameat2(scratch.get(), ("tree/d" + n).c_str(), scratch.get(),
+                                      ("tree/l" + n).c_str(), RENAME_EXCHANGE);
+                }
+            }
+        }};
+        const auto stopWriter = [&] {
+            racing = false;
+            const std::lock_guard<std::mutex> lock{pass};
+        };
+        int failed = 0;
+        for (int round = 0; round < kRounds && failed == 0; ++round) {
+            if (::mkdir(top.c_str(), 0700) != 0) {
+                failed = 13;
+                break;
+            }
+            for (int i = 0; i < kFolders; ++i) {
+                const std::string n = std::to_string(i);
+                if (::mkdirat(scratch.get(), ("tree/d" + n).c_str(), 0) != 0 ||
+                    ::symlinkat(outside.c_str(), scratch.get(), ("tree/l" + n).c_str()) != 0) {
+                    failed = 13;
+                }
+            }
+            racing = true;
+            (void)removal::removeTree(top);  // may well fail: the tree changes under it
+            stopWriter();
+            if (removal::removeTree(top)) {
+                failed = 14;
+            }
+            struct stat st {};
+            if (::stat(outside.c_str(), &st) != 0) {
+                failed = 15;
+            } else if ((st.st_mode & 07777) != 0600) {
+                std::fprintf(stderr, "round %d: the mode of the file outside is now %o\n", round,
+                             static_cast<unsigned>(st.st_mode & 07777));
+                failed = 20;
+            }
+        }
+        done = true;
+        writer.join();
+        return failed;
+    });
+    EXPECT_EQ(code, 0) << "20: the removal changed the mode of the file outside the tree";
+}
+
+// Only folders of this user's own are opened up: another user's folder that root's removal
+// cannot take away (a mount inside it stays) keeps its mode.
+TEST(TreeRemoval, AnotherUsersFolderKeepsItsMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    }
+    const fixture::ScratchFolder tmp;
+    const fs::path top = tmp.path() / "3.1.0";
+    const fs::path theirs = top / "theirs";
+    fs::create_directories(theirs / "mounted");
+    ASSERT_EQ(::chown(theirs.c_str(), fixture::kNobody, fixture::kNobody), 0);
+    ASSERT_EQ(::chmod(theirs.c_str(), 0500), 0);
+    const int code = inChild([&] {
+        if (!fixture::mountPrivateTmpfs(theirs / "mounted", "size=1m")) {
+            return 77;
+        }
+        if (!removal::removeTree(top)) {
+            return 10;  // a mount point cannot be removed
+        }
+        struct stat st {};
+        if (::stat(theirs.c_str(), &st) != 0) {
+            return 11;
+        }
+        return (st.st_mode & 07777) == 0500 ? 0 : 20;
+    });
+    if (code == 77) {
+        GTEST_SKIP() << "cannot mount a file system here";
+    }
+    EXPECT_EQ(code, 0) << "20: another user's folder had its mode changed";
 }
 
 }  // namespace
