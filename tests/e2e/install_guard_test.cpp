@@ -292,79 +292,76 @@ const Member kPlistEntry{"Zentravo.app/Contents/Info.plist"};
 
 INSTANTIATE_TEST_SUITE_P(
     Archives, BrokenUpdate,
-    ::testing::Values(BrokenCase{"EmptyBody", [](const fs::path& f) { std::ofstream{f}; }},
-                      BrokenCase{"EmptyTar", [](const fs::path& f) { writeArchive(f, {}); }},
-                      BrokenCase{"NoBundle",
-                                 [](const fs::path& f) {
-                                     writeArchive(
-                                         f, {{"Other.app/", AE_IFDIR, 0755},
-                                             {"Other.app/readme.txt", AE_IFREG, 0644, "hello"}});
-                                 }},
-                      BrokenCase{"GarbageInfoPlist",
-                                 [](const fs::path& f) {
-                                     Member m = kPlistEntry;
-                                     m.data = "<plist><dict><key>CFBundle";
-                                     writeArchive(f, withInfoPlist(m));
-                                 }},
-                      BrokenCase{"ExecutableOutsideTheBundle",
-                                 [](const fs::path& f) {
-                                     Member m = kPlistEntry;
-                                     m.data = infoPlist("3.1.0", "../../bin/sh");
-                                     writeArchive(f, withInfoPlist(m));
-                                 }},
-                      BrokenCase{"CutAtAnEntryBoundary",
-                                 [](const fs::path& f) {
-                                     // Everything up to the program's entry, without the end of the
-                                     // archive.
-                                     std::vector<Member> members = bundle("3.1.0");
-                                     members.pop_back();
-                                     writeArchive(f, members);
-                                     std::string bytes = readAll(f);
-                                     bytes.erase(bytes.find_last_not_of('\0') + 1);
-                                     bytes.resize((bytes.size() + 511) / 512 * 512, '\0');
-                                     std::ofstream{f, std::ios::binary | std::ios::trunc} << bytes;
-                                 }},
-                      BrokenCase{"OtherVersionThanAnnounced",
-                                 [](const fs::path& f) { writeArchive(f, bundle("2.0.0")); }},
-                      BrokenCase{"FifoInfoPlist",
-                                 [](const fs::path& f) {
-                                     Member m = kPlistEntry;
-                                     m.type = AE_IFIFO;
-                                     writeArchive(f, withInfoPlist(m));
-                                 }},
-                      BrokenCase{"HugeSparseInfoPlist",
-                                 [](const fs::path& f) {
-                                     Member m = kPlistEntry;
-                                     m.data = infoPlist("3.1.0");
-                                     m.sparseSize = la_int64_t{8000} << 20;
-                                     writeArchive(f, withInfoPlist(m));
-                                 }},
-                      BrokenCase{"DeviceNode",
-                                 [](const fs::path& f) {
-                                     writeArchive(
-                                         f, with(bundle("3.1.0"),
-                                                 {{"Zentravo.app/Contents/null", AE_IFCHR, 0666}}));
-                                 }},
-                      // Deeper than any bundle nests, a name made to create folders.
-                      BrokenCase{"NameTooDeep",
-                                 [](const fs::path& f) {
-                                     writeArchive(
-                                         f, with(bundle("3.1.0"),
-                                                 {{fixture::deepName("Zentravo.app/Contents/", 200),
-                                                   AE_IFREG, 0644, "x"}}));
-                                 }},
-                      BrokenCase{"FifoEntry",
-                                 [](const fs::path& f) {
-                                     writeArchive(
-                                         f, with(bundle("3.1.0"),
-                                                 {{"Zentravo.app/Contents/pipe", AE_IFIFO, 0644}}));
-                                 }},
-                      BrokenCase{"EmptyProgram",
-                                 [](const fs::path& f) {
-                                     std::vector<Member> members = bundle("3.1.0");
-                                     members.back().data.clear();
-                                     writeArchive(f, members);
-                                 }}),
+    ::testing::Values(
+        BrokenCase{"EmptyBody", [](const fs::path& f) { std::ofstream{f}; }},
+        BrokenCase{"EmptyTar", [](const fs::path& f) { writeArchive(f, {}); }},
+        BrokenCase{"NoBundle",
+                   [](const fs::path& f) {
+                       writeArchive(f, {{"Other.app/", AE_IFDIR, 0755},
+                                        {"Other.app/readme.txt", AE_IFREG, 0644, "hello"}});
+                   }},
+        BrokenCase{"GarbageInfoPlist",
+                   [](const fs::path& f) {
+                       Member m = kPlistEntry;
+                       m.data = "<plist><dict><key>CFBundle";
+                       writeArchive(f, withInfoPlist(m));
+                   }},
+        BrokenCase{"ExecutableOutsideTheBundle",
+                   [](const fs::path& f) {
+                       Member m = kPlistEntry;
+                       m.data = infoPlist("3.1.0", "../../bin/sh");
+                       writeArchive(f, withInfoPlist(m));
+                   }},
+        BrokenCase{"CutAtAnEntryBoundary",
+                   [](const fs::path& f) {
+                       // Everything up to the program's entry, without the end of the
+                       // archive.
+                       std::vector<Member> members = bundle("3.1.0");
+                       members.pop_back();
+                       writeArchive(f, members);
+                       std::string bytes = readAll(f);
+                       bytes.erase(bytes.find_last_not_of('\0') + 1);
+                       bytes.resize((bytes.size() + 511) / 512 * 512, '\0');
+                       std::ofstream{f, std::ios::binary | std::ios::trunc} << bytes;
+                   }},
+        BrokenCase{"OtherVersionThanAnnounced",
+                   [](const fs::path& f) { writeArchive(f, bundle("2.0.0")); }},
+        BrokenCase{"FifoInfoPlist",
+                   [](const fs::path& f) {
+                       Member m = kPlistEntry;
+                       m.type = AE_IFIFO;
+                       writeArchive(f, withInfoPlist(m));
+                   }},
+        BrokenCase{"HugeSparseInfoPlist",
+                   [](const fs::path& f) {
+                       Member m = kPlistEntry;
+                       m.data = infoPlist("3.1.0");
+                       m.sparseSize = la_int64_t{8000} << 20;
+                       writeArchive(f, withInfoPlist(m));
+                   }},
+        BrokenCase{"DeviceNode",
+                   [](const fs::path& f) {
+                       writeArchive(f, with(bundle("3.1.0"),
+                                            {{"Zentravo.app/Contents/null", AE_IFCHR, 0666}}));
+                   }},
+        // Deeper than any bundle nests, a name made to create folders.
+        BrokenCase{"NameTooDeep",
+                   [](const fs::path& f) {
+                       writeArchive(f, with(bundle("3.1.0"),
+                                            {{fixture::deepName("Zentravo.app/Contents/", 200),
+                                              AE_IFREG, 0644, "x"}}));
+                   }},
+        BrokenCase{"FifoEntry",
+                   [](const fs::path& f) {
+                       writeArchive(f, with(bundle("3.1.0"),
+                                            {{"Zentravo.app/Contents/pipe", AE_IFIFO, 0644}}));
+                   }},
+        BrokenCase{"EmptyProgram",
+                   [](const fs::path& f) {
+                       std::vector<Member> members = bundle("3.1.0");
+                       members.back().data.clear();
+                       writeArchive(f, members);
+                   }}),
     [](const ::testing::TestParamInfo<BrokenCase>& info) { return info.param.name; });
 
 // A symlink that stays inside from where it stands deep in the tree, and a hard link to it from a
