@@ -67,25 +67,20 @@ struct Type::ObjectInfo {
     std::vector<Member> members;
     std::size_t dataSize = 0;
     bool holdsStrings = false;
-    // Open-addressed table of member index + 1 by name, so that the check of a new name against
-    // the earlier ones does not cost the width of the object: a page can send objects of tens of
-    // thousands of members. Left empty while a scan of the members is quicker.
-    std::vector<std::uint32_t> index;
+    // Member index + 1 by name, so that the check of a new name against the earlier ones does not
+    // cost the width of the object: a page can send objects of tens of thousands of members. Left
+    // empty while a scan of the members is quicker.
+    TextIndex index;
 
     [[nodiscard]] bool hasMember(std::string_view name) const;
     // Leaves the index as it was when it throws.
     void indexLastMember();
-    void placeInIndex(std::vector<std::uint32_t>& table, std::uint32_t memberIndex) const;
 };
 
 namespace {
 
 // Objects of up to this many members are scanned rather than indexed.
 constexpr std::size_t kScanMembers = 32;
-
-std::size_t nameSlot(std::string_view name, std::size_t mask) {
-    return std::hash<std::string_view>{}(name)&mask;
-}
 
 }  // namespace
 
@@ -94,40 +89,19 @@ bool Type::ObjectInfo::hasMember(std::string_view name) const {
         return std::any_of(members.begin(), members.end(),
                            [&](const Member& member) { return member.name == name; });
     }
-    const std::size_t mask = index.size() - 1;
-    for (std::size_t slot = nameSlot(name, mask); index[slot] != 0; slot = (slot + 1) & mask) {
-        if (members[index[slot] - 1].name == name) {
-            return true;
-        }
-    }
-    return false;
+    return index.find(name,
+                      [&](std::uint32_t handle) { return members[handle - 1].name == name; }) != 0;
 }
 
-void Type::ObjectInfo::placeInIndex(std::vector<std::uint32_t>& table,
-                                    std::uint32_t memberIndex) const {
-    const std::size_t mask = table.size() - 1;
-    std::size_t slot = nameSlot(members[memberIndex].name, mask);
-    while (table[slot] != 0) {
-        slot = (slot + 1) & mask;
-    }
-    table[slot] = memberIndex + 1;
-}
-
-// At most half of the slots are used, a quarter after each rebuild.
 void Type::ObjectInfo::indexLastMember() {
     const std::size_t count = members.size();
-    if (index.empty() ? count > kScanMembers : count * 2 > index.size()) {
-        std::size_t slots = 64;
-        while (slots < count * 4) {
-            slots *= 2;
-        }
-        std::vector<std::uint32_t> table(slots, 0);
+    if (index.empty() ? count > kScanMembers : !index.hasRoomForOneMore()) {
+        index.reset(count);
         for (std::size_t i = 0; i < count; ++i) {
-            placeInIndex(table, static_cast<std::uint32_t>(i));
+            index.place(members[i].name, static_cast<std::uint32_t>(i) + 1);
         }
-        index.swap(table);
     } else if (!index.empty()) {
-        placeInIndex(index, static_cast<std::uint32_t>(count - 1));
+        index.place(members.back().name, static_cast<std::uint32_t>(count));
     }
 }
 
@@ -472,24 +446,7 @@ std::uint32_t SimpleStringDictionary::findHandle(std::string_view text) const {
         }
         return 0;
     }
-    const std::size_t mask = index.size() - 1;
-    for (std::size_t slot = std::hash<std::string_view>{}(text)&mask; index[slot] != 0;
-         slot = (slot + 1) & mask) {
-        if (entryEquals(index[slot] - 1, text)) {
-            return index[slot];
-        }
-    }
-    return 0;
-}
-
-void SimpleStringDictionary::placeInIndex(std::uint32_t handle, std::string_view text) {
-    const std::size_t mask = index.size() - 1;
-    std::size_t slot = std::hash<std::string_view>{}(text)&mask;
-    while (index[slot] != 0) {
-        slot = (slot + 1) & mask;
-    }
-    index[slot] = handle;
-    ++indexedTexts;
+    return index.find(text, [&](std::uint32_t handle) { return entryEquals(handle - 1, text); });
 }
 
 // Entries in store order, so that the first of equal texts is the one kept; at most a quarter of
@@ -499,16 +456,11 @@ void SimpleStringDictionary::rebuildIndex() {
     for (std::size_t offset = 0; offset < store.size(); ++offset) {
         entries += store[offset] == '\0' ? 1 : 0;
     }
-    std::size_t slots = 64;
-    while (slots < entries * 4) {
-        slots *= 2;
-    }
-    index.assign(slots, 0);
-    indexedTexts = 0;
+    index.reset(entries);
     for (std::size_t offset = 0; offset < store.size();) {
         const std::string_view text(store.data() + offset);
         if (!text.empty() && findHandle(text) == 0) {
-            placeInIndex(static_cast<std::uint32_t>(offset) + 1, text);
+            index.place(text, static_cast<std::uint32_t>(offset) + 1);
         }
         offset += text.size() + 1;
     }
@@ -526,11 +478,11 @@ void SimpleStringDictionary::indexEntries(std::size_t from) {
     for (std::size_t offset = from; offset < store.size();) {
         const std::string_view text(store.data() + offset);
         if (!text.empty() && findHandle(text) == 0) {
-            if ((indexedTexts + 1) * 2 > index.size()) {
+            if (!index.hasRoomForOneMore()) {
                 rebuildIndex();  // covers this and the following pieces too
                 return;
             }
-            placeInIndex(static_cast<std::uint32_t>(offset) + 1, text);
+            index.place(text, static_cast<std::uint32_t>(offset) + 1);
         }
         offset += text.size() + 1;
     }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text_index.hpp"
+
 namespace vela::value {
 
 // Carries only constant texts, so copying or throwing it never allocates.
@@ -156,15 +158,13 @@ class SimpleStringDictionary final : public StringDictionary {
     [[nodiscard]] std::uint32_t findHandle(std::string_view text) const;
     [[nodiscard]] bool entryEquals(std::size_t offset, std::string_view text) const;
     void indexEntries(std::size_t from);
-    void placeInIndex(std::uint32_t handle, std::string_view text);
     void rebuildIndex();
 
     std::vector<char> store;
-    // Open-addressed table of the handle of the first entry with each text, answering what a scan
-    // of the store from its start would find without its quadratic cost on large documents. Left
-    // empty while the store is small enough for the scan to be quicker.
-    std::vector<std::uint32_t> index;
-    std::size_t indexedTexts = 0;
+    // The handle of the first entry with each text, answering what a scan of the store from its
+    // start would find without its quadratic cost on large documents. Left empty while the store
+    // is small enough for the scan to be quicker.
+    TextIndex index;
 };
 
 // Points at packed data and its dictionary without owning them.
