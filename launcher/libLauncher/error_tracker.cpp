@@ -222,6 +222,14 @@ std::string hexAddress(std::uint64_t value) {
     return fmt::format("0x{:x}", value);
 }
 
+// One entry of an event's debug_meta images.
+json imageEntry(const std::string& codeFile, std::uint64_t address, std::uint64_t size) {
+    return {{"type", "elf"},
+            {"code_file", codeFile},
+            {"image_addr", hexAddress(address)},
+            {"image_size", size}};
+}
+
 std::string signalName(int signo) {
     switch (signo) {
         case SIGSEGV:
@@ -294,10 +302,7 @@ json crashEvent(const crash::Report& report) {
             return m.executable && m.path == path;
         });
         if (executable) {
-            imageList.push_back({{"type", "elf"},
-                                 {"code_file", path},
-                                 {"image_addr", hexAddress(range.first)},
-                                 {"image_size", range.second - range.first}});
+            imageList.push_back(imageEntry(path, range.first, range.second - range.first));
         }
     }
     const std::string name = signalName(report.signal);
@@ -518,7 +523,7 @@ void attachStack(json& event, const std::vector<std::uintptr_t>& stack) {
     json frames = json::array();
     for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
         const std::uintptr_t address = *it;
-        json frame = {{"instruction_addr", fmt::format("0x{:x}", address)}};
+        json frame = {{"instruction_addr", detail::hexAddress(address)}};
         for (const Image& image : images) {
             if (address >= image.address && address - image.address < image.size) {
                 frame["package"] = image.codeFile;
@@ -535,10 +540,7 @@ void attachStack(json& event, const std::vector<std::uintptr_t>& stack) {
     }
     json list = json::array();
     for (const Image& image : images) {
-        json entry = {{"type", "elf"},
-                      {"code_file", image.codeFile},
-                      {"image_addr", fmt::format("0x{:x}", image.address)},
-                      {"image_size", image.size}};
+        json entry = detail::imageEntry(image.codeFile, image.address, image.size);
         if (!image.buildId.empty()) {
             entry["code_id"] = image.buildId;
             entry["debug_id"] = debugIdOf(image.buildId);
