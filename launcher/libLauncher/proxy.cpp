@@ -1,10 +1,12 @@
 #include "proxy.hpp"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -171,6 +173,21 @@ bool inIpv6Range(const in6_addr& address, const std::pair<in6_addr, int>& range)
     return true;
 }
 
+struct CurlUrlFree {
+    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+
+// One part of a parsed URL; empty when the URL has none (no port written, say).
+std::string urlPart(CURLU* url, CURLUPart which) {
+    char* text = nullptr;
+    if (curl_url_get(url, which, &text, 0) != CURLUE_OK || text == nullptr) {
+        return {};
+    }
+    std::string part{text};
+    curl_free(text);
+    return part;
+}
+
 // The desktop's ignore-hosts as GLib's resolver reads them, but for "*": GLib takes it for no
 // host, whoever lists it means every host (as no_proxy's "*" does), and the launcher always read
 // a list of "*" alone so. Its names match themselves and their subdomains, as libcurl's do; its
@@ -290,29 +307,20 @@ ProxyConfiguration getProxyConfiguration(const Platform& platform) {
 
 std::string noProxyForUrl(const ProxyConfiguration& exemptions, std::string_view url) {
     std::string list = exemptions.noProxy;
-    const auto start = url.find("://");
     // Anything added to "*" would make libcurl read it as a host name.
-    if (list == "*" || start == std::string_view::npos) {
+    if (list == "*") {
         return list;
     }
-    std::string_view authority = url.substr(start + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    authority = authority.substr(
-        authority.rfind('@') == std::string_view::npos ? 0 : authority.rfind('@') + 1);
-    std::string_view host = authority;
-    std::string_view port;
-    if (authority.starts_with('[')) {
-        const auto close = authority.find(']');
-        if (close == std::string_view::npos) {
-            return list;
-        }
-        host = authority.substr(1, close - 1);
-        if (authority.substr(close + 1).starts_with(':')) {
-            port = authority.substr(close + 2);
-        }
-    } else if (const auto colon = authority.find(':'); colon != std::string_view::npos) {
-        host = authority.substr(0, colon);
-        port = authority.substr(colon + 1);
+    // Read by libcurl's own parser, so that the host and port are those the request goes to.
+    const std::unique_ptr<CURLU, CurlUrlFree> parsed{curl_url()};
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, std::string{url}.c_str(),
+                                CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return list;
+    }
+    std::string host = urlPart(parsed.get(), CURLUPART_HOST);
+    const std::string port = urlPart(parsed.get(), CURLUPART_PORT);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
     }
     if (const auto number = portNumber(port)) {
         if (const auto hosts = exemptions.noProxyOnPort.find(*number);
@@ -323,13 +331,13 @@ std::string noProxyForUrl(const ProxyConfiguration& exemptions, std::string_view
             append(list, hosts->second);
         }
     }
-    const std::string address{host.substr(0, host.find('%'))};
-    in6_addr parsed{};
-    if (::inet_pton(AF_INET6, address.c_str(), &parsed) == 1 &&
+    const std::string address = host.substr(0, host.find('%'));
+    in6_addr ipv6{};
+    if (::inet_pton(AF_INET6, address.c_str(), &ipv6) == 1 &&
         std::any_of(exemptions.ipv6Ranges.begin(), exemptions.ipv6Ranges.end(),
                     [&](const std::string& text) {
                         const auto range = ipv6Range(text);
-                        return range && inIpv6Range(parsed, *range);
+                        return range && inIpv6Range(ipv6, *range);
                     })) {
         append(list, address);
     }
