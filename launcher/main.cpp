@@ -37,6 +37,8 @@
 namespace {
 
 constexpr std::string_view restartedFlag = "restarted";
+// The argument a launcher restarting itself gives the new one.
+constexpr std::string_view kRestartArgument = "--restarted";
 constexpr std::string_view kSchemeWord = "zentravo";
 // How long a launcher started by the running one (a restart, a self-update) waits for it to end.
 constexpr std::chrono::seconds kHandOverPatience{20};
@@ -56,7 +58,7 @@ bool isDeeplink(const std::string& argument) {
 bool isRestarted(const std::string& argument) {
     spdlog::info("Checking if restarted -> '{}' vs '{}'", zentravo::logtext::escape(argument),
                  restartedFlag);
-    return argument == fmt::format("--{}", restartedFlag);
+    return argument == kRestartArgument;
 }
 
 void handleDeeplink(const std::string& link) {
@@ -75,14 +77,13 @@ void handleDeeplink(const std::string& link) {
 }
 
 void restartLauncher(std::string_view self) {
-    static const std::string restartFlag = fmt::format("--{}", restartedFlag);
     spdlog::info("{} with '{}'", "About to restart launcher", zentravo::logtext::escape(self));
     zentravo::utils::sentry::sharedWrapper.setBreadcrumb("About to restart launcher");
     // A new instance of this very executable, started without a shell and left to run on.
     const std::filesystem::path executable = zentravo::path::executable();
-    spdlog::debug("Launching '{} {}'", zentravo::pathToUtf8(executable), restartFlag);
+    spdlog::debug("Launching '{} {}'", zentravo::pathToUtf8(executable), kRestartArgument);
     try {
-        (void)zentravo::system::startDetached(executable, {restartFlag});
+        (void)zentravo::system::startDetached(executable, {std::string{kRestartArgument}});
     } catch (const std::exception& e) {
         spdlog::error("Unable to restart launcher: {}", e.what());
     }
@@ -152,7 +153,7 @@ std::optional<Claim> claimInstance(int argc, char** argv) {
     }
     // Only launchers started to follow the running one wait for it: a deep link that merely
     // holds the restart word is handed over at once.
-    const bool restarted = first == fmt::format("--{}", restartedFlag);
+    const bool restarted = first == kRestartArgument;
     if ((restarted || relaunched) && lock.waitUntilHeld(kHandOverPatience)) {
         return Claim{std::move(lock), relaunched};
     }
