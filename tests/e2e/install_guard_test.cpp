@@ -233,16 +233,35 @@ class InstallGuard : public ::testing::Test {
         return out;
     }
 
-    // The next start finds the version it has and runs it.
-    void expectNextStartRunsTheInstalledVersion() {
-        world.answer(launcher_test::updateAnswer("3.0.0"));
+    // Runs the launcher to its end, which must be exit status 0; again when that start met
+    // another run's main application and handed over to it.
+    void runAlone() {
         for (int attempt = 0; attempt < 5; ++attempt) {
             auto launcher = startAlone();
             ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
             if (!handedOver()) {
-                break;
+                return;
             }
         }
+    }
+
+    // With `version` announced and in app.tar, a start installs it and starts it once, and "last"
+    // is all the install folder holds afterwards.
+    void expectInstallOf(const std::string& version) {
+        world.answer(launcher_test::updateAnswer(version));
+        ASSERT_NO_FATAL_FAILURE(runAlone());
+        EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+        ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+        EXPECT_EQ(readAll(world.installedBundle() / "Contents" / "Info.plist"), infoPlist(version));
+        for (const auto& entry : fs::directory_iterator{appFolder()}) {
+            EXPECT_EQ(entry.path().filename(), "last");
+        }
+    }
+
+    // The next start finds the version it has and runs it.
+    void expectNextStartRunsTheInstalledVersion() {
+        world.answer(launcher_test::updateAnswer("3.0.0"));
+        ASSERT_NO_FATAL_FAILURE(runAlone());
         EXPECT_TRUE(world.logHas("Already have a valid version: 3.0.0")) << world.logText();
         const auto starts = world.mainAppEntries("start");
         ASSERT_EQ(starts.size(), 1u) << world.logText();
@@ -403,20 +422,7 @@ TEST_F(InstallGuard, DeepTreesDoNotBlockALaterInstallOfTheirVersion) {
         << world.logText();
 
     writeArchive(published(), bundle("3.1.0"));
-    world.answer(launcher_test::updateAnswer("3.1.0"));
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        auto launcher = startAlone();
-        ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
-        if (!handedOver()) {
-            break;
-        }
-    }
-    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
-    ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
-    EXPECT_EQ(readAll(world.installedBundle() / "Contents" / "Info.plist"), infoPlist("3.1.0"));
-    for (const auto& entry : fs::directory_iterator{appFolder()}) {
-        EXPECT_EQ(entry.path().filename(), "last");
-    }
+    expectInstallOf("3.1.0");
 }
 
 // Folders that deny their owner a listing or entry, as an archive may hold them: the version
@@ -431,23 +437,7 @@ TEST_F(InstallGuard, FoldersThatShutTheirOwnerOutInstallAndGoWithTheNextVersion)
                        {"Zentravo.app/Contents/Resources/locked/file", AE_IFREG, 0644, "inside"},
                        {"Zentravo.app/Contents/Resources/sealed/", AE_IFDIR, 0000}}));
     (void)world.runAsUser(fixture::kNobody);  // else this test runs as a user already
-    const auto install = [&](const std::string& version) {
-        world.answer(launcher_test::updateAnswer(version));
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            auto launcher = startAlone();
-            ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
-            if (!handedOver()) {
-                break;
-            }
-        }
-        EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
-        ASSERT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
-        EXPECT_EQ(readAll(world.installedBundle() / "Contents" / "Info.plist"), infoPlist(version));
-        for (const auto& entry : fs::directory_iterator{appFolder()}) {
-            EXPECT_EQ(entry.path().filename(), "last");
-        }
-    };
-    ASSERT_NO_FATAL_FAILURE(install("3.1.0"));
+    ASSERT_NO_FATAL_FAILURE(expectInstallOf("3.1.0"));
     const fs::path resources = world.installedBundle() / "Contents" / "Resources";
     EXPECT_EQ(fs::symlink_status(resources / "locked").permissions(), fs::perms(0311));
     EXPECT_EQ(fs::symlink_status(resources / "sealed").permissions(), fs::perms::none);
@@ -456,7 +446,7 @@ TEST_F(InstallGuard, FoldersThatShutTheirOwnerOutInstallAndGoWithTheNextVersion)
     world.stopMainApps();
     fs::remove(world.mainAppRecord());
     writeArchive(published(), bundle("3.2.0"));
-    ASSERT_NO_FATAL_FAILURE(install("3.2.0"));
+    ASSERT_NO_FATAL_FAILURE(expectInstallOf("3.2.0"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(resources)));
 }
 
