@@ -15,6 +15,7 @@ packages=(
   xvfb xauth x11-utils imagemagick
   tinyproxy-bin gsettings-desktop-schemas tar xz-utils zstd gzip
   python3 locales iproute2 desktop-file-utils
+  libseccomp-dev
 )
 
 missing=()

@@ -1,9 +1,9 @@
 #pragma once
 
-// A TCP listener on 127.0.0.1 run by a process of another user (a forked child that drops to
-// that user), in this network namespace, answering every connection's first data with a given
-// answer: another local user holding a port before this user's program. It reports to the test
-// each connection it accepted, the bytes each carried, and when each ended.
+// A TCP listener on 127.0.0.1 (or a dual-stack ::) run by a process of another user (a forked child
+// that drops to that user), in this network namespace, answering every connection's first data with
+// a given answer: another local user holding a port before this user's program. It reports to the
+// test each connection it accepted, the bytes each carried, and when each ended.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -34,9 +34,13 @@ class ForeignListener {
         bool ended = false;  // the other end closed (or the connection failed)
     };
 
+    // Where it listens: 127.0.0.1, or every address of both families (a dual-stack ::).
+    enum class Address { loopback, dualStack };
+
     // Listens on `port` (0: a free one, see port()) as user and group `uid`. Needs root for
     // another user: check started() and skip where it is not allowed.
-    ForeignListener(unsigned short port, uid_t uid, std::string answer) {
+    ForeignListener(unsigned short port, uid_t uid, std::string answer,
+                    Address where = Address::loopback) {
         int status[2];
         int events[2];
         if (::pipe2(status, O_CLOEXEC) != 0) {
@@ -51,7 +55,7 @@ class ForeignListener {
         if (pid == 0) {
             ::close(status[0]);
             ::close(events[0]);
-            serve(port, uid, answer, status[1], events[1]);
+            serve(port, uid, answer, where, status[1], events[1]);
         }
         ::close(status[1]);
         ::close(events[1]);
@@ -146,14 +150,23 @@ class ForeignListener {
 
     // The child: system calls only (the test may run other threads), never returns.
     [[noreturn]] static void serve(unsigned short port, uid_t uid, const std::string& answer,
-                                   int status, int events) {
+                                   Address where, int status, int events) {
         std::int32_t result[2] = {0, 0};
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool dualStack = where == Address::dualStack;
+        sockaddr_in6 address{};
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        if (dualStack) {
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons(port);
+            address.sin6_addr = in6addr_any;
+        } else {
+            in->sin_family = AF_INET;
+            in->sin_port = htons(port);
+            in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
         const int yes = 1;
-        socklen_t length = sizeof address;
+        const int no = 0;
+        socklen_t length = dualStack ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
         // Ends with the test, however the test ends.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         // The socket is made after the switch, so the kernel records it as that user's.
@@ -163,16 +176,18 @@ class ForeignListener {
         }
         int server = -1;
         if (result[0] == 0) {
-            server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            server = ::socket(dualStack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             if (server < 0 ||
                 ::setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-                ::bind(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+                (dualStack &&
+                 ::setsockopt(server, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0) ||
+                ::bind(server, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
                 ::listen(server, 16) != 0 ||
                 ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
                 result[0] = errno != 0 ? errno : EINVAL;
             }
         }
-        result[1] = ntohs(address.sin_port);
+        result[1] = ntohs(dualStack ? address.sin6_port : in->sin_port);
         (void)!::write(status, result, result[0] == 0 ? sizeof result : sizeof result[0]);
         ::close(status);
         if (result[0] != 0) {
