@@ -15,6 +15,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 namespace zentravo::system {
 namespace {
