@@ -254,6 +254,54 @@ TEST_F(LauncherE2E, WithoutADisplayDeviceTheGpuLookupIsReportedOncePerRun) {
     EXPECT_EQ(reportsOfType(types, "Get GPU Name"), 1) << ::testing::PrintToString(types);
 }
 
+// ARM servers list only the implementer and part of their processors, no model name (a
+// processor list of that kind is mounted over the launcher's own, in a mount namespace of its
+// own). Every analytics event asks for the CPU name; the failed lookup is reported once per run.
+TEST_F(LauncherE2E, WithoutAProcessorModelTheCpuLookupIsReportedOncePerRun) {
+    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
+    if (probe.waitExit(30s) != 0) {
+        GTEST_SKIP() << "no mount namespace here (needs CAP_SYS_ADMIN)";
+    }
+    const fs::path cpuinfo = world.path() / "cpuinfo";
+    {
+        std::ofstream out{cpuinfo};
+        for (int processor = 0; processor < 4; ++processor) {
+            out << "processor\t: " << processor
+                << "\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm aes pmull sha1 sha2 crc32"
+                   "\nCPU implementer\t: 0x41\nCPU architecture: 8\nCPU variant\t: 0x3\n"
+                   "CPU part\t: 0xd0c\nCPU revision\t: 1\n\n";
+        }
+    }
+    world.serve("3.1.0");
+    const std::vector<std::string> argv{
+        "/usr/bin/unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "mount --bind \"$1\" /proc/cpuinfo || exit 97; shift; exec \"$@\"",
+        "sh",
+        cpuinfo.string(),
+        LauncherWorld::launcherExecutable().string()};
+    Process launcher{argv, world.environment(), world.path() / "launcher.out"};
+    ASSERT_EQ(launcher.waitExit(90s), 0) << readAll(world.path() / "launcher.out");
+    ASSERT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto events = world.analyticsEventTypes();
+    ASSERT_GE(events.size(), 3u) << "an ordinary install sends several analytics events";
+    // Each event carried the (empty) name all the same.
+    for (const auto& record : world.service().recordsFor("/2/httpapi")) {
+        const auto body = nlohmann::json::parse(record.value("body", ""), nullptr, false);
+        for (const auto& event : body.value("events", nlohmann::json::array())) {
+            EXPECT_EQ(event["event_properties"].value("cpu_name", "?"), "") << event.dump();
+        }
+    }
+
+    const auto types = errorReportTypes(world.service().recordsFor("/api/7/envelope/"),
+                                        world.path() / "tmp" / "zentravo-reports-3");
+    EXPECT_EQ(reportsOfType(types, "Get CPU Name"), 1) << ::testing::PrintToString(types);
+}
+
 TEST_F(LauncherE2E, RunningMainApplicationGetsTheDeeplinkAndNoWindowOpens) {
     auto mainApp = world.startMainApp();
     auto launcher = world.startLauncher({kLink});
