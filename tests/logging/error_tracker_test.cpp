@@ -607,15 +607,45 @@ TEST_F(ErrorTrackerTest, SetSentryStartsCrashReportingWithTheLaunchersValues) {
     }
 }
 
-TEST_F(ErrorTrackerTest, SetSentryWithoutATemporaryFolderLeavesCrashReportingOff) {
-    const fs::path missing = temp.path() / "missing";
-    const auto result = probe::run({LOGGING_PROBE, "setsentry", "segv"}, {{"TMPDIR", missing}});
-    EXPECT_THAT(result.output, ::testing::HasSubstr("[error] Error initializing Sentry: "));
-    // No handler was installed: the crash is the system's (or the sanitizer's) alone and leaves
-    // no report.
-    EXPECT_NE(result.exitCode, 0) << result.output;
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_TRUE(filesWithExtension(temp.path(), ".crash").empty());
+// A TMPDIR left naming a closed session's folder, or naming a file, has no room for the
+// crash-report folder: crashes are captured all the same, in the private folder of the user's own.
+TEST_F(ErrorTrackerTest, SetSentryWithoutAUsableTemporaryFolderKeepsCrashReportsPrivate) {
+    struct Case {
+        const char* name;
+        bool file;
+        std::string reason;
+    };
+    for (const Case& c : {Case{"gone", false, "No such file or directory"},
+                          Case{"a file", true, "Not a directory"}}) {
+        SCOPED_TRACE(c.name);
+        const fixture::ScratchFolder scratch;
+        const fs::path tmp = scratch.path() / "tmp";
+        const fs::path home = scratch.path() / "home";
+        if (c.file) {
+            std::ofstream{tmp} << "not a folder";
+        }
+        const auto result = probe::run(
+            {LOGGING_PROBE, "setsentry", "segv"},
+            {{"TMPDIR", tmp.string()}, {"HOME", home.string()}, {"XDG_DATA_HOME", std::nullopt}});
+        ASSERT_EQ(result.signal, SIGSEGV) << result.output;
+        EXPECT_THAT(result.output,
+                    ::testing::Not(::testing::HasSubstr("Error initializing Sentry")));
+        const fs::path own = home / ".local/share/ZentravoV3/crash-reports";
+        EXPECT_THAT(result.output,
+                    ::testing::HasSubstr("[warning] The temporary folder cannot be "
+                                         "used (" +
+                                         c.reason + "): keeping crash reports in " + own.string()));
+        const auto reports = filesWithExtension(own, ".crash");
+        ASSERT_EQ(reports.size(), 1u) << result.output;
+        const auto report = zentravo::tracker::crash::readReport(reports.front());
+        ASSERT_TRUE(report);
+        EXPECT_EQ(breadcrumbMessages(json::parse(report->scope)),
+                  std::vector<std::string>{"Launcher initialized"});
+        struct stat status {};
+        ASSERT_EQ(::lstat(own.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0700u);
+        EXPECT_EQ(fs::exists(fs::symlink_status(tmp)), c.file);
+    }
 }
 
 // Another local user can make the crash-report folder in the shared temporary folder first (or

@@ -7,6 +7,9 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "captured_log.hpp"
 #include "paths.hpp"
@@ -77,21 +80,53 @@ TEST_F(FactsFromFixture, MachineUuidIsAskedAgainWhileEmptyAndKeptOnceFound) {
     EXPECT_TRUE(reports.empty()) << "a missing machine id is never reported";
 }
 
-TEST_F(FactsFromFixture, CpuNameReportsEachFailedReadAndIsKeptOnceRead) {
+// Each analytics event asks for the CPU name: whatever the first lookup found, or failed to find,
+// holds for the process, and a failure is reported once.
+TEST_F(FactsFromFixture, CpuNameIsLookedUpOnceAndAFailureReportedOnce) {
     const Report failure{"Get CPU Name",
                          "Unable to get `machdep.cpu.brand_string` property. Error [-1]"};
-    EXPECT_EQ(info.cpuName(), "");
-    write("proc/cpuinfo", "processor\t: 0\nflags\t\t: fpu\n");  // no name field
-    EXPECT_EQ(info.cpuName(), "");
-    EXPECT_EQ(reports, (std::vector<Report>{failure, failure}));
+    struct Case {
+        const char* name;
+        std::optional<std::string> cpuinfo;
+        std::string cpu;
+        std::vector<Report> reports;
+    };
+    const std::vector<Case> cases{
+        {"no cpuinfo", std::nullopt, "", {failure}},
+        {"an ARM server: implementer and part only",
+         "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd\nCPU implementer\t: 0x41\n"
+         "CPU architecture: 8\nCPU variant\t: 0x3\nCPU part\t: 0xd0c\nCPU revision\t: 1\n",
+         "",
+         {failure}},
+        {"a named x86 processor",
+         "processor\t: 0\nmodel name\t: Example CPU @ 3.00GHz\n\nprocessor\t: 1\n"
+         "model name\t: Example CPU @ 3.00GHz\n",
+         "Example CPU @ 3.00GHz",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fixture::ScratchFolder caseRoot;
+        const auto cpuinfo = caseRoot.path() / "proc/cpuinfo";
+        std::filesystem::create_directories(cpuinfo.parent_path());
+        if (c.cpuinfo) {
+            std::ofstream{cpuinfo} << *c.cpuinfo;
+        }
+        std::vector<Report> sent;
+        SystemInfo machine{caseRoot.path(),
+                           [&sent](std::string_view title, std::string_view detail) {
+                               sent.push_back({std::string{title}, std::string{detail}});
+                           }};
+        for (int call = 0; call < 3; ++call) {
+            EXPECT_EQ(machine.cpuName(), c.cpu) << "call " << call;
+        }
+        EXPECT_EQ(sent, c.reports);
 
-    write("proc/cpuinfo",
-          "processor\t: 0\nmodel name\t: Example CPU @ 3.00GHz\n\nprocessor\t: 1\n"
-          "model name\t: Example CPU @ 3.00GHz\n");
-    EXPECT_EQ(info.cpuName(), "Example CPU @ 3.00GHz");
-    remove("proc/cpuinfo");
-    EXPECT_EQ(info.cpuName(), "Example CPU @ 3.00GHz");
-    EXPECT_EQ(reports.size(), 2u);
+        // What the machine shows later does not change the answer.
+        std::ofstream{cpuinfo} << "processor\t: 0\nmodel name\t: Later CPU\n";
+        EXPECT_EQ(machine.cpuName(), c.cpu);
+        EXPECT_EQ(sent, c.reports);
+    }
 }
 
 TEST_F(FactsFromFixture, CpuNameOfAnArmBoard) {

@@ -145,10 +145,14 @@ std::string_view SystemInfo::machineUUID() {
 
 std::string_view SystemInfo::cpuName() {
     const std::lock_guard lock{mutex_};
-    if (!cpuName_.empty()) {
-        return cpuName_;
+    if (!cpuName_) {
+        cpuName_ = lookUpCpuName();
     }
-    std::optional<std::string> name;
+    return *cpuName_;
+}
+
+// Reports a failure and yields an empty name; runs once per SystemInfo.
+std::string SystemInfo::lookUpCpuName() const {
     if (const auto text = readFile(under("proc/cpuinfo"))) {
         const auto fields = cpuinfoFields(*text);
         // x86 names the brand in "model name"; ARM boards put it in "Model" or "Hardware".
@@ -157,18 +161,13 @@ std::string_view SystemInfo::cpuName() {
                 return field.first == key;
             });
             if (found != fields.end()) {
-                name = found->second;
-                break;
+                return found->second;
             }
         }
     }
-    if (!name) {
-        report_("Get CPU Name",
-                fmt::format("Unable to get `machdep.cpu.brand_string` property. Error [{}]", -1));
-        return cpuName_;
-    }
-    cpuName_ = std::move(*name);
-    return cpuName_;
+    report_("Get CPU Name",
+            fmt::format("Unable to get `machdep.cpu.brand_string` property. Error [{}]", -1));
+    return {};
 }
 
 std::string_view SystemInfo::gpuName() {

@@ -31,6 +31,7 @@ class SystemInfo {
 
   private:
     [[nodiscard]] std::filesystem::path under(std::string_view relative) const;
+    [[nodiscard]] std::string lookUpCpuName() const;
     [[nodiscard]] std::string lookUpGpuName() const;
 
     std::filesystem::path root_;
@@ -38,9 +39,10 @@ class SystemInfo {
     std::mutex mutex_;
     std::optional<std::string> osVersion_;
     std::string machineUUID_;
-    std::string cpuName_;
-    // Looked up once per process, found or not: a machine without a display device (most virtual
-    // machines, systems on a chip) would otherwise scan and report again at every event.
+    // Both names are looked up once per process, found or not: a machine whose processor list
+    // names no model (ARM servers) or without a display device (most virtual machines, systems on
+    // a chip) would otherwise read and report again at every event.
+    std::optional<std::string> cpuName_;
     std::optional<std::string> gpuName_;
     int cpuCores_ = 0;
 };
