@@ -406,6 +406,34 @@ TEST_F(SingleLauncher, LaterLauncherPassesAnotherUsersBusByAndSendsItsLinkDirect
     EXPECT_FALSE(first->waitExit(0ms));
 }
 
+// A session bus served by another local user is refused, and its going away later ends nothing:
+// the launcher installs and starts its main application with the link.
+TEST_F(SingleLauncher, RefusedSessionBusGoingAwayDoesNotEndTheLauncher) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "serving a bus as another user needs root";
+    }
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
+    std::optional<fixture::BusDaemon> bus{std::in_place, fixture::kNobody};
+    world.extraEnvironment["DBUS_SESSION_BUS_ADDRESS"] = bus->address();
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher({kLink});
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    EXPECT_TRUE(
+        world.logHas("The session bus is served by user 65534, not by this user: not trusted"))
+        << world.logText();
+
+    bus.reset();
+    world.service().setConfig(nlohmann::json::object());
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << world.logText();
+    auto argv = starts[0].at("argv").get<std::vector<std::string>>();
+    argv.erase(argv.begin());
+    EXPECT_EQ(argv, (std::vector<std::string>{kLink, "--launcher"}));
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+}
+
 // Another local user's entry under the download's old name in the shared temporary folder.
 struct PlantCase {
     const char* name;
