@@ -434,6 +434,42 @@ TEST_F(SingleLauncher, RefusedSessionBusGoingAwayDoesNotEndTheLauncher) {
     EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
 }
 
+// Launchers on one install folder keep each other out whatever their sessions: while one started
+// from the desktop downloads, one started without a runtime folder (cron, a plain login) and one
+// of another session end at once, and the first's log stays whole.
+TEST_F(SingleLauncher, OneLauncherPerInstallFolderWhateverTheRuntimeFolder) {
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
+    waitForNoMainApplication();
+    auto first = world.startLauncher();
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+
+    auto environment = world.environment();
+    std::erase_if(environment,
+                  [](const std::string& entry) { return entry.starts_with("XDG_RUNTIME_DIR="); });
+    Process withoutRuntime{world.command({LauncherWorld::launcherExecutable().string()}),
+                           environment, world.path() / "launcher.out"};
+    EXPECT_EQ(withoutRuntime.waitExit(30s), 0) << readFile(world.path() / "launcher.out");
+
+    const fs::path otherRuntime = world.path() / "other-runtime";
+    fs::create_directory(otherRuntime);
+    fs::permissions(otherRuntime, fs::perms::owner_all);
+    world.extraEnvironment["XDG_RUNTIME_DIR"] = otherRuntime.string();
+    auto otherSession = world.startLauncher();
+    EXPECT_EQ(otherSession->waitExit(30s), 0) << readFile(world.path() / "launcher.out");
+
+    world.service().setConfig(nlohmann::json::object());
+    ASSERT_EQ(first->waitExit(90s), 0) << world.logText();
+    EXPECT_EQ(versionQueries(), 1u);
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u);
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+    expectWholeLog(0);
+    EXPECT_EQ(launcher_test::occurrences(readFile(world.path() / "launcher.out"),
+                                         "Another launcher is running (process " +
+                                             std::to_string(first->pid()) + "). Closing..."),
+              2u)
+        << readFile(world.path() / "launcher.out");
+}
+
 // Another local user's entry under the download's old name in the shared temporary folder.
 struct PlantCase {
     const char* name;
