@@ -155,4 +155,19 @@ TEST(InstanceLock, AnUnusableLockFileIsToldAndAnOpenOneIsClosed) {
     }
 }
 
+// Where the folders are still missing (a first start), they are made for this user only, as the
+// file is, whatever the umask lets through.
+TEST(InstanceLock, MadeForThisUserOnlyWhateverTheUmask) {
+    const fixture::ScratchFolder scratch;
+    const fs::path file = scratch / "data" / "ZentravoV3" / "launcher.lock";
+    const ::mode_t saved = ::umask(0);
+    const InstanceLock lock = InstanceLock::tryAcquire(file);
+    ::umask(saved);
+    ASSERT_EQ(lock.state(), State::held);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    for (const fs::path& folder : {scratch / "data", scratch / "data" / "ZentravoV3"}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
+}
+
 }  // namespace
