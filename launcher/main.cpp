@@ -147,14 +147,14 @@ std::optional<Claim> claimInstance(int argc, char** argv) {
     using zentravo::system::InstanceLock;
     const std::string first = argc >= 2 ? argv[1] : "";
     const bool relaunched = takeRelaunchMark();
-    auto lock = InstanceLock::tryAcquire(InstanceLock::defaultFile());
-    if (lock.state() != InstanceLock::State::busy) {
-        return Claim{std::move(lock), relaunched};
-    }
+    auto lock = InstanceLock::tryAcquire(InstanceLock::defaultFiles());
     // Only launchers started to follow the running one wait for it: a deep link that merely
     // holds the restart word is handed over at once.
     const bool restarted = first == kRestartArgument;
-    if ((restarted || relaunched) && lock.waitUntilHeld(kHandOverPatience)) {
+    if (lock.state() == InstanceLock::State::busy && (restarted || relaunched)) {
+        (void)lock.waitUntilHeld(kHandOverPatience);
+    }
+    if (lock.state() != InstanceLock::State::busy) {
         return Claim{std::move(lock), relaunched};
     }
     const auto holder = lock.holder();

@@ -406,6 +406,70 @@ TEST_F(SingleLauncher, LaterLauncherPassesAnotherUsersBusByAndSendsItsLinkDirect
     EXPECT_FALSE(first->waitExit(0ms));
 }
 
+// A session bus served by another local user is refused, and its going away later ends nothing:
+// the launcher installs and starts its main application with the link.
+TEST_F(SingleLauncher, RefusedSessionBusGoingAwayDoesNotEndTheLauncher) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "serving a bus as another user needs root";
+    }
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
+    std::optional<fixture::BusDaemon> bus{std::in_place, fixture::kNobody};
+    world.extraEnvironment["DBUS_SESSION_BUS_ADDRESS"] = bus->address();
+    waitForNoMainApplication();
+    auto launcher = world.startLauncher({kLink});
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    EXPECT_TRUE(
+        world.logHas("The session bus is served by user 65534, not by this user: not trusted"))
+        << world.logText();
+
+    bus.reset();
+    world.service().setConfig(nlohmann::json::object());
+    ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
+    EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u) << world.logText();
+    auto argv = starts[0].at("argv").get<std::vector<std::string>>();
+    argv.erase(argv.begin());
+    EXPECT_EQ(argv, (std::vector<std::string>{kLink, "--launcher"}));
+    EXPECT_TRUE(fs::exists(world.installedBundle() / "Contents" / "MacOS" / "Zentravo"));
+}
+
+// Launchers on one install folder keep each other out whatever their sessions: while one started
+// from the desktop downloads, one started without a runtime folder (cron, a plain login) and one
+// of another session end at once, and the first's log stays whole.
+TEST_F(SingleLauncher, OneLauncherPerInstallFolderWhateverTheRuntimeFolder) {
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
+    waitForNoMainApplication();
+    auto first = world.startLauncher();
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+
+    auto environment = world.environment();
+    std::erase_if(environment,
+                  [](const std::string& entry) { return entry.starts_with("XDG_RUNTIME_DIR="); });
+    Process withoutRuntime{world.command({LauncherWorld::launcherExecutable().string()}),
+                           environment, world.path() / "launcher.out"};
+    EXPECT_EQ(withoutRuntime.waitExit(30s), 0) << readFile(world.path() / "launcher.out");
+
+    const fs::path otherRuntime = world.path() / "other-runtime";
+    fs::create_directory(otherRuntime);
+    fs::permissions(otherRuntime, fs::perms::owner_all);
+    world.extraEnvironment["XDG_RUNTIME_DIR"] = otherRuntime.string();
+    auto otherSession = world.startLauncher();
+    EXPECT_EQ(otherSession->waitExit(30s), 0) << readFile(world.path() / "launcher.out");
+
+    world.service().setConfig(nlohmann::json::object());
+    ASSERT_EQ(first->waitExit(90s), 0) << world.logText();
+    EXPECT_EQ(versionQueries(), 1u);
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u);
+    EXPECT_EQ(world.mainAppEntries("start").size(), 1u) << world.logText();
+    expectWholeLog(0);
+    EXPECT_EQ(launcher_test::occurrences(readFile(world.path() / "launcher.out"),
+                                         "Another launcher is running (process " +
+                                             std::to_string(first->pid()) + "). Closing..."),
+              2u)
+        << readFile(world.path() / "launcher.out");
+}
+
 // Another local user's entry under the download's old name in the shared temporary folder.
 struct PlantCase {
     const char* name;

@@ -77,6 +77,29 @@ bool servedByThisUser(GDBusConnection* connection) {
     return true;
 }
 
+// The process's shared session bus connection while a daemon of this user serves it, with
+// GLib's exit-on-close; empty otherwise (`error` set when there is no bus at all). GLib ends the
+// process with SIGTERM when a shared connection's bus goes away: that is off while the daemon is
+// unknown, and a refused connection is closed but kept, so that no later user of the shared
+// connection in this process reaches that bus or is ended by it.
+GObjectPtr<GDBusConnection> sessionBusOfThisUser(GErrorPtr& error) {
+    GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
+    if (!bus) {
+        return {};
+    }
+    // Its closing is told through the main loop, which has not run since the connection was
+    // made: nothing can end the process before this.
+    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+    if (!servedByThisUser(bus.get())) {
+        g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+        // Deliberately never released: the closed connection stays the process's shared one.
+        (void)bus.release();
+        return {};
+    }
+    g_dbus_connection_set_exit_on_close(bus.get(), TRUE);
+    return bus;
+}
+
 // The unique name of the application name's owner while that is a connection of this user, as
 // the daemon (this user's) tells it; empty when no one or someone else owns the name.
 std::optional<std::string> ownerOfThisUser(GDBusConnection* connection) {
@@ -133,13 +156,12 @@ HandOver openInRunningLauncher(GDBusConnection* connection, const std::string& o
 // whoever else owns the name.
 void claimApplicationName() {
     GErrorPtr error;
-    const GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
-    if (!bus) {
-        spdlog::warn("Deeplinks from other launchers unavailable: {}",
-                     error ? error->message : "no session bus");
+    const GObjectPtr<GDBusConnection> bus = sessionBusOfThisUser(error);
+    if (!bus && error) {
+        spdlog::warn("Deeplinks from other launchers unavailable: {}", error->message);
         return;
     }
-    if (!servedByThisUser(bus.get())) {
+    if (!bus) {
         spdlog::warn(
             "Deeplinks from other launchers unavailable: the session bus is not this "
             "user's");
@@ -169,8 +191,8 @@ HandOver handDeeplinkToRunningLauncher(const std::string& link) {
         return HandOver::failed;
     }
     GErrorPtr error;
-    const GObjectPtr<GDBusConnection> bus{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error))};
-    if (!bus || !servedByThisUser(bus.get())) {
+    const GObjectPtr<GDBusConnection> bus = sessionBusOfThisUser(error);
+    if (!bus) {
         return HandOver::failed;
     }
     const auto owner = ownerOfThisUser(bus.get());

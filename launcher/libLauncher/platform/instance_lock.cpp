@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "paths.hpp"
 
@@ -33,69 +35,130 @@ bool privateRuntimeFolder(const char* value) {
            status.st_uid == ::geteuid() && (status.st_mode & 0077) == 0;
 }
 
-}  // namespace
-
-fs::path InstanceLock::defaultFile() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); privateRuntimeFolder(runtime)) {
-        return fs::path{runtime} / kRuntimeLockName;
+// Creates the missing folders of `folder` for this user only, whatever the umask lets through.
+void makePrivateFolders(const fs::path& folder) {
+    std::vector<fs::path> missing;
+    for (fs::path at = folder; !at.empty() && at != at.root_path(); at = at.parent_path()) {
+        struct stat status {};
+        if (::lstat(at.c_str(), &status) == 0) {
+            break;
+        }
+        missing.push_back(at);
     }
-    const fs::path data = path::applicationSupport();
-    if (data.empty()) {
-        return {};
+    for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+        if (::mkdir(at->c_str(), 0700) != 0 && errno != EEXIST) {
+            return;  // the lock file cannot be made there either
+        }
     }
-    return data / "ZentravoV3" / kDataLockName;
 }
 
-InstanceLock InstanceLock::tryAcquire(const fs::path& file) {
+// The lock file at `file`, a regular file of this user's own that only this user may use; none
+// where there is something else.
+FileDescriptor openLockFile(const fs::path& file) {
     if (file.empty()) {
-        return InstanceLock{FileDescriptor{}, State::unavailable};
+        return {};
     }
-    std::error_code ignored;
-    fs::create_directories(file.parent_path(), ignored);
+    makePrivateFolders(file.parent_path());
     FileDescriptor fd;
     do {
         fd = FileDescriptor{
             ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600)};
     } while (!fd && errno == EINTR);
     if (!fd) {
-        return InstanceLock{FileDescriptor{}, State::unavailable};
+        return {};
     }
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_uid != ::geteuid()) {
-        return InstanceLock{FileDescriptor{}, State::unavailable};
+        return {};
     }
-    InstanceLock lock{std::move(fd), State::busy};
+    // Others could write a false holder into a file left open to them.
+    if ((status.st_mode & 07077) != 0 && ::fchmod(fd.get(), 0600) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::vector<fs::path> InstanceLock::defaultFiles() {
+    std::vector<fs::path> files;
+    if (const fs::path data = path::applicationSupport(); !data.empty()) {
+        files.push_back(data / "ZentravoV3" / kDataLockName);
+    }
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); privateRuntimeFolder(runtime)) {
+        files.push_back(fs::path{runtime} / kRuntimeLockName);
+    }
+    return files;
+}
+
+InstanceLock InstanceLock::tryAcquire(const std::vector<fs::path>& files) {
+    std::vector<Part> parts;
+    for (const fs::path& file : files) {
+        parts.push_back(Part{openLockFile(file)});
+    }
+    InstanceLock lock{std::move(parts)};
     lock.tryLock();
     return lock;
 }
 
-bool InstanceLock::tryLock() {
-    if (state_ != State::busy) {
-        return state_ == State::held;
+InstanceLock InstanceLock::tryAcquire(const fs::path& file) {
+    return tryAcquire(std::vector<fs::path>{file});
+}
+
+InstanceLock::State InstanceLock::state() const {
+    if (waitingFor() != nullptr) {
+        return State::busy;
     }
-    int rc = 0;
-    do {
-        rc = ::flock(fd_.get(), LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        return false;
+    const bool all = !parts_.empty() && std::all_of(parts_.begin(), parts_.end(),
+                                                    [](const Part& part) { return part.held; });
+    return all ? State::held : State::unavailable;
+}
+
+const InstanceLock::Part* InstanceLock::waitingFor() const {
+    for (const Part& part : parts_) {
+        if (part.fd && !part.held) {
+            return &part;
+        }
     }
-    state_ = State::held;
-    // Who holds it, for a later launcher that wants to bring this one's window forward.
-    const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd_.get(), 0) == 0) {
-        [[maybe_unused]] const auto written = ::pwrite(fd_.get(), pid.data(), pid.size(), 0);
+    return nullptr;
+}
+
+void InstanceLock::tryLock() {
+    // Always in the same order, so that two launchers never each hold what the other waits for.
+    for (Part& part : parts_) {
+        if (!part.fd || part.held) {
+            continue;
+        }
+        int rc = 0;
+        do {
+            rc = ::flock(part.fd.get(), LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            return;
+        }
+        part.held = true;
+        // Who holds it, for a later launcher that wants to bring this one's window forward.
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(part.fd.get(), 0) == 0) {
+            [[maybe_unused]] const auto written =
+                ::pwrite(part.fd.get(), pid.data(), pid.size(), 0);
+        }
     }
-    return true;
 }
 
 std::optional<pid_t> InstanceLock::holder() const {
-    if (!fd_) {
+    const Part* part = waitingFor();
+    if (part == nullptr) {
+        const auto first = std::find_if(parts_.begin(), parts_.end(),
+                                        [](const Part& one) { return bool{one.fd}; });
+        part = first == parts_.end() ? nullptr : &*first;
+    }
+    if (part == nullptr) {
         return std::nullopt;
     }
     char buffer[32] = {};
-    const ssize_t length = ::pread(fd_.get(), buffer, sizeof buffer - 1, 0);
+    const ssize_t length = ::pread(part->fd.get(), buffer, sizeof buffer - 1, 0);
     if (length <= 0) {
         return std::nullopt;
     }
@@ -109,13 +172,13 @@ std::optional<pid_t> InstanceLock::holder() const {
 
 bool InstanceLock::waitUntilHeld(std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!tryLock()) {
-        if (state_ != State::busy || std::chrono::steady_clock::now() >= deadline) {
+    for (tryLock(); state() == State::busy; tryLock()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds{50});
     }
-    return true;
+    return state() == State::held;
 }
 
 }  // namespace zentravo::system
