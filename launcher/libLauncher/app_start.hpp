@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace zentravo::system {
@@ -22,6 +23,11 @@ namespace zentravo::system {
 [[nodiscard]] pid_t startDetached(const std::filesystem::path& program,
                                   const std::vector<std::string>& arguments,
                                   const std::vector<std::string>& environment = {});
+
+// Whether `failure`, as thrown by startDetached, says the program itself cannot be executed here:
+// it is no program this system runs (cut short, overwritten), or it names an interpreter that is
+// missing or no program, or the system refuses to execute it.
+[[nodiscard]] bool isUnexecutable(const std::error_code& failure);
 
 // Collects the exit status of a child started by startDetached once it has ended, so it leaves no
 // zombie behind; empty while it still runs (or when it is not this process's child).

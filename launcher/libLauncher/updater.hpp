@@ -103,6 +103,19 @@ class Updater {
     [[nodiscard]] static std::filesystem::path stagingFolder();
 
   private:
+    // startUpdateProcess; `repairing`: the installed version's program could not be executed,
+    // and that version counts as not installed.
+    [[nodiscard]] int runUpdateSequence(const std::string& deeplink,
+                                        const std::string& bootArgument, bool repairing) const;
+    enum class Launch {
+        done,          // started, or its failure reported as by runApp
+        unexecutable,  // the program cannot be executed at all; nothing waited for or reported
+    };
+    // runApp, except that a program the system cannot execute (isUnexecutable) makes it return
+    // Launch::unexecutable at once when `repairable`.
+    [[nodiscard]] Launch launchApp(const std::filesystem::path& dir, const std::string& deeplink,
+                                   const std::string& bootArgument, bool repairable) const;
+
     // Logs `text` at info level and records it as a breadcrumb.
     static void milestone(const std::string& text);
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <thread>
 
 #include "app_start.hpp"
@@ -26,11 +27,15 @@ using utils::sentry::sharedWrapper;
 
 constexpr std::uint8_t kLaunchPolls = 30;
 
-// Returns the child's id, or -1 when it could not be started (logged and
-// reported; the wait and the final check still decide the outcome, as another
-// instance may answer).
-pid_t startApplication(const fs::path& bundle, const std::string& deeplink,
-                       const std::string& bootArgument) {
+// `child` is -1 when the program could not be started (logged and reported; the wait and the
+// final check still decide the outcome, as another instance may answer).
+struct Started {
+    pid_t child = -1;
+    bool unexecutable = false;  // the failure says the system cannot execute the program
+};
+
+Started startApplication(const fs::path& bundle, const std::string& deeplink,
+                         const std::string& bootArgument) {
     std::vector<std::string> arguments;
     if (!deeplink.empty()) {
         arguments.push_back(deeplink);
@@ -39,13 +44,19 @@ pid_t startApplication(const fs::path& bundle, const std::string& deeplink,
         arguments.push_back(bootArgument);
     }
     arguments.emplace_back("--launcher");
-    try {
-        return system::startDetached(system::bundleExecutable(bundle), arguments);
-    } catch (const std::exception& e) {
+    const auto failed = [&](const std::exception& e) {
         const std::string text = fmt::format("Cannot start '{}': {}", pathToUtf8(bundle), e.what());
         spdlog::error(text);
         sharedWrapper.setBreadcrumb(text);
-        return -1;
+    };
+    try {
+        return {.child = system::startDetached(system::bundleExecutable(bundle), arguments)};
+    } catch (const std::system_error& e) {
+        failed(e);
+        return {.unexecutable = system::isUnexecutable(e.code())};
+    } catch (const std::exception& e) {
+        failed(e);
+        return {};
     }
 }
 
@@ -53,10 +64,18 @@ pid_t startApplication(const fs::path& bundle, const std::string& deeplink,
 
 void Updater::runApp(const fs::path& dir, const std::string& deeplink,
                      const std::string& bootArgument) const {
+    (void)launchApp(dir, deeplink, bootArgument, false);
+}
+
+Updater::Launch Updater::launchApp(const fs::path& dir, const std::string& deeplink,
+                                   const std::string& bootArgument, bool repairable) const {
     milestone("About to run app");
     const fs::path bundle = dir / "Zentravo.app";
     sharedWrapper.setBreadcrumb(fmt::format("App path {}", pathToUtf8(bundle)));
-    const pid_t child = startApplication(bundle, deeplink, bootArgument);
+    const auto [child, unexecutable] = startApplication(bundle, deeplink, bootArgument);
+    if (unexecutable && repairable) {
+        return Launch::unexecutable;
+    }
 
     // The link went to the application on its command line; a link that cannot be written
     // into a socket event (not UTF-8) is not offered there, and the wait goes on without it.
@@ -71,7 +90,7 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
                 if (SocketComm::sendDeeplink(deeplink)) {
                     spdlog::info("V3 App running detected. Deeplink '{}' sent successfully",
                                  logtext::escape(deeplink));
-                    return;
+                    return Launch::done;
                 }
             } catch (const nlohmann::json::exception& e) {
                 spdlog::error("Deeplink '{}' cannot be sent by socket: {}",
@@ -83,7 +102,7 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
             spdlog::info("V3 App running detected");
             sharedWrapper.setBreadcrumb(
                 fmt::format("V3 App running detected after: {} retries", unsigned{failedPolls}));
-            return;
+            return Launch::done;
         }
         ++failedPolls;
         spdlog::debug("V3 App running not detected yet. Retrying {}...", unsigned{failedPolls});
@@ -100,7 +119,7 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
         sharedWrapper.sendException("Socket not connected",
                                     "Launcher was unable to connect V3 by socket, "
                                     "but app process is running");
-        return;
+        return Launch::done;
     }
     spdlog::error("V3 App running not detected.");
     sharedWrapper.setBreadcrumb("V3 App running not detected.");
@@ -114,6 +133,7 @@ void Updater::runApp(const fs::path& dir, const std::string& deeplink,
         "Launcher was unable to start V3",
         fmt::format("V3 was not detected running after {} retries", kLaunchPolls));
     system::showMessageBox("Zentravo", localized("launcher.process.error.crash"));
+    return Launch::done;
 }
 
 }  // namespace zentravo

@@ -41,6 +41,11 @@ void sendEvent(const std::string& type, const std::string& installed,
 
 int Updater::startUpdateProcess(const std::string& deeplink,
                                 const std::string& bootArgument) const {
+    return runUpdateSequence(deeplink, bootArgument, false);
+}
+
+int Updater::runUpdateSequence(const std::string& deeplink, const std::string& bootArgument,
+                               bool repairing) const {
     std::string installedText = "0.0.0";
     // What the page shows when a network step fails: 1 = retries, 0 = connection.
     const auto failNetworkStep = [&](std::string_view title, std::string_view reason, bool retries,
@@ -100,8 +105,11 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         if (const semver::version installed = getCurrentVersion(lastFolder); installed > current) {
             // A version whose program cannot start counts as not installed, so that the answer's
             // version is installed afresh: the check an update passes before it takes "last".
-            if (const install::BundleCheck checked = install::checkBundle(lastFolder);
-                !checked.problem.empty()) {
+            const install::BundleCheck checked =
+                repairing ? install::BundleCheck{.problem = "the system cannot execute its program",
+                                                 .version = {}}
+                          : install::checkBundle(lastFolder);
+            if (!checked.problem.empty()) {
                 const std::string text = fmt::format(
                     "The installed version {} cannot start and counts as not installed: {}",
                     installed.to_string(), checked.problem);
@@ -122,6 +130,7 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         sharedWrapper.setBreadcrumb(requesting);
         installedText = current.to_string();
 
+        bool installedNow = false;
         request::AppUpdateResponse answer{};
         if (const auto failed = networkStep("getLatestVersion Failed",
                                             [&] { answer = getLatestVersion(updateUrl); })) {
@@ -192,6 +201,7 @@ int Updater::startUpdateProcess(const std::string& deeplink,
                 uiCallback(page::errorCall(localized("launcher.process.error.installing")));
                 return 2;
             }
+            installedNow = true;
             if (!stopped()) {
                 sendEvent("Launcher Update Success", answer.appVersion);
             }
@@ -204,8 +214,12 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         }
 
         sendMessageToUI(localized("launcher.process.status.runapp"));
+        // A program cut short, overwritten, or naming an interpreter that is gone passes the
+        // bundle check but not the start. Once in a run its version then counts as not installed;
+        // not one installed by this run, whose archive would only bring the same program again.
+        Launch launched = Launch::done;
         try {
-            runApp(lastFolder, deeplink, bootArgument);
+            launched = launchApp(lastFolder, deeplink, bootArgument, !repairing && !installedNow);
         } catch (const std::exception& e) {
             spdlog::error(e.what());
             sharedWrapper.setBreadcrumb(
@@ -221,6 +235,14 @@ int Updater::startUpdateProcess(const std::string& deeplink,
         if (stopped()) {
             milestone("Stopping update process by runApp");
             return 1;
+        }
+        if (launched == Launch::unexecutable) {
+            const std::string text =
+                fmt::format("The installed version {} cannot be executed; it is installed afresh",
+                            installedText);
+            spdlog::warn(text);
+            sharedWrapper.setBreadcrumb(text);
+            return runUpdateSequence(deeplink, bootArgument, true);
         }
         milestone("Update process finished successfully");
         return 0;

@@ -567,8 +567,90 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const fs::path& b) {
                        std::ofstream{b / "Contents" / "Info.plist", std::ios::trunc}
                            << infoPlist("3.1.0", "./Zentravo");
+                   }},
+        // Damages only the start itself finds: an executable, non-empty regular file that the
+        // system turns down.
+        DamageCase{"CutShort", [](const fs::path& b) { fs::resize_file(programOf(b), 100); }},
+        DamageCase{"OverwrittenByText",
+                   [](const fs::path& b) {
+                       std::ofstream{programOf(b), std::ios::binary | std::ios::trunc}
+                           << "This is no program.\n";
+                   }},
+        DamageCase{"ScriptWithAMissingInterpreter",
+                   [](const fs::path& b) {
+                       std::ofstream{programOf(b), std::ios::binary | std::ios::trunc}
+                           << "#!/nonexistent/interpreter\n";
+                   }},
+        // An interpreter that is there but no program: refused as not executable.
+        DamageCase{"ScriptWhoseInterpreterIsNoProgram",
+                   [](const fs::path& b) {
+                       std::ofstream{programOf(b), std::ios::binary | std::ios::trunc}
+                           << "#!" << (b / "Contents" / "Info.plist").string() << "\n";
                    }}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// The offered version's own program cannot be executed either: it is installed once, the start
+// fails as any failed start does, and nothing goes round again.
+struct UnexecutableOfferCase {
+    std::string name;
+    std::string installedVersion;
+    bool damageInstalled;      // the installed program cut short
+    std::size_t failedStarts;  // "Cannot start" lines of the failing run
+};
+
+void PrintTo(const UnexecutableOfferCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UnexecutableOffer : public InstallGuard,
+                          public ::testing::WithParamInterface<UnexecutableOfferCase> {};
+
+TEST_P(UnexecutableOffer, IsInstalledOnceAndTheFailureShows) {
+    const UnexecutableOfferCase& c = GetParam();
+    fixture::buildMainAppArchive(world.path() / "installed.tar", {.version = c.installedVersion});
+    fixture::extractArchive(world.path() / "installed.tar", appFolder() / "last");
+    world.serve("3.1.0");
+    if (c.damageInstalled) {
+        fs::resize_file(programOf(world.installedBundle()), 100);
+    }
+    std::vector<Member> members = bundle("3.1.0");
+    members.back().data = "This is no program.\n";
+    writeArchive(published(), members);
+
+    {
+        auto launcher = startAlone();
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        const auto startFailed = [&] {
+            const auto types = world.analyticsEventTypes();
+            return std::find(types.begin(), types.end(), "Launcher App Start Failed") !=
+                   types.end();
+        };
+        while (!startFailed()) {
+            ASSERT_FALSE(launcher->waitExit(100ms)) << world.logText();
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << world.logText();
+        }
+        // The message stays up until the user closes it, the launcher with it.
+        EXPECT_FALSE(launcher->waitExit(0ms));
+        launcher->terminate();
+        (void)launcher->waitExit(10s);
+    }
+    EXPECT_TRUE(world.logHas("V3 App running not detected.")) << world.logText();
+    EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u) << world.logText();
+    const auto lines = world.logMessages();
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) { return line.starts_with("Cannot start"); }),
+        c.failedStarts)
+        << world.logText();
+    EXPECT_TRUE(world.mainAppEntries("start").empty());
+    EXPECT_EQ(readAll(programOf(world.installedBundle())), "This is no program.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, UnexecutableOffer,
+    ::testing::Values(UnexecutableOfferCase{"OverADamagedInstallation", "3.1.0", true, 2},
+                      UnexecutableOfferCase{"AsAnUpdate", "3.0.0", false, 1}),
+    [](const ::testing::TestParamInfo<UnexecutableOfferCase>& info) { return info.param.name; });
 
 // A launcher stopped while it removed the previous version (after the exchange, the previous
 // contents sit under the new version's name) leaves that folder behind. The next start clears

@@ -150,6 +150,22 @@ pid_t startDetached(const fs::path& program, const std::vector<std::string>& arg
     return child;
 }
 
+bool isUnexecutable(const std::error_code& failure) {
+    if (failure.category() != std::generic_category() &&
+        failure.category() != std::system_category()) {
+        return false;
+    }
+    switch (failure.value()) {
+        case ENOEXEC:
+        case ELIBBAD:
+        case ENOENT:
+        case EACCES:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::optional<int> reapIfEnded(pid_t child) {
     int status = 0;
     pid_t rc = 0;
