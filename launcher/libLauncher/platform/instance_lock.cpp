@@ -8,12 +8,14 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "paths.hpp"
+#include "private_folder.hpp"
 
 namespace zentravo::system {
 namespace {
@@ -50,8 +52,10 @@ InstanceLock InstanceLock::tryAcquire(const fs::path& file) {
     if (file.empty()) {
         return InstanceLock{FileDescriptor{}, State::unavailable};
     }
-    std::error_code ignored;
-    fs::create_directories(file.parent_path(), ignored);
+    try {
+        folders::createMissing(file.parent_path());
+    } catch (const std::exception&) {  // the open below tells
+    }
     FileDescriptor fd;
     do {
         fd = FileDescriptor{
