@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "app_start.hpp"
 #include "file_helpers.hpp"
 #include "paths.hpp"
+#include "private_folder.hpp"
 
 namespace zentravo::install {
 namespace {
@@ -17,6 +20,20 @@ namespace fs = std::filesystem;
 
 BundleCheck refused(std::string problem) {
     return {.problem = std::move(problem), .version = {}};
+}
+
+// What is started must be this user's, and no other user may change it, link or target: a
+// program another user placed or may change would run as this user. Names the first that is not.
+std::string changeableByOthers(const std::vector<fs::path>& paths) {
+    for (const fs::path& path : paths) {
+        struct stat own {};
+        struct stat target {};
+        if (::lstat(path.c_str(), &own) != 0 || ::stat(path.c_str(), &target) != 0 ||
+            own.st_uid != ::geteuid() || !folders::ownedAlone(target)) {
+            return fmt::format("{} is another user's or others may change it", pathToUtf8(path));
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -53,6 +70,12 @@ BundleCheck checkBundle(const fs::path& folder) {
         ::faccessat(AT_FDCWD, program.c_str(), X_OK, AT_EACCESS) != 0) {
         return refused(
             fmt::format("its program {} is not an executable file", pathToUtf8(program)));
+    }
+    const fs::path contents = bundle / "Contents";
+    if (std::string problem = changeableByOthers(
+            {folder, bundle, contents, contents / "Info.plist", program.parent_path(), program});
+        !problem.empty()) {
+        return refused(std::move(problem));
     }
     return result;
 }

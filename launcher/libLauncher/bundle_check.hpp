@@ -17,7 +17,9 @@ struct BundleCheck {
 
 // Checks `folder`/"Zentravo.app": a folder (not a link) whose Info.plist is readable, names a
 // valid version and a plain program name (CFBundleExecutable, no "/"), and whose program
-// Contents/MacOS/<name> is a non-empty regular file (not a link) this process may execute.
+// Contents/MacOS/<name> is a non-empty regular file (not a link) this process may execute; the
+// folder, the bundle, Contents, Info.plist, Contents/MacOS and the program must be this user's,
+// without write for group or others.
 [[nodiscard]] BundleCheck checkBundle(const std::filesystem::path& folder);
 
 }  // namespace zentravo::install

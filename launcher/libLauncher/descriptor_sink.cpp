@@ -5,19 +5,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 #include <string>
 #include <system_error>
 
 #include <spdlog/common.h>
 
 #include "paths.hpp"
+#include "private_folder.hpp"
 
 namespace zentravo::logging {
 
 FileDescriptor openPrivateLogFile(const std::filesystem::path& file) {
     const std::string name = pathToUtf8(file);
-    std::error_code ignored;  // a folder that cannot be made shows in the open below
-    std::filesystem::create_directories(file.parent_path(), ignored);
+    try {
+        folders::createMissing(file.parent_path());
+    } catch (const std::exception&) {  // a folder that cannot be made shows in the open below
+    }
     // Without blocking: a FIFO put in its place must not hold the start-up.
     FileDescriptor fd;
     do {

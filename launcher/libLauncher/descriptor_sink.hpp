@@ -11,7 +11,7 @@
 
 namespace zentravo::logging {
 
-// Opens `file` for a fresh log: the missing folders are made, the file is created 0600 (or
+// Opens `file` for a fresh log: the missing folders are made (0700), the file is created 0600 (or
 // made 0600 and emptied), never through a link, and only a regular file of this user is taken;
 // a file that is refused is left as it was.
 // Throws spdlog::spdlog_ex when that cannot be done.

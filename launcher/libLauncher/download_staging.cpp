@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "private_folder.hpp"
 #include "tree_removal.hpp"
 
 namespace zentravo::staging {
@@ -42,7 +43,7 @@ std::string safeFileName(std::string_view url) {
 }
 
 void preparePrivateFolder(const fs::path& folder) {
-    fs::create_directories(folder.parent_path());
+    folders::createMissing(folder.parent_path());
     struct stat status {};
     if (::lstat(folder.c_str(), &status) == 0 &&
         (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())) {

@@ -33,6 +33,7 @@
 
 #include "crash_handler.hpp"
 #include "http_session.hpp"
+#include "private_folder.hpp"
 #include "report_store.hpp"
 #include "version.hpp"
 
@@ -570,10 +571,13 @@ bool prepareDatabaseFolder(const fs::path& folder) {
     if (folder.empty()) {
         return false;
     }
-    std::error_code error;
-    fs::create_directories(folder, error);
+    try {
+        folders::createMissing(folder);
+    } catch (const std::exception&) {
+        return false;
+    }
     struct stat info {};
-    if (error || ::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::geteuid()) {
         return false;
     }

@@ -25,6 +25,7 @@
 #include "file_descriptor.hpp"
 #include "log_text.hpp"
 #include "paths.hpp"
+#include "private_folder.hpp"
 #include "sentry_wrapper.hpp"
 #include "tree_removal.hpp"
 
@@ -166,21 +167,45 @@ class UnpackBudget {
     std::uint64_t used_ = 0;
 };
 
-// Charges every folder a member's name creates on the way to it: one name may create a hundred.
-// Those that exist already were charged when they were made.
-void chargeImplicitFolders(const std::filesystem::path& root, const std::filesystem::path& name,
-                           UnpackBudget& budget) {
+// The folders a member's name needs on the way to it that do not exist yet, the outermost first.
+std::vector<std::filesystem::path> missingFolders(const std::filesystem::path& root,
+                                                  const std::filesystem::path& name) {
     const std::filesystem::path own = name.has_filename() ? name : name.parent_path();
-    std::uint64_t missing = 0;
+    std::vector<std::filesystem::path> missing;
     struct stat st {};
     for (std::filesystem::path folder = own.parent_path(); !folder.empty() && folder != ".";
          folder = folder.parent_path()) {
         if (::lstat((root / folder).c_str(), &st) == 0) {
             break;
         }
-        ++missing;
+        missing.push_back(folder);
     }
-    budget.spend(missing * kMemberCost);
+    std::reverse(missing.begin(), missing.end());
+    return missing;
+}
+
+// Writes the folders a member's name creates on its way as folders of their own, mode 0755 as an
+// archive's folder gets at most: made by the writer itself they would follow the umask, open to
+// everyone under umask 000. Each is charged, as one name may create a hundred; those that exist
+// already were charged when they were made.
+void writeMissingFolders(archive* out, const std::filesystem::path& root,
+                         const std::filesystem::path& name, UnpackBudget& budget) {
+    const std::vector<std::filesystem::path> missing = missingFolders(root, name);
+    budget.spend(missing.size() * kMemberCost);
+    for (const std::filesystem::path& folder : missing) {
+        const std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry{
+            archive_entry_new(), &archive_entry_free};
+        if (!entry) {
+            failUnpack("out of memory");
+        }
+        archive_entry_set_pathname(entry.get(), pathToUtf8(root / folder).c_str());
+        archive_entry_set_filetype(entry.get(), AE_IFDIR);
+        archive_entry_set_perm(entry.get(), 0755);
+        if (archive_write_header(out, entry.get()) < ARCHIVE_WARN ||
+            archive_write_finish_entry(out) != ARCHIVE_OK) {
+            failUnpack(out);
+        }
+    }
 }
 
 // A warning from a data write is a failed or short write (a full disk, a size limit): the file
@@ -384,7 +409,7 @@ void extractInto(const std::filesystem::path& source, const std::filesystem::pat
         const std::uint64_t declared =
             sized ? static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0))
                   : 0;
-        chargeImplicitFolders(root, name, budget);
+        writeMissingFolders(out.get(), root, name, budget);
         budget.spend(kMemberCost + declared);
         if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) {
             failUnpack(out.get());
@@ -512,7 +537,8 @@ void unpackFile(const std::filesystem::path& archivePath,
     if (created) {
         utils::sentry::sharedWrapper.setBreadcrumb(
             fmt::format("Path {} not found, creating it", pathToUtf8(destination)));
-        std::filesystem::create_directories(destination);
+        // Private until it takes its place: nothing in it is anyone else's business.
+        folders::createMissing(destination);
     }
     const std::filesystem::path source = std::filesystem::canonical(archivePath);
     const std::filesystem::path root = std::filesystem::canonical(destination);

@@ -41,11 +41,13 @@ struct BundleInfo {
 inline constexpr std::uint64_t kMaxUnpackedSize = std::uint64_t{8} << 30;
 
 // Extracts a tar archive (plain, gzip, xz, zstd, ...; the content decides, not the name) into
-// destination, creating it when missing. Entries that would land outside the destination
+// destination, creating it (mode 0700) when missing. Entries that would land outside the
+// destination
 // (".." parts, absolute names, links pointing out, writes through links) make the archive count
 // as broken, as do device nodes, FIFOs, sockets, hard links to symbolic links, and names more than
 // 128 levels deep or longer than PATH_MAX once unpacked; every link in the tree must lead inside
-// when the unpacking is done. Set-id and sticky bits and group/other write are dropped. Any failed
+// when the unpacking is done. Set-id and sticky bits and group/other write are dropped; folders
+// that names need and the archive does not hold are made 0755, whatever the umask. Any failed
 // or short write fails, and so does unpacking more than the free space of the destination (less a
 // margin) or kMaxUnpackedSize, every member and every folder its name creates counted. On failure
 // a destination this call created is removed again. Throws std::runtime_error or

@@ -1,7 +1,10 @@
 #include "self_update_controller.hpp"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,11 +14,13 @@
 #include <mutex>
 #include <thread>
 
+#include "file_descriptor.hpp"
 #include "file_helpers.hpp"
 #include "http_session.hpp"
 #include "log_text.hpp"
 #include "messageloop.hpp"
 #include "paths.hpp"
+#include "private_folder.hpp"
 #include "rest.hpp"
 #include "self_installer.hpp"
 #include "sentry_wrapper.hpp"
@@ -129,12 +134,15 @@ void writeSkippedVersion(const fs::path& skipFile, const semver::version& versio
     if (skipFile.empty()) {
         throw std::runtime_error{"No data folder to remember the skipped version in"};
     }
-    fs::create_directories(skipFile.parent_path());
+    folders::createMissing(skipFile.parent_path());
     const fs::path partial = fs::path{skipFile} += ".partial";
     {
-        std::ofstream out{partial, std::ios::trunc};
-        out << version.to_string() << '\n';
-        if (!out.flush()) {
+        // This user's alone whatever the umask; a file left by an earlier try is taken over.
+        const FileDescriptor out{
+            ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        const std::string text = version.to_string() + '\n';
+        if (!out || ::fchmod(out.get(), 0600) != 0 ||
+            ::write(out.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
             throw std::runtime_error{"Cannot write " + pathToUtf8(partial)};
         }
     }

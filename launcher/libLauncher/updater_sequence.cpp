@@ -15,6 +15,7 @@
 #include "metrics.hpp"
 #include "page_calls.hpp"
 #include "paths.hpp"
+#include "private_folder.hpp"
 #include "semver.hpp"
 #include "sentry_wrapper.hpp"
 #include "system.hpp"
@@ -95,6 +96,9 @@ int Updater::runUpdateSequence(const std::string& deeplink, const std::string& b
                 "No home folder: neither XDG_DATA_HOME nor HOME is set to an absolute path"};
         }
         const fs::path appFolder = installFolder();
+        // Others could otherwise change what is started: the folders are this user's alone, and
+        // another user's are not used at all.
+        folders::makePrivate(base, appFolder.lexically_relative(base));
         const fs::path lastFolder = appFolder / "last";
         if (install::restoreInterrupted(lastFolder)) {
             milestone("Restored the installed version after an interrupted installation");

@@ -6,7 +6,10 @@
 #include "json.hpp"
 #include "toolkit.hpp"
 
+#include <fcntl.h>
 #include <gtk/gtk.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <webkit2/webkit2.h>
 
 #include <exception>
@@ -15,6 +18,33 @@
 
 namespace vela::ui {
 namespace {
+
+struct Descriptor {
+    explicit Descriptor(int opened) : fd{opened} {}
+    ~Descriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    const int fd;
+};
+
+// The page's storage holds its cookies and what it cached: a folder of this user's alone, made
+// (with the missing folders on the way) mode 0700 whatever the umask, and closed to others when
+// an earlier start left it open. WebKit's own subfolders in it are out of others' reach then.
+// False for a link, no folder or another user's folder.
+bool makePrivateFolder(const gchar* path) {
+    if (g_mkdir_with_parents(path, 0700) != 0) {
+        return false;
+    }
+    const Descriptor folder{
+        ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY)};
+    struct stat status {};
+    return folder.fd >= 0 && ::fstat(folder.fd, &status) == 0 && status.st_uid == ::geteuid() &&
+           ((status.st_mode & 07777) == 0700 || ::fchmod(folder.fd, 0700) == 0);
+}
 
 constexpr const char* kMessageHandlerName = "external";
 
@@ -143,9 +173,14 @@ struct WebView::Pimpl {
             };
             const auto dataFolder = folder(g_get_user_data_dir());
             const auto cacheFolder = folder(g_get_user_cache_dir());
-            const auto dataManager = glib::adopt(webkit_website_data_manager_new(
-                "base-data-directory", dataFolder.get(), "base-cache-directory", cacheFolder.get(),
-                nullptr));
+            // What cannot be kept from others is not kept at all: the page's data then lasts
+            // as long as the view.
+            const auto dataManager =
+                makePrivateFolder(dataFolder.get()) && makePrivateFolder(cacheFolder.get())
+                    ? glib::adopt(webkit_website_data_manager_new(
+                          "base-data-directory", dataFolder.get(), "base-cache-directory",
+                          cacheFolder.get(), nullptr))
+                    : glib::adopt(webkit_website_data_manager_new_ephemeral());
             context =
                 glib::adopt(webkit_web_context_new_with_website_data_manager(dataManager.get()));
         }

@@ -812,4 +812,245 @@ TEST_F(SmallDataFolder, FoldersThatNamesCreateCountAgainstTheSpace) {
     expectNextStartRunsTheInstalledVersion();
 }
 
+// --- What the launcher makes is this user's alone --------------------------------------------
+
+// Another local user, beside the one the launcher runs as.
+constexpr uid_t kOtherUser = 65533;
+
+// `path`, and everything below it when it is a folder, made user `uid`'s (links themselves).
+void giveTo(const fs::path& path, uid_t uid) {
+    ASSERT_EQ(::lchown(path.c_str(), uid, uid), 0) << path;
+    if (fs::is_directory(fs::symlink_status(path))) {
+        for (const auto& entry : fs::recursive_directory_iterator{path}) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), uid, uid), 0) << entry.path();
+        }
+    }
+}
+
+// What below `base` the group or everyone else may change and reach: every folder from `base`
+// down to it lets them in. Links are not looked at (their own mode means nothing).
+std::vector<std::string> openToOthers(const fs::path& base) {
+    std::vector<std::string> found;
+    for (const auto& [write, enter] : {std::pair{S_IWGRP, S_IXGRP}, std::pair{S_IWOTH, S_IXOTH}}) {
+        struct stat status {};
+        if (::lstat(base.c_str(), &status) != 0 || (status.st_mode & enter) == 0) {
+            continue;
+        }
+        for (auto it = fs::recursive_directory_iterator{base}; it != decltype(it){}; ++it) {
+            if (::lstat(it->path().c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+                continue;
+            }
+            if ((status.st_mode & write) != 0) {
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", status.st_mode & 07777);
+                found.push_back(it->path().lexically_relative(base).string() + " " + mode);
+            }
+            if (S_ISDIR(status.st_mode) && (status.st_mode & enter) == 0) {
+                it.disable_recursion_pending();
+            }
+        }
+    }
+    return found;
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 07777;
+}
+
+// The umask of this test process, and so of what it starts, for one scope.
+class UmaskScope {
+  public:
+    explicit UmaskScope(mode_t mask) : saved_{::umask(mask)} {}
+    ~UmaskScope() { ::umask(saved_); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+  private:
+    mode_t saved_;
+};
+
+struct UmaskCase {
+    std::string name;
+    mode_t umask;
+    // An earlier start left the launcher's folders open to everyone.
+    bool leftOpen;
+};
+
+void PrintTo(const UmaskCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PrivateFolders : public InstallGuard, public ::testing::WithParamInterface<UmaskCase> {};
+
+// Whatever the umask, what the launcher makes for itself (its folders, the log, the web view's
+// storage) is its user's alone, and the installed tree has no write for group or others; the main
+// application still gets the umask the launcher was started with.
+TEST_P(PrivateFolders, NothingTheLauncherMakesIsOpenToOthers) {
+    world.serve("3.1.0");
+    // Without folder entries: the unpacking makes the folders the names need.
+    writeArchive(published(),
+                 {{"Zentravo.app/Contents/Info.plist", AE_IFREG, 0644, infoPlist("3.1.0")},
+                  {"Zentravo.app/Contents/MacOS/Zentravo", AE_IFREG, 0755,
+                   readAll(fixture::mainAppProgram())},
+                  {"Zentravo.app/Contents/Resources/deep/er/file", AE_IFREG, 0644, "x"}});
+    const fs::path data = world.path() / "data";
+    const fs::path cache = world.path() / "cache";
+    const std::vector<fs::path> own{data / "ZentravoV3",          data / "ZentravoV3" / "app",
+                                    data / "ZentravoV3" / "logs", data / "ZentravoV3" / "download",
+                                    data / "zentravo-launcher",   cache / "zentravo-launcher"};
+    if (GetParam().leftOpen) {
+        for (const fs::path& folder : own) {
+            fs::create_directories(folder);
+            fs::permissions(folder, fs::perms::all);
+        }
+    }
+    (void)world.runAsUser(fixture::kNobody);  // else this test runs as a user already
+    {
+        const UmaskScope mask{GetParam().umask};
+        ASSERT_NO_FATAL_FAILURE(runToTheEnd());
+    }
+    const auto starts = world.mainAppEntries("start");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].value("umask", -1), static_cast<int>(GetParam().umask));
+
+    for (const fs::path& base : {data, cache, world.path() / "config"}) {
+        EXPECT_EQ(openToOthers(base), std::vector<std::string>{}) << base;
+    }
+    for (const fs::path& folder : own) {
+        EXPECT_EQ(modeOf(folder), 0700u) << folder;
+    }
+    EXPECT_EQ(modeOf(appFolder() / "last"), 0700u);
+    EXPECT_EQ(modeOf(world.logFile()), 0600u);
+    for (const auto& entry : fs::recursive_directory_iterator{appFolder() / "last"}) {
+        if (!entry.is_symlink()) {
+            EXPECT_EQ(modeOf(entry.path()) & 022, 0u) << entry.path();
+        }
+    }
+    const fs::path app = world.installedBundle();
+    for (const fs::path& folder :
+         {app, app / "Contents", app / "Contents/MacOS", app / "Contents/Resources/deep/er"}) {
+        EXPECT_EQ(modeOf(folder), 0755u) << folder;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Umask, PrivateFolders,
+                         ::testing::Values(UmaskCase{"Umask000", 0, false},
+                                           UmaskCase{"Umask002", 002, false},
+                                           UmaskCase{"LeftOpenByAnEarlierStart", 022, true}),
+                         [](const ::testing::TestParamInfo<UmaskCase>& info) {
+                             return info.param.name;
+                         });
+
+// The installed bundle's program made a script that leaves `marker` when it runs.
+void plantProgram(const fs::path& bundle, const fs::path& marker) {
+    std::ofstream{programOf(bundle), std::ios::trunc} << "#!/bin/sh\necho planted >> '"
+                                                      << marker.string() << "'\n";
+    fs::permissions(programOf(bundle), fs::perms(0755));
+}
+
+// How the installed version came to be another user's, or open to others' changes.
+struct PlantedCase {
+    std::string name;
+    std::function<void(const fs::path& last)> plant;
+};
+
+void PrintTo(const PlantedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PlantedInstallation : public InstallGuard,
+                            public ::testing::WithParamInterface<PlantedCase> {};
+
+// An installed version that is not the user's alone is not started: it counts as not installed,
+// and the version the service offers, the same one, is installed afresh and started.
+TEST_P(PlantedInstallation, IsNotStartedAndIsInstalledAfresh) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.0.0"});
+    fixture::extractArchive(archive, appFolder() / "last");
+    const auto whole = snapshot(appFolder() / "last");
+    world.serve("3.0.0");
+    const fs::path marker = world.path() / "planted";
+    plantProgram(world.installedBundle(), marker);
+    if (!world.runAsUser(fixture::kNobody)) {
+        GTEST_SKIP() << "needs root to give files to other users";
+    }
+    GetParam().plant(appFolder() / "last");
+
+    ASSERT_NO_FATAL_FAILURE(runToTheEnd());
+    EXPECT_FALSE(fs::exists(marker)) << readAll(marker);
+    EXPECT_EQ(world.service().recordsFor("/v1/tarvine/update/0.0.0").size(), 1u) << world.logText();
+    EXPECT_EQ(snapshot(appFolder() / "last"), whole);
+    struct stat status {};
+    ASSERT_EQ(::lstat(programOf(world.installedBundle()).c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, fixture::kNobody);
+    EXPECT_EQ(modeOf(appFolder() / "last"), 0700u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owner, PlantedInstallation,
+    ::testing::Values(
+        PlantedCase{"LastOfAnotherUser", [](const fs::path& last) { giveTo(last, kOtherUser); }},
+        PlantedCase{
+            "ProgramOfAnotherUser",
+            [](const fs::path& last) { giveTo(programOf(last / "Zentravo.app"), kOtherUser); }},
+        PlantedCase{"InfoPlistOfAnotherUser",
+                    [](const fs::path& last) {
+                        giveTo(last / "Zentravo.app/Contents/Info.plist", kOtherUser);
+                    }},
+        // As a start with umask 002 left it.
+        PlantedCase{"LastOpenToTheGroup",
+                    [](const fs::path& last) { fs::permissions(last, fs::perms(0775)); }},
+        PlantedCase{
+            "BundleOpenToAll",
+            [](const fs::path& last) { fs::permissions(last / "Zentravo.app", fs::perms::all); }},
+        PlantedCase{"ProgramsFolderOpenToAll",
+                    [](const fs::path& last) {
+                        fs::permissions(last / "Zentravo.app/Contents/MacOS", fs::perms(0777));
+                    }},
+        PlantedCase{"ProgramOpenToAll",
+                    [](const fs::path& last) {
+                        fs::permissions(programOf(last / "Zentravo.app"), fs::perms(0777));
+                    }}),
+    [](const ::testing::TestParamInfo<PlantedCase>& info) { return info.param.name; });
+
+// The data folder in a folder all users share (sticky, as /tmp), where another user made
+// ZentravoV3 first: nothing of it is used, not the installed version, not the log folder; the
+// launcher says so and starts nothing.
+TEST_F(InstallGuard, AnotherUsersDataFolderIsNotUsed) {
+    world.serve("3.0.0");
+    const fs::path shared = world.path() / "shared";
+    const fs::path theirs = shared / "ZentravoV3";
+    fixture::buildMainAppArchive(world.path() / "installed.tar", {.version = "3.0.0"});
+    fixture::extractArchive(world.path() / "installed.tar", theirs / "app" / "last");
+    fs::create_directories(theirs / "logs");
+    const fs::path marker = world.path() / "planted";
+    plantProgram(theirs / "app" / "last" / "Zentravo.app", marker);
+    if (!world.runAsUser(fixture::kNobody)) {
+        GTEST_SKIP() << "needs root to give files to other users";
+    }
+    ASSERT_NO_FATAL_FAILURE(giveTo(theirs, kOtherUser));
+    ASSERT_EQ(::chown(shared.c_str(), 0, 0), 0);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    const auto before = snapshot(theirs);
+    world.extraEnvironment["XDG_DATA_HOME"] = shared.string();
+
+    auto launcher = startAlone();
+    const fs::path output = world.path() / "launcher.out";
+    const std::string refusal = "Update process failed: The folder '" + theirs.string() +
+                                "' is another user's: it is not used";
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (readAll(output).find(refusal) == std::string::npos && !launcher->waitExit(0ms) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_NE(readAll(output).find(refusal), std::string::npos) << readAll(output);
+    launcher->terminate();
+    (void)launcher->waitExit(10s);
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_TRUE(world.mainAppEntries("start").empty());
+    EXPECT_TRUE(world.service().recordsFor("/app.tar").empty());
+    EXPECT_EQ(snapshot(theirs), before);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "paths.hpp"
+#include "private_folder.hpp"
 
 namespace zentravo::system {
 namespace {
@@ -35,30 +37,16 @@ bool privateRuntimeFolder(const char* value) {
            status.st_uid == ::geteuid() && (status.st_mode & 0077) == 0;
 }
 
-// Creates the missing folders of `folder` for this user only, whatever the umask lets through.
-void makePrivateFolders(const fs::path& folder) {
-    std::vector<fs::path> missing;
-    for (fs::path at = folder; !at.empty() && at != at.root_path(); at = at.parent_path()) {
-        struct stat status {};
-        if (::lstat(at.c_str(), &status) == 0) {
-            break;
-        }
-        missing.push_back(at);
-    }
-    for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
-        if (::mkdir(at->c_str(), 0700) != 0 && errno != EEXIST) {
-            return;  // the lock file cannot be made there either
-        }
-    }
-}
-
 // The lock file at `file`, a regular file of this user's own that only this user may use; none
 // where there is something else.
 FileDescriptor openLockFile(const fs::path& file) {
     if (file.empty()) {
         return {};
     }
-    makePrivateFolders(file.parent_path());
+    try {
+        folders::createMissing(file.parent_path());
+    } catch (const std::exception&) {  // the open below tells
+    }
     FileDescriptor fd;
     do {
         fd = FileDescriptor{
