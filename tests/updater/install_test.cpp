@@ -186,8 +186,8 @@ TEST_F(InstallTest, FailureStaysTheOutcomeWhenTheUnpackedFolderCannotGo) {
             // Opens once the unpacking opens the archive, that is after it made its folder.
             const int writer = ::open(download.c_str(), O_WRONLY | O_CLOEXEC);
             // Room beyond the free space the unpacking keeps.
-            const bool mounted =
-                writer >= 0 && ::mount("tmpfs", newDir.c_str(), "tmpfs", 0, "size=256m") == 0;
+            const bool mounted = writer >= 0 && ::mount("tmpfs", newDir.c_str(), "tmpfs", 0,
+                                                        "size=256m,mode=0700") == 0;
             for (std::size_t done = 0; writer >= 0 && done < c.archive.size();) {
                 const ssize_t wrote =
                     ::write(writer, c.archive.data() + done, c.archive.size() - done);
