@@ -2,18 +2,26 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <spdlog/spdlog.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "file_descriptor.hpp"
+#include "log_text.hpp"
+#include "paths.hpp"
 
 namespace zentravo::removal {
 namespace {
@@ -36,8 +44,25 @@ struct Level {
     std::string name;  // in the folder above
     dev_t device = 0;
     ino_t inode = 0;
-    DirStream listing{};  // null once closed to bound the descriptors
+    DirStream listing{};     // null once closed to bound the descriptors
+    bool holdsKept = false;  // something below stays: another file system's, or a mount
 };
+
+// The file system a folder is on and, where the kernel tells it, the mount it is reached
+// through: a bind mount of the same file system has the same device but a mount of its own.
+struct Place {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::optional<std::uint64_t> mount{};
+};
+
+// What stays, by device, inode and mount: mount points and the folders above them. Met again
+// through a listing opened anew, they are passed over (and logged once).
+using Kept = std::set<std::tuple<dev_t, ino_t, std::uint64_t>>;
+
+std::tuple<dev_t, ino_t, std::uint64_t> keyOf(const Place& place) {
+    return {place.device, place.inode, place.mount.value_or(0)};
+}
 
 std::error_code lastError() {
     return {errno, std::generic_category()};
@@ -78,6 +103,42 @@ std::error_code openListing(FileDescriptor fd, Level& level,
 
 std::string procPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Where `name` in the folder `dir` is (`dir` itself for ""), links not followed: a mount point
+// tells the mounted folder's place.
+std::optional<Place> placeOf(int dir, const char* name) {
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name == '\0' ? AT_EMPTY_PATH : 0);
+    struct statx sx {};
+    if (::statx(dir, name, flags, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) == 0) {
+        Place place{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, std::nullopt};
+        if ((sx.stx_mask & STATX_MNT_ID) != 0) {
+            place.mount = sx.stx_mnt_id;
+        }
+        return place;
+    }
+    if (errno != ENOSYS) {
+        return std::nullopt;
+    }
+    // Kernels without statx: the device alone tells another file system.
+    struct stat st {};
+    if (::fstatat(dir, name, &st, flags) != 0) {
+        return std::nullopt;
+    }
+    return Place{st.st_dev, st.st_ino, std::nullopt};
+}
+
+bool elsewhere(const Place& place, const Place& top) {
+    return place.device != top.device || (place.mount && top.mount && *place.mount != *top.mount);
+}
+
+// Logs that the mount point `name` in the folder `dir` stays, as removals never leave the file
+// system and the mount they began on.
+void logKept(int dir, const char* name) {
+    std::error_code ec;
+    const fs::path above = fs::read_symlink(procPath(dir), ec);
+    spdlog::warn("Kept the mount point '{}' and what is mounted there",
+                 logtext::escape(pathToUtf8(above / name)));
 }
 
 // A folder of this user's own that denies its owner entry is opened up first: the launcher made
@@ -129,6 +190,11 @@ std::error_code removeFolder(int top, const std::string& name, const struct stat
             openListing(openFolder(top, name.c_str(), expected), levels.back(), expected)) {
         return ec;
     }
+    const std::optional<Place> origin = placeOf(::dirfd(levels.back().listing.get()), "");
+    if (!origin) {
+        return lastError();
+    }
+    Kept kept;
     while (!levels.empty()) {
         DIR* listing = levels.back().listing.get();
         const int fd = ::dirfd(listing);
@@ -140,8 +206,25 @@ std::error_code removeFolder(int top, const std::string& name, const struct stat
                 continue;
             }
             if (isFolder(fd, *entry)) {
+                const std::optional<Place> place = placeOf(fd, entry->d_name);
+                if (!place) {
+                    return lastError();
+                }
+                if (elsewhere(*place, *origin) || kept.contains(keyOf(*place))) {
+                    if (kept.insert(keyOf(*place)).second) {
+                        logKept(fd, entry->d_name);
+                    }
+                    levels.back().holdsKept = true;
+                    errno = 0;
+                    continue;
+                }
+                // The folder opened is the one just looked at, whatever takes its name meanwhile.
+                struct stat looked {};
+                looked.st_dev = place->device;
+                looked.st_ino = place->inode;
                 Level child{std::string{entryName}};
-                if (const auto ec = openListing(openFolder(fd, entry->d_name), child)) {
+                if (const auto ec =
+                        openListing(openFolder(fd, entry->d_name, &looked), child, &looked)) {
                     return ec;
                 }
                 levels.push_back(std::move(child));
@@ -152,7 +235,15 @@ std::error_code removeFolder(int top, const std::string& name, const struct stat
                 break;
             }
             if (::unlinkat(fd, entry->d_name, 0) != 0 && errno != ENOENT) {
-                return lastError();
+                // A file can be a mount point too.
+                if (errno != EBUSY) {
+                    return lastError();
+                }
+                if (const auto place = placeOf(fd, entry->d_name);
+                    !place || kept.insert(keyOf(*place)).second) {
+                    logKept(fd, entry->d_name);
+                }
+                levels.back().holdsKept = true;
             }
             errno = 0;
         }
@@ -162,11 +253,15 @@ std::error_code removeFolder(int top, const std::string& name, const struct stat
         if (errno != 0) {
             return lastError();
         }
-        // Empty now. It is removed from the folder above, opened again through ".." where that
-        // listing was closed and recognised by its identity: a folder moved meanwhile cannot
-        // lead the removal elsewhere.
+        // Empty now, but for what stays (then it stays too). It is removed from the folder above,
+        // opened again through ".." where that listing was closed and recognised by its identity: a
+        // folder moved meanwhile cannot lead the removal elsewhere.
         if (levels.size() == 1) {
+            const bool incomplete = levels.back().holdsKept;
             levels.clear();
+            if (incomplete) {
+                return std::make_error_code(std::errc::device_or_resource_busy);
+            }
             if (::unlinkat(top, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
                 return lastError();
             }
@@ -185,6 +280,12 @@ std::error_code removeFolder(int top, const std::string& name, const struct stat
             if (const auto ec = openListing(std::move(up), parent)) {
                 return ec;
             }
+        }
+        if (levels.back().holdsKept) {
+            kept.insert(keyOf(Place{levels.back().device, levels.back().inode, origin->mount}));
+            levels.pop_back();
+            levels.back().holdsKept = true;
+            continue;
         }
         const std::string childName = std::move(levels.back().name);
         levels.pop_back();

@@ -14,7 +14,9 @@ namespace zentravo::removal {
 // followed. Holds a bounded number of descriptors whatever the depth (no recursion, no descriptor
 // per level). Folders of this user's own that deny their owner reading, writing or entering are
 // opened up first; no mode is changed through a link, nor on another user's folder. A missing
-// path is no error.
+// path is no error. The removal stays on the file system and the mount `path` is on: a folder
+// (or file) where another one is mounted is kept with all it holds, and logged, and so are the
+// folders above it; the removal then fails with EBUSY.
 [[nodiscard]] std::error_code removeTree(const std::filesystem::path& path) noexcept;
 
 // removeTree of the folder `name` in the folder open as `parent`, provided that it still is the

@@ -15,6 +15,7 @@
 #include "metrics.hpp"
 #include "page_calls.hpp"
 #include "paths.hpp"
+#include "platform/mount_options.hpp"
 #include "private_folder.hpp"
 #include "semver.hpp"
 #include "sentry_wrapper.hpp"
@@ -62,6 +63,15 @@ int Updater::runUpdateSequence(const std::string& deeplink, const std::string& b
         } else {
             showConnectionError();
         }
+        return 2;
+    };
+    const auto failInstall = [&](const std::string& text) {
+        spdlog::error(text);
+        sharedWrapper.sendException("installUpdate Failed", text);
+        if (!stopped()) {
+            notifyUpdateFailed("launcher.process.error.installing", installedText);
+        }
+        uiCallback(page::errorCall(localized("launcher.process.error.installing")));
         return 2;
     };
     // Runs one network step and turns its final failure into the page error;
@@ -173,6 +183,14 @@ int Updater::runUpdateSequence(const std::string& deeplink, const std::string& b
                 return failNetworkStep("getLatestVersion Failed", "launcher.process.error.retries",
                                        true, text, text);
             }
+            // No program could start from there, not even one just installed: every start would
+            // download the archive only to refuse it.
+            if (system::onNoexecMount(appFolder)) {
+                return failInstall(fmt::format(
+                    "The install folder '{}' is on a file system mounted noexec: no program can "
+                    "run from it",
+                    logtext::escape(pathToUtf8(appFolder))));
+            }
             // Only the one running launcher gets here: what lies in its download folder is a
             // killed run's leftover. Prepared only now, so that an up-to-date start never
             // depends on it.
@@ -197,13 +215,7 @@ int Updater::runUpdateSequence(const std::string& deeplink, const std::string& b
             try {
                 installUpdate(archive, newFolder, lastFolder, previousFolder);
             } catch (const std::exception& e) {
-                spdlog::error(e.what());
-                sharedWrapper.sendException("installUpdate Failed", e.what());
-                if (!stopped()) {
-                    notifyUpdateFailed("launcher.process.error.installing", installedText);
-                }
-                uiCallback(page::errorCall(localized("launcher.process.error.installing")));
-                return 2;
+                return failInstall(e.what());
             }
             installedNow = true;
             if (!stopped()) {

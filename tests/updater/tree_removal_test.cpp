@@ -11,11 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -23,6 +25,7 @@
 #include "file_descriptor.hpp"
 #include "foreign_process.hpp"
 #include "in_child.hpp"
+#include "log_capture.hpp"
 #include "private_mount.hpp"
 #include "scratch_folder.hpp"
 
@@ -109,6 +112,118 @@ TEST(TreeRemoval, WhatCannotGoIsSetAsideAndRemovedLater) {
     }
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(fs::is_empty(app));
+}
+
+// Mounts inside a tree stay with all they hold: a tmpfs, a bind mount of a folder elsewhere on
+// the tree's own file system, a file bound over a file, and a tmpfs deeper than the listings kept
+// open. Everything else of the tree goes; once they are unmounted, the rest goes too.
+TEST(TreeRemoval, StaysOnTheFileSystemAndMountOfTheTree) {
+    const fixture::ScratchFolder tmp;
+    const fs::path top = tmp.path() / "3.1.0";
+    const fs::path elsewhere = tmp.path() / "elsewhere";
+    fs::create_directories(elsewhere / "sub");
+    std::ofstream{elsewhere / "file"} << "bound";
+    std::ofstream{elsewhere / "sub" / "file"} << "bound";
+    std::ofstream{tmp.path() / "single"} << "single";
+    fs::create_directories(top / "a" / "bound");
+    fs::create_directories(top / "b" / "tmpfs");
+    fs::create_directories(top / "own" / "sub");
+    for (const fs::path& file : {top / "file", top / "a" / "file", top / "b" / "file",
+                                 top / "own" / "sub" / "file", top / "a" / "single"}) {
+        std::ofstream{file} << "own";
+    }
+    // Each level of the deep part holds files and a folder of its own beside the way down.
+    fs::path deep = top / "deep";
+    for (int level = 0; level < 24; ++level) {
+        fs::create_directories(deep / "beside");
+        std::ofstream{deep / "file"} << "own";
+        std::ofstream{deep / "beside" / "file"} << "own";
+        deep /= "d";
+    }
+    fs::create_directories(deep / "tmpfs");
+    const std::vector<fs::path> mountPoints{top / "a" / "bound", top / "a" / "single",
+                                            top / "b" / "tmpfs", deep / "tmpfs"};
+
+    const int code = inChild([&] {
+        if (!fixture::enterPrivateMounts() ||
+            ::mount("tmpfs", mountPoints[2].c_str(), "tmpfs", 0, "size=1m") != 0) {
+            return 77;
+        }
+        if (::mount(elsewhere.c_str(), mountPoints[0].c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            ::mount((tmp.path() / "single").c_str(), mountPoints[1].c_str(), nullptr, MS_BIND,
+                    nullptr) != 0 ||
+            ::mount("tmpfs", mountPoints[3].c_str(), "tmpfs", 0, "size=1m") != 0) {
+            return 9;
+        }
+        fs::create_directories(mountPoints[2] / "inside");
+        std::ofstream{mountPoints[2] / "inside" / "file"} << "mounted";
+        std::ofstream{mountPoints[3] / "file"} << "mounted";
+
+        const LogCapture log;
+        if (removal::removeTree(top) != std::errc::device_or_resource_busy) {
+            return 10;
+        }
+        // What is left: the mount points, what they hold, and the folders on the way to them.
+        std::set<fs::path> left;
+        for (const auto& entry : fs::recursive_directory_iterator{top}) {
+            left.insert(entry.path());
+        }
+        std::set<fs::path> expected;
+        for (const fs::path& at : mountPoints) {
+            for (fs::path up = at; up != top; up = up.parent_path()) {
+                expected.insert(up);
+            }
+        }
+        for (const fs::path& file : {mountPoints[0] / "file", mountPoints[0] / "sub",
+                                     mountPoints[0] / "sub" / "file", mountPoints[2] / "inside",
+                                     mountPoints[2] / "inside" / "file", mountPoints[3] / "file"}) {
+            expected.insert(file);
+        }
+        if (left != expected) {
+            for (const fs::path& path : left) {
+                std::fprintf(stderr, "%s %s\n", expected.contains(path) ? "left" : "UNEXPECTED",
+                             path.c_str());
+            }
+            for (const fs::path& path : expected) {
+                if (!left.contains(path)) {
+                    std::fprintf(stderr, "MISSING %s\n", path.c_str());
+                }
+            }
+            return 20;
+        }
+        const auto read = [](const fs::path& file) {
+            std::ifstream in{file};
+            return std::string{std::istreambuf_iterator<char>{in}, {}};
+        };
+        if (read(mountPoints[0] / "sub" / "file") != "bound" ||
+            read(mountPoints[2] / "inside" / "file") != "mounted") {
+            return 21;
+        }
+        // Each mount point is told once, however often its folder's listing is read.
+        const auto lines = log.lines();
+        for (const fs::path& at : mountPoints) {
+            const std::string line =
+                "warning Kept the mount point '" + at.string() + "' and what is mounted there";
+            if (std::count(lines.begin(), lines.end(), line) != 1) {
+                std::fprintf(stderr, "not logged once: %s\n", line.c_str());
+                return 30;
+            }
+        }
+        for (auto at = mountPoints.rbegin(); at != mountPoints.rend(); ++at) {
+            if (::umount2(at->c_str(), 0) != 0) {
+                return 40;
+            }
+        }
+        return removal::removeTree(top) ? 41 : 0;
+    });
+    if (code == 77) {
+        GTEST_SKIP() << "cannot mount a file system here";
+    }
+    EXPECT_EQ(code, 0) << "10: not refused as busy; 20: not exactly the mounts kept (see above); "
+                          "21: a mount's files changed; 30: not logged";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(top)));
+    EXPECT_TRUE(fs::exists(elsewhere / "sub" / "file"));
+    EXPECT_TRUE(fs::exists(tmp.path() / "single"));
 }
 
 // A writer in the tree swaps folders that shut their owner out with links to a file outside
