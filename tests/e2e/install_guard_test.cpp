@@ -1052,138 +1052,138 @@ TEST_F(InstallGuard, AnotherUsersDataFolderIsNotUsed) {
     EXPECT_TRUE(world.mainAppEntries("start").empty());
     EXPECT_TRUE(world.service().recordsFor("/app.tar").empty());
     EXPECT_EQ(snapshot(theirs), before);
+}
 
-    // Mounts of the test's own in a mount namespace of this test process's own: the launchers it
-    // starts share it, and nothing outlives the test.
-    class MountedFolders : public InstallGuard {
-      protected:
-        void SetUp() override {
-            if (!fixture::enterPrivateMounts()) {
-                GTEST_SKIP() << "cannot mount file systems here: " << std::strerror(errno);
-            }
+// Mounts of the test's own in a mount namespace of this test process's own: the launchers it
+// starts share it, and nothing outlives the test.
+class MountedFolders : public InstallGuard {
+  protected:
+    void SetUp() override {
+        if (!fixture::enterPrivateMounts()) {
+            GTEST_SKIP() << "cannot mount file systems here: " << std::strerror(errno);
         }
-        void TearDown() override {
-            for (auto at = mounted_.rbegin(); at != mounted_.rend(); ++at) {
-                ::umount2(at->c_str(), MNT_DETACH);
-            }
+    }
+    void TearDown() override {
+        for (auto at = mounted_.rbegin(); at != mounted_.rend(); ++at) {
+            ::umount2(at->c_str(), MNT_DETACH);
         }
+    }
 
-        // `source` bound at `at` (a tmpfs for an empty source), with the mount `flags` (MS_NOEXEC).
-        void mount(const fs::path& source, const fs::path& at, unsigned long flags = 0) {
-            const bool tmpfs = source.empty();
-            ASSERT_EQ(
-                ::mount(tmpfs ? "tmpfs" : source.c_str(), at.c_str(), tmpfs ? "tmpfs" : nullptr,
-                        tmpfs ? flags : static_cast<unsigned long>(MS_BIND),
-                        tmpfs ? "size=1m" : nullptr),
-                0)
+    // `source` bound at `at` (a tmpfs for an empty source), with the mount `flags` (MS_NOEXEC).
+    void mount(const fs::path& source, const fs::path& at, unsigned long flags = 0) {
+        const bool tmpfs = source.empty();
+        ASSERT_EQ(::mount(tmpfs ? "tmpfs" : source.c_str(), at.c_str(), tmpfs ? "tmpfs" : nullptr,
+                          tmpfs ? flags : static_cast<unsigned long>(MS_BIND),
+                          tmpfs ? "size=1m" : nullptr),
+                  0)
+            << at << ": " << std::strerror(errno);
+        mounted_.push_back(at);
+        if (!tmpfs && flags != 0) {
+            ASSERT_EQ(::mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr),
+                      0)
                 << at << ": " << std::strerror(errno);
-            mounted_.push_back(at);
-            if (!tmpfs && flags != 0) {
-                ASSERT_EQ(
-                    ::mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_BIND | flags, nullptr), 0)
-                    << at << ": " << std::strerror(errno);
-            }
         }
-
-        // Starts the launcher and waits for the "Launcher Update Failed" event it sends; its
-        // reason, empty when none came. The launcher is ended then.
-        std::string failureOfAStart() {
-            const std::size_t earlier = failureReasons().size();
-            auto launcher = startAlone();
-            std::string reason;
-            const auto deadline = std::chrono::steady_clock::now() + 90s;
-            while (reason.empty() && std::chrono::steady_clock::now() < deadline &&
-                   !launcher->waitExit(0ms)) {
-                if (const auto reasons = failureReasons(); reasons.size() > earlier) {
-                    reason = reasons[earlier];
-                }
-                std::this_thread::sleep_for(100ms);
-            }
-            launcher->terminate();
-            (void)launcher->waitExit(10s);
-            return reason;
-        }
-
-      private:
-        std::vector<fs::path> mounted_;
-    };
-
-    // The data folder on a mount that lets no program run: no version there could start, so each
-    // start says so and fails as an installation does, before anything is downloaded; with nothing
-    // installed yet (the install folder is judged by the folder it would be made in) and with a
-    // version installed.
-    TEST_F(MountedFolders, ANoexecDataFolderIsToldAndNothingIsDownloaded) {
-        const fs::path data = world.path() / "data";
-        ASSERT_NO_FATAL_FAILURE(mount(data, data, MS_NOEXEC));
-        world.serve("3.1.0");
-        for (const bool installed : {false, true}) {
-            SCOPED_TRACE(installed ? "a version installed" : "nothing installed");
-            if (installed) {
-                fixture::buildMainAppArchive(world.path() / "installed.tar", {.version = "3.0.0"});
-                fixture::extractArchive(world.path() / "installed.tar", appFolder() / "last");
-            }
-            EXPECT_EQ(failureOfAStart(), "launcher.process.error.installing") << world.logText();
-            EXPECT_TRUE(world.logHas("The install folder '" + appFolder().string() +
-                                     "' is on a file system mounted noexec: no program can run "
-                                     "from it"))
-                << world.logText();
-            EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 0u);
-            EXPECT_TRUE(world.mainAppEntries("start").empty());
-        }
-        EXPECT_FALSE(fs::exists(appFolder() / "3.1.0"));
     }
 
-    // What an interrupted installation left holds a tmpfs and a bind mount of a folder elsewhere:
-    // the start clears the leftover's own files, keeps every file of the two mounts, says which it
-    // kept, and runs the installed version.
-    TEST_F(MountedFolders, ClearingLeftoversStaysOnTheInstallFolderItsFileSystemAndMount) {
-        const fs::path archive = world.path() / "installed.tar";
-        fixture::buildMainAppArchive(archive, {.version = "3.1.0"});
-        fixture::extractArchive(archive, appFolder() / "last");
-        world.serve("3.1.0");
-        const fs::path leftover = appFolder() / "3.0.0";
-        fixture::buildMainAppArchive(world.path() / "previous.tar", {.version = "3.0.0"});
-        fixture::extractArchive(world.path() / "previous.tar", leftover);
-        const fs::path tmpfs = leftover / "Zentravo.app" / "Contents" / "Resources" / "cache";
-        const fs::path bound = leftover / "shared";
-        fs::create_directories(tmpfs);
-        fs::create_directories(bound);
-        const fs::path elsewhere = world.path() / "elsewhere";
-        fs::create_directories(elsewhere / "sub");
-        std::ofstream{elsewhere / "sub" / "precious"} << "precious";
-        ASSERT_NO_FATAL_FAILURE(mount({}, tmpfs));
-        ASSERT_NO_FATAL_FAILURE(mount(elsewhere, bound));
-        fs::create_directories(tmpfs / "inside");
-        std::ofstream{tmpfs / "inside" / "file"} << "mounted";
-
-        runToTheEnd();
-        EXPECT_TRUE(world.logHas("Already have a valid version: 3.1.0")) << world.logText();
-        for (const fs::path& at : {tmpfs, bound}) {
-            EXPECT_TRUE(world.logHas("Kept the mount point '" + at.string() +
-                                     "' and what is mounted there"))
-                << world.logText();
+    // Starts the launcher and waits for the "Launcher Update Failed" event it sends; its
+    // reason, empty when none came. The launcher is ended then.
+    std::string failureOfAStart() {
+        const std::size_t earlier = failureReasons().size();
+        auto launcher = startAlone();
+        std::string reason;
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        while (reason.empty() && std::chrono::steady_clock::now() < deadline &&
+               !launcher->waitExit(0ms)) {
+            if (const auto reasons = failureReasons(); reasons.size() > earlier) {
+                reason = reasons[earlier];
+            }
+            std::this_thread::sleep_for(100ms);
         }
-        EXPECT_TRUE(world.logHas("Cannot remove what an interrupted installation left: '" +
-                                 leftover.string() + "': Device or resource busy"))
+        launcher->terminate();
+        (void)launcher->waitExit(10s);
+        return reason;
+    }
+
+  private:
+    std::vector<fs::path> mounted_;
+};
+
+// The data folder on a mount that lets no program run: no version there could start, so each
+// start says so and fails as an installation does, before anything is downloaded; with nothing
+// installed yet (the install folder is judged by the folder it would be made in) and with a
+// version installed.
+TEST_F(MountedFolders, ANoexecDataFolderIsToldAndNothingIsDownloaded) {
+    const fs::path data = world.path() / "data";
+    ASSERT_NO_FATAL_FAILURE(mount(data, data, MS_NOEXEC));
+    world.serve("3.1.0");
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "a version installed" : "nothing installed");
+        if (installed) {
+            fixture::buildMainAppArchive(world.path() / "installed.tar", {.version = "3.0.0"});
+            fixture::extractArchive(world.path() / "installed.tar", appFolder() / "last");
+        }
+        EXPECT_EQ(failureOfAStart(), "launcher.process.error.installing") << world.logText();
+        EXPECT_TRUE(world.logHas("The install folder '" + appFolder().string() +
+                                 "' is on a file system mounted noexec: no program can run "
+                                 "from it"))
             << world.logText();
-        // Left: the mount points, what they hold, and the folders on the way to them.
-        std::set<fs::path> left;
-        for (const auto& entry : fs::recursive_directory_iterator{leftover}) {
-            left.insert(entry.path().lexically_relative(leftover));
-        }
-        const std::set<fs::path> expected{"Zentravo.app",
-                                          "Zentravo.app/Contents",
-                                          "Zentravo.app/Contents/Resources",
-                                          "Zentravo.app/Contents/Resources/cache",
-                                          "Zentravo.app/Contents/Resources/cache/inside",
-                                          "Zentravo.app/Contents/Resources/cache/inside/file",
-                                          "shared",
-                                          "shared/sub",
-                                          "shared/sub/precious"};
-        EXPECT_EQ(left, expected);
-        EXPECT_EQ(readAll(tmpfs / "inside" / "file"), "mounted");
-        EXPECT_EQ(readAll(bound / "sub" / "precious"), "precious");
-        EXPECT_EQ(readAll(elsewhere / "sub" / "precious"), "precious");
+        EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 0u);
+        EXPECT_TRUE(world.mainAppEntries("start").empty());
     }
+    EXPECT_FALSE(fs::exists(appFolder() / "3.1.0"));
+}
+
+// What an interrupted installation left holds a tmpfs and a bind mount of a folder elsewhere:
+// the start clears the leftover's own files, keeps every file of the two mounts, says which it
+// kept, and runs the installed version.
+TEST_F(MountedFolders, ClearingLeftoversStaysOnTheInstallFolderItsFileSystemAndMount) {
+    const fs::path archive = world.path() / "installed.tar";
+    fixture::buildMainAppArchive(archive, {.version = "3.1.0"});
+    fixture::extractArchive(archive, appFolder() / "last");
+    world.serve("3.1.0");
+    const fs::path leftover = appFolder() / "3.0.0";
+    fixture::buildMainAppArchive(world.path() / "previous.tar", {.version = "3.0.0"});
+    fixture::extractArchive(world.path() / "previous.tar", leftover);
+    const fs::path tmpfs = leftover / "Zentravo.app" / "Contents" / "Resources" / "cache";
+    const fs::path bound = leftover / "shared";
+    fs::create_directories(tmpfs);
+    fs::create_directories(bound);
+    const fs::path elsewhere = world.path() / "elsewhere";
+    fs::create_directories(elsewhere / "sub");
+    std::ofstream{elsewhere / "sub" / "precious"} << "precious";
+    ASSERT_NO_FATAL_FAILURE(mount({}, tmpfs));
+    ASSERT_NO_FATAL_FAILURE(mount(elsewhere, bound));
+    fs::create_directories(tmpfs / "inside");
+    std::ofstream{tmpfs / "inside" / "file"} << "mounted";
+
+    runToTheEnd();
+    EXPECT_TRUE(world.logHas("Already have a valid version: 3.1.0")) << world.logText();
+    for (const fs::path& at : {tmpfs, bound}) {
+        EXPECT_TRUE(
+            world.logHas("Kept the mount point '" + at.string() + "' and what is mounted there"))
+            << world.logText();
+    }
+    EXPECT_TRUE(world.logHas("Cannot remove what an interrupted installation left: '" +
+                             leftover.string() + "': Device or resource busy"))
+        << world.logText();
+    // Left: the mount points, what they hold, and the folders on the way to them.
+    std::set<fs::path> left;
+    for (const auto& entry : fs::recursive_directory_iterator{leftover}) {
+        left.insert(entry.path().lexically_relative(leftover));
+    }
+    const std::set<fs::path> expected{"Zentravo.app",
+                                      "Zentravo.app/Contents",
+                                      "Zentravo.app/Contents/Resources",
+                                      "Zentravo.app/Contents/Resources/cache",
+                                      "Zentravo.app/Contents/Resources/cache/inside",
+                                      "Zentravo.app/Contents/Resources/cache/inside/file",
+                                      "shared",
+                                      "shared/sub",
+                                      "shared/sub/precious"};
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(readAll(tmpfs / "inside" / "file"), "mounted");
+    EXPECT_EQ(readAll(bound / "sub" / "precious"), "precious");
+    EXPECT_EQ(readAll(elsewhere / "sub" / "precious"), "precious");
+}
 
 }  // namespace
