@@ -14,7 +14,7 @@ packages=(
   libcpp-httplib-dev
   xvfb xauth x11-utils imagemagick
   tinyproxy-bin gsettings-desktop-schemas tar xz-utils zstd gzip
-  python3 locales iproute2 desktop-file-utils
+  python3 locales iproute2 desktop-file-utils gdb
   libseccomp-dev
 )
 

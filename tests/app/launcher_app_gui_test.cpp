@@ -68,6 +68,38 @@ class LauncherAppGui : public ::testing::Test {
         }
     }
 
+    // Serves 3.1.0 with the answers of the given path keys held until the test lets them go;
+    // runWith lets them go at the latest when the probe returns.
+    void serveHolding(const std::vector<std::string>& keys) {
+        json paths = json::object();
+        for (const auto& key : keys) {
+            paths[key] = {{"hold", true}};
+        }
+        world.serve("3.1.0", {{"paths", paths}});
+        held = keys;
+    }
+    void releaseHeld() {
+        for (const auto& key : std::exchange(held, {})) {
+            world.service().release(key);
+        }
+    }
+
+    // Runs `calls` on the page, calls that end the message loop, and returns once it has ended:
+    // what they stop is stopped by then. No answer of the page comes back after such calls; the
+    // loop's end shows as its main context left by the main thread.
+    static void endLoopWith(app_test::PageProbe& page, const std::string& calls) {
+        (void)page.run(calls + " return true;", 1s);
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (!g_main_context_acquire(g_main_context_default())) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                ADD_FAILURE() << "the message loop did not end";
+                return;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        g_main_context_release(g_main_context_default());
+    }
+
     // Runs the application object on this (main) thread while `probe` runs on another one.
     int runWith(const std::function<void(app_test::PageProbe&)>& probe,
                 const std::string& deeplink = {}) {
@@ -76,6 +108,8 @@ class LauncherAppGui : public ::testing::Test {
         auto probing = std::async(std::launch::async, [&] {
             app_test::PageProbe page;
             probe(page);
+            // The checker thread the loop's end waits for may wait for a held answer.
+            releaseHeld();
             // A probe that gave up must not leave the loop running for ever.
             if (ended.get_future().wait_for(60s) != std::future_status::ready) {
                 vela::messageloop::stop();
@@ -101,13 +135,16 @@ class LauncherAppGui : public ::testing::Test {
     LogCapture log{4096};
     bool windowVisibleAfterRun = true;
     std::optional<std::string> previousTmpdir;
+    std::vector<std::string> held;
 };
 
 TEST_F(LauncherAppGui, PageShowsStatusAndProgressThenTheMainApplicationStarts) {
-    // The version answer waits so the probe is in place before the first status; the main
-    // application starts slowly so the last status can be read while the launcher waits for it.
-    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 3000}}}}}},
+    // The version answer waits until the probe is in place, so it sees the first status; the
+    // main application starts slowly so the last status can be read while the launcher waits
+    // for it.
+    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"hold", true}}}}}},
                 std::size_t{256} << 20);
+    held = {"/v1/tarvine/update/0.0.0"};
     ::setenv("ZENTRAVO_MAINAPP_START_DELAY_MS", "2500", 1);
     json calls;
     std::vector<json> samples;  // each change of what the page shows
@@ -116,6 +153,7 @@ TEST_F(LauncherAppGui, PageShowsStatusAndProgressThenTheMainApplicationStarts) {
             ASSERT_TRUE(
                 page.waitFor("return typeof window.updateProgressStatus === 'function';", 20s));
             ASSERT_EQ(page.run(kRecordCalls), "true");
+            releaseHeld();
             const auto deadline = std::chrono::steady_clock::now() + 40s;
             while (std::chrono::steady_clock::now() < deadline) {
                 const json shown = parse(page.run(R"(return {
@@ -234,7 +272,7 @@ TEST_F(LauncherAppGui, FailedUpdateShowsTheErrorAndRetryRestarts) {
 }
 
 TEST_F(LauncherAppGui, CloseLauncherHidesTheWindowAndStopsTheUpdate) {
-    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
+    serveHolding({"/v1/tarvine/update/0.0.0"});
     const auto started = std::chrono::steady_clock::now();
     const int result = runWith([&](app_test::PageProbe& page) {
         ASSERT_TRUE(
@@ -246,7 +284,7 @@ TEST_F(LauncherAppGui, CloseLauncherHidesTheWindowAndStopsTheUpdate) {
         // Only "/" is served.
         EXPECT_EQ(page.run("return (await fetch('vela://vela.vela/')).status;"), "200");
         EXPECT_EQ(page.run("return (await fetch('vela://vela.vela/index.html')).status;"), "404");
-        page.run("window.closeLauncher(); return true;", 1s);
+        endLoopWith(page, "window.closeLauncher();");
     });
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(windowVisibleAfterRun);
@@ -259,11 +297,11 @@ TEST_F(LauncherAppGui, CloseLauncherHidesTheWindowAndStopsTheUpdate) {
 // The stop arrives while the launcher's own update check still waits for its answer; the answer
 // (nothing newer) comes afterwards and must not start the main application's sequence.
 TEST_F(LauncherAppGui, CloseDuringTheLauncherUpdateCheckRunsNoUpdateSequence) {
-    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/launcher*", {{"delayMs", 2500}}}}}});
+    serveHolding({"/v1/tarvine/update/launcher*"});
     const int result = runWith([&](app_test::PageProbe& page) {
         ASSERT_TRUE(
             page.waitFor(kPageReady + " && typeof window.closeLauncher === 'function';", 20s));
-        page.run("window.closeLauncher(); return true;", 1s);
+        endLoopWith(page, "window.closeLauncher();");
     });
     EXPECT_EQ(result, 0);
     const auto records = world.service().records();
@@ -287,7 +325,7 @@ TEST_F(LauncherAppGui, PageLabelsSpeakTheLanguageOfTheLaunchersTexts) {
     ::setenv("LANG", "C.UTF-8", 1);
     ::unsetenv("LC_ALL");
     ::unsetenv("LC_MESSAGES");
-    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
+    serveHolding({"/v1/tarvine/update/0.0.0"});
     runWith([&](app_test::PageProbe& page) {
         ASSERT_TRUE(page.waitFor(kPageReady + ";", 20s));
         EXPECT_TRUE(
@@ -297,14 +335,14 @@ TEST_F(LauncherAppGui, PageLabelsSpeakTheLanguageOfTheLaunchersTexts) {
         EXPECT_EQ(page.run("return document.getElementById('retry-label').textContent;"),
                   "\"Erneut versuchen\"");
         EXPECT_EQ(page.run("return navigator.language;"), "\"de\"");
-        page.run("window.closeLauncher(); return true;", 1s);
+        endLoopWith(page, "window.closeLauncher();");
     });
 }
 
 // openLink is the page's way to the browser: web links only, and its texts reach the log escaped.
 TEST_F(LauncherAppGui, OpenLinkOpensOnlyWebLinksAndItsTextCannotForgeALogRecord) {
     const std::string forged = "[2026-01-01 00:00:00.000] [launcher] [error] INJECTED LINE";
-    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
+    serveHolding({"/v1/tarvine/update/0.0.0"});
     runWith([&](app_test::PageProbe& page) {
         ASSERT_TRUE(page.waitFor(kPageReady + " && typeof window.openLink === 'function';", 20s));
         for (const std::string& link :
@@ -313,7 +351,7 @@ TEST_F(LauncherAppGui, OpenLinkOpensOnlyWebLinksAndItsTextCannotForgeALogRecord)
             SCOPED_TRACE(link);
             EXPECT_EQ(page.run("return await window.openLink(" + json(link).dump() + ");"), "null");
         }
-        page.run("window.closeLauncher(); return true;", 1s);
+        endLoopWith(page, "window.closeLauncher();");
     });
     for (const std::string& refused : std::vector<std::string>{
              "file:///etc/passwd", "zentravo://open", "nota url\\n" + forged}) {
@@ -330,10 +368,10 @@ TEST_F(LauncherAppGui, OpenLinkOpensOnlyWebLinksAndItsTextCannotForgeALogRecord)
 }
 
 TEST_F(LauncherAppGui, RestartThenCloseStillAsksForTheRestart) {
-    world.serve("3.1.0", {{"paths", {{"/v1/tarvine/update/0.0.0", {{"delayMs", 2500}}}}}});
+    serveHolding({"/v1/tarvine/update/0.0.0"});
     const int result = runWith([&](app_test::PageProbe& page) {
         ASSERT_TRUE(page.waitFor(kPageReady + " && typeof window.restartApp === 'function';", 20s));
-        page.run("window.restartApp(); window.closeLauncher(); return true;", 1s);
+        endLoopWith(page, "window.restartApp(); window.closeLauncher();");
     });
     EXPECT_EQ(result, zentravo::LauncherApp::kRestartCode);
 }

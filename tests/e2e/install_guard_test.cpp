@@ -196,6 +196,9 @@ class InstallGuard : public ::testing::Test {
             }
         }
         EXPECT_EQ(reason, "launcher.process.error.installing") << world.logText();
+        if (reason.empty() && !launcher->waitExit(0ms)) {
+            fixture::printThreadStacks(launcher->pid(), "The launcher reported nothing in time:");
+        }
         // The window stays open on the error; the user would close it. A launcher that ends
         // on its own also lets its web content processes end before the next start.
         launcher->terminate();

@@ -570,6 +570,18 @@ TEST_F(LauncherE2E, TraceAndLogKeepNoSecrets) {
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
+// Asks the launcher to close `window` while the service holds the download back, and lets the
+// download go once the close has been taken: the launcher has left its message loop and waits
+// for its checker thread, the update stopped.
+void closeThenRelease(LauncherWorld& world, X11Desktop& desktop, const Process& launcher,
+                      xcb_window_t window) {
+    desktop.requestClose(window);
+    EXPECT_TRUE(launcher_test::waitForMainThreadJoining(launcher.pid(), 30s)) << world.logText();
+    world.service().release("/app.tar");
+}
+
+const nlohmann::json kHeldDownload = {{"paths", {{"/app.tar", {{"hold", true}}}}}};
+
 // What TMPDIR names: a usable folder, one that is gone (left from a closed session) or a file.
 enum class Temporary { usable, gone, file };
 
@@ -646,9 +658,9 @@ INSTANTIATE_TEST_SUITE_P(Tmpdir, TemporaryFolder,
                              return "";
                          });
 
-// The download is held back by the service, so the window shows it for a while.
+// The download is held back by the service, so the window shows it until it is closed.
 TEST_F(LauncherE2E, WindowCloseRequestDuringTheDownloadStopsTheLauncher) {
-    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 4000}}}}}});
+    world.serve("3.1.0", kHeldDownload);
     auto launcher = world.startLauncher();
     X11Desktop desktop{world.display()};
     ASSERT_TRUE(desktop.connected());
@@ -668,12 +680,27 @@ TEST_F(LauncherE2E, WindowCloseRequestDuringTheDownloadStopsTheLauncher) {
                    world.path() / "import.out"};
     EXPECT_EQ(import.waitExit(20s), 0);
 
-    desktop.requestClose(window->id);
+    closeThenRelease(world, desktop, *launcher, window->id);
     ASSERT_EQ(launcher->waitExit(30s), 0) << world.logText();
     EXPECT_TRUE(world.logHas("Message loop finished"));
     EXPECT_TRUE(world.logHas("Stopping update process by downloadUpdate")) << world.logText();
     EXPECT_TRUE(world.mainAppEntries("start").empty());
     EXPECT_FALSE(fs::exists(world.installedBundle()));
+}
+
+// A launcher that does not end can be looked into without ending it, also as another user's:
+// each thread's stack shows where it waits (here the held download), so that a stall can be told
+// from a slow machine.
+TEST_F(LauncherE2E, ThreadStacksOfARunningLauncherShowWhereItWaits) {
+    world.serve("3.1.0", kHeldDownload);
+    (void)world.runAsUser(fixture::kNobody);  // else this test runs as a user already
+    auto launcher = world.startLauncher();
+    ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
+    const std::string report = fixture::threadStacks(launcher->pid());
+    EXPECT_NE(report.find("\nThread 1 "), std::string::npos) << report;
+    EXPECT_NE(report.find(" in main("), std::string::npos) << report;
+    EXPECT_NE(report.find(" in curl_easy_perform "), std::string::npos) << report;
+    EXPECT_FALSE(launcher->waitExit(0ms));
 }
 
 // An answer the launcher cannot use: the page shows the error with its retry and close buttons.

@@ -131,8 +131,8 @@ class LauncherCrowd : public SingleLauncher, public ::testing::WithParamInterfac
 
 TEST_P(LauncherCrowd, OneUpdatesAndStartsTheApplicationTheOthersEndAtOnce) {
     const CrowdCase& crowd = GetParam();
-    // A download that takes a while keeps the first launcher busy while the others come.
-    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 2000}}}}}});
+    // The download is held back: the first launcher stays busy until the others have ended.
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
     if (crowd.bus) {
         useBus();
     }
@@ -156,6 +156,7 @@ TEST_P(LauncherCrowd, OneUpdatesAndStartsTheApplicationTheOthersEndAtOnce) {
             EXPECT_EQ(launcher->waitExit(5s), 0) << "launcher " << pid << " did not end at once";
         }
     }
+    world.service().release("/app.tar");
     ASSERT_EQ(launchers.at(*holder)->waitExit(90s), 0) << world.logText();
 
     EXPECT_EQ(versionQueries(), 1u);
@@ -271,7 +272,7 @@ class LinkWhileRunning : public SingleLauncher, public ::testing::WithParamInter
 
 TEST_P(LinkWhileRunning, LaterLauncherHandsItsLinkOnAndEnds) {
     const bool bus = GetParam();
-    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 60000}}}}}});
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
     if (bus) {
         useBus();
     }
@@ -318,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(SessionBus, LinkWhileRunning, ::testing::Values(false, 
 // A running launcher that does not answer the hand-over (frozen here) does not swallow a later
 // launcher's link: the link still reaches the main application over the socket.
 TEST_F(SingleLauncher, LinkHandedOverToAFrozenLauncherStillReachesTheApplication) {
-    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 60000}}}}}});
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
     useBus();
     auto mainApp = world.startMainApp();
     auto first = world.startLauncher({"--restarted"});
@@ -378,7 +379,7 @@ TEST_F(SingleLauncher, LaterLauncherPassesAnotherUsersBusByAndSendsItsLinkDirect
     if (::geteuid() != 0) {
         GTEST_SKIP() << "serving a bus as another user needs root";
     }
-    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"delayMs", 60000}}}}}});
+    world.serve("3.1.0", {{"paths", {{"/app.tar", {{"hold", true}}}}}});
     auto mainApp = world.startMainApp();
     auto first = world.startLauncher({"--restarted"});
     ASSERT_TRUE(world.waitForLog("About to download update", 30s)) << world.logText();
@@ -423,7 +424,7 @@ TEST_F(SingleLauncher, RefusedSessionBusGoingAwayDoesNotEndTheLauncher) {
         << world.logText();
 
     bus.reset();
-    world.service().setConfig(nlohmann::json::object());
+    world.service().release("/app.tar");
     ASSERT_EQ(launcher->waitExit(90s), 0) << world.logText();
     EXPECT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
     const auto starts = world.mainAppEntries("start");
@@ -457,7 +458,7 @@ TEST_F(SingleLauncher, OneLauncherPerInstallFolderWhateverTheRuntimeFolder) {
     auto otherSession = world.startLauncher();
     EXPECT_EQ(otherSession->waitExit(30s), 0) << readFile(world.path() / "launcher.out");
 
-    world.service().setConfig(nlohmann::json::object());
+    world.service().release("/app.tar");
     ASSERT_EQ(first->waitExit(90s), 0) << world.logText();
     EXPECT_EQ(versionQueries(), 1u);
     EXPECT_EQ(world.service().recordsFor("/app.tar").size(), 1u);

@@ -148,7 +148,7 @@ TEST_F(RestClient, RefusedPortIsRetryable) {
 
 TEST_F(RestClient, TimeOutIsRetryable) {
     UpdateService::Options options;
-    options.config = {{"paths", {{"/ip", {{"delayMs", 12000}}}}}};
+    options.config = {{"paths", {{"/ip", {{"hold", true}}}}}};
     UpdateService service{options};
     const auto start = std::chrono::steady_clock::now();
     expectThrow<RetryableException>(

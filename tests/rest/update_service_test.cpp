@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "build_config.hpp"
 #include "child_process.hpp"
@@ -149,6 +151,44 @@ TEST(UpdateServiceFixture, DelayHoldsTheStatusLine) {
     const auto r = impatient.get();
     EXPECT_EQ(r.error.code, CURLE_OPERATION_TIMEDOUT);
     EXPECT_EQ(r.status_code, 0);
+}
+
+// A held answer waits for its own key's release, however long that takes; the key then lets
+// every later request through at once.
+TEST(UpdateServiceFixture, HoldKeepsTheAnswerUntilItsKeyIsReleased) {
+    UpdateService::Options options;
+    options.config = {
+        {"paths", {{"/ip", {{"hold", true}}}, {"/blob/*", {{"hold", true}, {"status", 503}}}}}};
+    UpdateService service{options};
+    const auto patient = [&](const std::string& path) {
+        return std::async(std::launch::async, [&service, path] {
+            Session session = sessionFor(service.url(path));
+            session.setTimeout(120s);
+            return session.get();
+        });
+    };
+    const auto arrived = [&](const std::string& path) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (service.recordsFor(path).empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !service.recordsFor(path).empty();
+    };
+    auto ip = patient("/ip");
+    ASSERT_TRUE(arrived("/ip"));
+    auto blob = patient("/blob/10");
+    ASSERT_TRUE(arrived("/blob/10"));
+
+    // The later request's key goes first: only its answer comes.
+    service.release("/blob/*");
+    EXPECT_EQ(blob.get().status_code, 503);
+    EXPECT_NE(ip.wait_for(0s), std::future_status::ready);
+    service.release("/ip");
+    const auto answered = ip.get();
+    EXPECT_EQ(answered.status_code, 200);
+    EXPECT_EQ(json::parse(answered.text)["ip"], "127.0.0.1");
+    EXPECT_EQ(get(service.url("/ip")).status_code, 200);
+    EXPECT_EQ(get(service.url("/blob/10")).status_code, 503);
 }
 
 TEST(UpdateServiceFixture, TruncationAndResetFaults) {

@@ -28,6 +28,7 @@
 #include "private_mount.hpp"
 #include "scratch_folder.hpp"
 #include "signing.hpp"
+#include "thread_stacks.hpp"
 #include "update_service.hpp"
 
 namespace {
@@ -77,7 +78,11 @@ class SelfUpdate : public ::testing::Test {
             {"SELFUPDATE_PROBE_RECORD=" + recordFile().string(),
              "XDG_DATA_HOME=" + (dir_ / "data").string(), "HOME=" + (dir_ / "home").string()},
             {.output = outputFile()}};
-        return child.waitExit(90s);
+        const auto status = child.waitExit(90s);
+        if (!status) {
+            fixture::printThreadStacks(child.pid(), "The self-update did not end in time:");
+        }
+        return status;
     }
 
     // What the runs wrote on standard output and error (their log), all runs together.

@@ -18,6 +18,7 @@
 #include "feed.hpp"
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
+#include "thread_stacks.hpp"
 #include "update_service.hpp"
 
 namespace {
@@ -136,6 +137,9 @@ class UpdaterSelfUpdate : public ::testing::Test {
         }
         std::ofstream{release} << "done";
         outcome.exitCode = child.waitExit(30s);
+        if (!outcome.exitCode) {
+            fixture::printThreadStacks(child.pid(), "The run did not end in time:");
+        }
         outcome.record = fixture::readRecord(record);
         for (const json& request : service.recordsFor("/2/httpapi")) {
             const json body = json::parse(request["body"].get<std::string>());
@@ -315,8 +319,8 @@ TEST_F(UpdaterSelfUpdate, RequestFailuresShowTheirErrorAndSendTheEvent) {
 TEST_F(UpdaterSelfUpdate, AStopEndsTheWaitForTheSelfUpdater) {
     install("1.6.24");
     json config = answer({{"launcherVersion", "1.7.0"}, {"arm64", "{base}/appcast.xml"}});
-    // The feed never answers in time: only the stop can end the wait.
-    config["paths"]["/appcast.xml"] = {{"delayMs", 60000}};
+    // The feed is held back for good: only the stop can end the wait.
+    config["paths"]["/appcast.xml"] = {{"hold", true}};
     const Outcome outcome = run(config, {"updater", "stop"});
     ASSERT_EQ(resultOf(outcome), 0);
     const auto stopped = outcome.entries("stopped");

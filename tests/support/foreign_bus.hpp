@@ -142,12 +142,20 @@ class BusDaemon {
 };
 
 // The bus-name-owner stand-in (`program`) of user `uid` on the bus at `address`: owns the
-// launcher's name and answers every call. Ready when built; stopped when dropped.
+// launcher's name and answers every call. Another user runs a copy in its folder: the build
+// tree may be closed to that user. Ready when built; stopped when dropped.
 class NameOwner {
   public:
     NameOwner(const std::filesystem::path& program, const std::string& address, uid_t uid)
         : folder_{uid} {
-        owner_.emplace(asUser(uid, {program.string()}),
+        namespace fs = std::filesystem;
+        fs::path runs = program;
+        if (uid != ::geteuid()) {
+            runs = folder_ / program.filename();
+            fs::copy_file(program, runs);
+            fs::permissions(runs, fs::perms(0755));
+        }
+        owner_.emplace(asUser(uid, {runs.string()}),
                        busEnvironment(address, {"OWNER_RECORD=" + (folder_ / "record").string(),
                                                 "OWNER_READY=" + (folder_ / "ready").string()}),
                        SpawnOptions{.inheritEnvironment = false, .output = folder_ / "out"});

@@ -4,9 +4,11 @@
 // launcher started as a child process, its log, and what the main application recorded.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +31,7 @@
 
 #include "mainapp_fixture.hpp"
 #include "scratch_folder.hpp"
+#include "thread_stacks.hpp"
 #include "update_service.hpp"
 
 extern char** environ;
@@ -38,12 +41,21 @@ namespace launcher_test {
 namespace fs = std::filesystem;
 
 // A process started with exactly the given environment, its output appended to `output`; the
-// other `options` (descriptors closed, a file-size limit) as given.
+// other `options` (descriptors closed, a file-size limit) as given. One still running when a
+// failed test drops it (a launcher that did not end in time) has its threads' stacks printed
+// before it is killed.
 class Process : public fixture::ChildProcess {
   public:
     Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
             const fs::path& output, fixture::SpawnOptions options = {})
         : ChildProcess(argv, environment, isolated(std::move(options), output)) {}
+    ~Process() {
+        if (::testing::Test::HasFailure() && !waitExit(std::chrono::milliseconds{0})) {
+            fixture::printThreadStacks(pid(), "Still running at the end of a failed test:");
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
   private:
     static fixture::SpawnOptions isolated(fixture::SpawnOptions options, const fs::path& output) {
@@ -66,6 +78,31 @@ inline std::size_t occurrences(const std::string& text, const std::string& part)
         ++count;
     }
     return count;
+}
+
+// Whether the main thread of process `pid` comes to wait for one of its own threads to end
+// within `timeout`: a thread join is a futex wait on that thread's id, which the kernel shows.
+// A program that has left its message loop and waits for its worker logs nothing of it.
+inline bool waitForMainThreadJoining(pid_t pid, std::chrono::milliseconds timeout) {
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::ifstream in{proc / "syscall"};
+        std::string number;
+        std::string arguments[3];
+        in >> number >> arguments[0] >> arguments[1] >> arguments[2];
+        if (in && number == std::to_string(SYS_futex)) {
+            const auto awaited = std::strtoull(arguments[2].c_str(), nullptr, 16);
+            if (awaited > 0 && awaited != static_cast<unsigned long long>(pid) &&
+                fs::exists(proc / "task" / std::to_string(awaited))) {
+                return true;
+            }
+        }
+        if (!fs::exists(proc) || std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{20});
+    }
 }
 
 // The test locks keep this project's tests off a fixed port, but other checkouts built on the
@@ -317,9 +354,16 @@ class LauncherWorld {
         return out;
     }
 
+    // The launcher this world starts: the build tree's, or once the launchers run as another
+    // user, who may not be let into the build tree (a checkout in a private folder), a copy in
+    // this world with its resources beside it as in the build tree.
+    [[nodiscard]] fs::path launcher() const {
+        return user_ ? scratch_ / "program" / "launcher" / "launcher" : launcherExecutable();
+    }
+
     std::unique_ptr<Process> startLauncher(const std::vector<std::string>& arguments = {},
                                            fixture::SpawnOptions options = {}) {
-        std::vector<std::string> argv{launcherExecutable().string()};
+        std::vector<std::string> argv{launcher().string()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return std::make_unique<Process>(command(argv), environment(), scratch_ / "launcher.out",
                                          std::move(options));
@@ -327,13 +371,15 @@ class LauncherWorld {
 
     // Makes the launchers this world starts from now on run as user `uid` (and group `uid`), for
     // whom modes are obeyed as they are not for root, and gives the world's folders to that user
-    // (what a test adds later it gives with giveToUser). Needs root: false elsewhere.
+    // (what a test adds later it gives with giveToUser). The launcher they run is a copy that
+    // stays this user's, like an installed one. Needs root: false elsewhere.
     bool runAsUser(uid_t uid) {
         if (::geteuid() != 0) {
             return false;
         }
         user_ = uid;
         giveToUser(scratch_.path());
+        copyLauncher(scratch_ / "program");
         return true;
     }
     // `path`, and everything below it when it is a folder, made the user's the launchers run as;
@@ -485,6 +531,25 @@ class LauncherWorld {
     std::map<std::string, std::string> extraEnvironment;
 
   private:
+    // The build tree's launcher and resources under `to`, which every user may read and enter
+    // whatever the umask.
+    static void copyLauncher(const fs::path& to) {
+        const fs::path build{LAUNCHER_BINARY_DIR};
+        fs::create_directories(to / "launcher");
+        fs::copy_file(launcherExecutable(), to / "launcher" / "launcher");
+        fs::copy(build / "resources", to / "resources", fs::copy_options::recursive);
+        const auto open = [](const fs::path& path) {
+            fs::permissions(
+                path, fs::is_directory(fs::symlink_status(path)) || path.filename() == "launcher"
+                          ? fs::perms(0755)
+                          : fs::perms(0644));
+        };
+        open(to);
+        for (const auto& entry : fs::recursive_directory_iterator{to}) {
+            open(entry.path());
+        }
+    }
+
     fixture::ScratchFolder scratch_;
     std::optional<uid_t> user_;
     PrivateDisplay display_;

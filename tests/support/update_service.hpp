@@ -86,7 +86,9 @@ class UpdateService {
                                       "--config",
                                       configFile().string(),
                                       "--ready-file",
-                                      readyFile().string()};
+                                      readyFile().string(),
+                                      "--release-file",
+                                      releaseFile().string()};
         if (!options.root.empty()) {
             args.insert(args.end(), {"--root", options.root.string()});
         }
@@ -120,11 +122,21 @@ class UpdateService {
     }
     [[nodiscard]] const std::filesystem::path& workDir() const { return dir_; }
 
-    // Replaces the faults and answers; in force when this returns.
+    // Replaces the faults and answers, every "hold" holding again; in force when this returns.
     void setConfig(const nlohmann::json& config) {
+        std::ofstream{releaseFile(), std::ios::trunc};
         writeConfig(config);
         const long next = generation() + 1;
         ::kill(pid_, SIGHUP);
+        waitForGeneration(next);
+    }
+
+    // Lets the answers held by the config's "hold" of path key `key` ("*" included) go, those
+    // waiting now and all later ones until the next setConfig; in force when this returns.
+    void release(const std::string& key) {
+        std::ofstream{releaseFile(), std::ios::app} << key << "\n";
+        const long next = generation() + 1;
+        ::kill(pid_, SIGUSR1);
         waitForGeneration(next);
     }
 
@@ -165,6 +177,7 @@ class UpdateService {
     [[nodiscard]] std::filesystem::path recordFile() const { return dir_ / "records.jsonl"; }
     [[nodiscard]] std::filesystem::path configFile() const { return dir_ / "config.json"; }
     [[nodiscard]] std::filesystem::path readyFile() const { return dir_ / "ready"; }
+    [[nodiscard]] std::filesystem::path releaseFile() const { return dir_ / "released"; }
 
     void writeConfig(const nlohmann::json& config) const {
         const auto tmp = dir_ / "config.json.tmp";
