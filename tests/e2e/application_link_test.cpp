@@ -88,11 +88,7 @@ TEST_P(ApplicationLink, AnotherUsersListenerGetsNothing) {
     const std::string link = "zentravo://open?token=7f3b-stranger";
     launcher_test::waitForNoMainApplication();
     auto launcher = startLauncher(link);
-    std::optional<nlohmann::json> start;
-    const auto deadline = std::chrono::steady_clock::now() + 90s;
-    while (!start && !launcher->waitExit(0ms) && std::chrono::steady_clock::now() < deadline) {
-        start = fixture::waitForRecord(world.mainAppRecord(), "start", 50ms);
-    }
+    const auto start = world.waitForMainAppStart(*launcher, 90s);
     stranger.stop();
     const auto asked = stranger.connections();
     ASSERT_TRUE(start) << "no main application started\n" << world.logText();

@@ -603,11 +603,7 @@ TEST_F(SingleLauncher, AnotherUsersListenerOnTheApplicationPortGetsNothing) {
     const std::string link = "zentravo://open?token=9c1e-secret-token";
     waitForNoMainApplication();
     auto launcher = world.startLauncher({link});
-    std::optional<nlohmann::json> start;
-    const auto deadline = std::chrono::steady_clock::now() + 90s;
-    while (!start && !launcher->waitExit(0ms) && std::chrono::steady_clock::now() < deadline) {
-        start = fixture::waitForRecord(world.mainAppRecord(), "start", 50ms);
-    }
+    const auto start = world.waitForMainAppStart(*launcher, 90s);
     stranger.stop();
     const auto asked = stranger.connections();
     ASSERT_TRUE(start) << "no main application started\n" << world.logText();

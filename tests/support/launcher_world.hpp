@@ -463,6 +463,18 @@ class LauncherWorld {
     }
 
     [[nodiscard]] fs::path mainAppRecord() const { return scratch_ / "mainapp.jsonl"; }
+    // The main application's "start" record, once one comes; none when `launcher` ends or
+    // `patience` runs out first.
+    [[nodiscard]] std::optional<nlohmann::json> waitForMainAppStart(Process& launcher,
+                                                                    std::chrono::seconds patience) {
+        std::optional<nlohmann::json> start;
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (!start && !launcher.waitExit(std::chrono::milliseconds{0}) &&
+               std::chrono::steady_clock::now() < deadline) {
+            start = fixture::waitForRecord(mainAppRecord(), "start", std::chrono::milliseconds{50});
+        }
+        return start;
+    }
     [[nodiscard]] std::vector<nlohmann::json> mainAppEntries(const std::string& type) const {
         std::vector<nlohmann::json> out;
         for (auto& entry : fixture::readRecord(mainAppRecord())) {
