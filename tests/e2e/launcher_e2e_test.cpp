@@ -58,6 +58,21 @@ std::string joined(const std::vector<std::string>& lines) {
     return out;
 }
 
+// Whether this process may make mount namespaces (it needs CAP_SYS_ADMIN).
+bool mountNamespacesWork() {
+    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
+    return probe.waitExit(std::chrono::seconds{30}) == 0;
+}
+
+// Runs `program` in a mount namespace of its own, once the shell `script` (given `argument` as
+// $1, `program` after it, and ending in exec of what is left) has prepared that namespace.
+std::vector<std::string> inOwnMounts(const std::string& script, const std::string& argument,
+                                     const std::string& program) {
+    return {"/usr/bin/unshare", "--mount", "--propagation", "private",
+            "/bin/sh",          "-c",      script,          "sh",
+            argument,           program};
+}
+
 using launcher_test::occurrences;
 using launcher_test::readAll;
 
@@ -146,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
 // certificate folder hidden (an empty folder mounted over it, in a mount namespace of the
 // launcher's own), every HTTPS request still trusts the services' CA, which is compiled in.
 TEST_F(LauncherE2E, InstalledLauncherNeedsNothingFromTheBuildTree) {
-    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
-    if (probe.waitExit(30s) != 0) {
+    if (!mountNamespacesWork()) {
         GTEST_SKIP() << "no mount namespace here (needs CAP_SYS_ADMIN)";
     }
     const fs::path prefix = world.path() / "prefix";
@@ -159,17 +173,9 @@ TEST_F(LauncherE2E, InstalledLauncherNeedsNothingFromTheBuildTree) {
     ASSERT_TRUE(fs::exists(fs::path{LAUNCHER_CERT_DIR} / "ca.pem"));
 
     world.serve("3.1.0");
-    const std::vector<std::string> argv{
-        "/usr/bin/unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "/bin/sh",
-        "-c",
-        "mount -t tmpfs none \"$1\" && test ! -e \"$1/ca.pem\" && shift && exec \"$@\"",
-        "sh",
-        LAUNCHER_CERT_DIR,
-        (prefix / "bin" / "launcher").string()};
+    const std::vector<std::string> argv =
+        inOwnMounts("mount -t tmpfs none \"$1\" && test ! -e \"$1/ca.pem\" && shift && exec \"$@\"",
+                    LAUNCHER_CERT_DIR, (prefix / "bin" / "launcher").string());
     Process launcher{argv, world.environment(), world.path() / "launcher.out"};
     ASSERT_EQ(launcher.waitExit(90s), 0) << world.logText();
 
@@ -227,22 +233,13 @@ long reportsOfType(const std::map<std::string, std::string>& types, const std::s
 // the launcher's own gives it an empty PCI device folder). Every analytics event asks for the GPU
 // name; the failed lookup is reported once per run, not once per event.
 TEST_F(LauncherE2E, WithoutADisplayDeviceTheGpuLookupIsReportedOncePerRun) {
-    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
-    if (probe.waitExit(30s) != 0) {
+    if (!mountNamespacesWork()) {
         GTEST_SKIP() << "no mount namespace here (needs CAP_SYS_ADMIN)";
     }
     world.serve("3.1.0");
-    const std::vector<std::string> argv{
-        "/usr/bin/unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "/bin/sh",
-        "-c",
+    const std::vector<std::string> argv = inOwnMounts(
         "if [ -d \"$1\" ]; then mount -t tmpfs none \"$1\" || exit 97; fi; shift; exec \"$@\"",
-        "sh",
-        "/sys/bus/pci/devices",
-        LauncherWorld::launcherExecutable().string()};
+        "/sys/bus/pci/devices", LauncherWorld::launcherExecutable().string());
     Process launcher{argv, world.environment(), world.path() / "launcher.out"};
     ASSERT_EQ(launcher.waitExit(90s), 0) << world.logText();
     ASSERT_TRUE(world.logHas("Update process finished successfully")) << world.logText();
@@ -258,8 +255,7 @@ TEST_F(LauncherE2E, WithoutADisplayDeviceTheGpuLookupIsReportedOncePerRun) {
 // processor list of that kind is mounted over the launcher's own, in a mount namespace of its
 // own). Every analytics event asks for the CPU name; the failed lookup is reported once per run.
 TEST_F(LauncherE2E, WithoutAProcessorModelTheCpuLookupIsReportedOncePerRun) {
-    fixture::ChildProcess probe{{"/usr/bin/unshare", "--mount", "/bin/true"}};
-    if (probe.waitExit(30s) != 0) {
+    if (!mountNamespacesWork()) {
         GTEST_SKIP() << "no mount namespace here (needs CAP_SYS_ADMIN)";
     }
     const fs::path cpuinfo = world.path() / "cpuinfo";
@@ -273,17 +269,9 @@ TEST_F(LauncherE2E, WithoutAProcessorModelTheCpuLookupIsReportedOncePerRun) {
         }
     }
     world.serve("3.1.0");
-    const std::vector<std::string> argv{
-        "/usr/bin/unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "/bin/sh",
-        "-c",
-        "mount --bind \"$1\" /proc/cpuinfo || exit 97; shift; exec \"$@\"",
-        "sh",
-        cpuinfo.string(),
-        LauncherWorld::launcherExecutable().string()};
+    const std::vector<std::string> argv =
+        inOwnMounts("mount --bind \"$1\" /proc/cpuinfo || exit 97; shift; exec \"$@\"",
+                    cpuinfo.string(), LauncherWorld::launcherExecutable().string());
     Process launcher{argv, world.environment(), world.path() / "launcher.out"};
     ASSERT_EQ(launcher.waitExit(90s), 0) << readAll(world.path() / "launcher.out");
     ASSERT_TRUE(world.logHas("Update process finished successfully")) << world.logText();

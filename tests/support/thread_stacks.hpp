@@ -3,10 +3,6 @@
 // from a slow machine: the kernel's view of each thread (state, CPU time, where it waits), which
 // needs no tracing, and each thread's stack as gdb reads it.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,10 +14,9 @@
 #include <sstream>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "mainapp_fixture.hpp"
 
 namespace fixture {
 
@@ -56,40 +51,6 @@ inline std::string threadLine(const std::filesystem::path& task) {
     return line;
 }
 
-// Runs `argv` with its output into `output`, for at most `patience`; false when it could not
-// start or had to be killed.
-inline bool runBounded(std::vector<std::string> argv, const std::filesystem::path& output,
-                       std::chrono::seconds patience) {
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds{20});
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 }  // namespace stacks_detail
 
 // The report on process `pid`: one line per thread, then gdb's backtrace of every thread (gdb
@@ -116,10 +77,16 @@ inline std::string threadStacks(pid_t pid) {
         return report + "No stacks: no temporary file\n";
     }
     ::close(fd);
-    const bool read = stacks_detail::runBounded(
-        {gdb.string(), "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex",
-         "set pagination off", "-p", std::to_string(pid), "-ex", "thread apply all bt"},
-        pattern, std::chrono::seconds{120});
+    bool read = false;
+    try {
+        ChildProcess reader{
+            {gdb.string(), "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex",
+             "set pagination off", "-p", std::to_string(pid), "-ex", "thread apply all bt"},
+            {},
+            {.output = pattern}};
+        read = reader.waitExit(std::chrono::seconds{120}) == 0;  // killed when it did not end
+    } catch (const std::runtime_error&) {
+    }
     std::ifstream in{pattern};
     report += std::string{std::istreambuf_iterator<char>{in}, {}};
     if (!read) {
