@@ -153,23 +153,30 @@ TEST_F(LauncherAppGui, PageShowsStatusAndProgressThenTheMainApplicationStarts) {
             ASSERT_TRUE(
                 page.waitFor("return typeof window.updateProgressStatus === 'function';", 20s));
             ASSERT_EQ(page.run(kRecordCalls), "true");
+            // Samples the page until it shows `status`; whether it did in time.
+            const auto sampleUntil = [&](const std::string& status, std::chrono::seconds patience) {
+                const auto deadline = std::chrono::steady_clock::now() + patience;
+                while (std::chrono::steady_clock::now() < deadline) {
+                    const json shown = parse(page.run(R"(return {
+                        status: document.getElementById('status').textContent,
+                        card: document.getElementById('card').className,
+                        percent: document.getElementById('percent').textContent};)"));
+                    if (!shown.is_object()) {
+                        continue;
+                    }
+                    if (samples.empty() || samples.back() != shown) {
+                        samples.push_back(shown);
+                    }
+                    if (shown.value("status", "") == status) {
+                        return true;
+                    }
+                }
+                return false;
+            };
+            // The version answer is held: the first status is read before it is let go.
+            EXPECT_TRUE(sampleUntil("Checking for updates", 20s));
             releaseHeld();
-            const auto deadline = std::chrono::steady_clock::now() + 40s;
-            while (std::chrono::steady_clock::now() < deadline) {
-                const json shown = parse(page.run(R"(return {
-                    status: document.getElementById('status').textContent,
-                    card: document.getElementById('card').className,
-                    percent: document.getElementById('percent').textContent};)"));
-                if (!shown.is_object()) {
-                    continue;
-                }
-                if (samples.empty() || samples.back() != shown) {
-                    samples.push_back(shown);
-                }
-                if (shown.value("status", "") == "Starting Zentravo") {
-                    break;
-                }
-            }
+            (void)sampleUntil("Starting Zentravo", 40s);
             calls = parse(page.run("return window.__calls;"));
         },
         "zentravo://open?x=1");
